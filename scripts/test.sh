@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The test command: installs what is needed (Debian, as root), builds the Linux
+# and the 32-bit Windows presets, and runs both suites: natively, and as
+# Windows programs under wine with a prefix made inside the build tree.
+# Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+step() { printf '\n== %s (%s)\n' "$1" "$(date +%H:%M:%S)"; }
+
+if [ "${VELKO_SKIP_INSTALL:-0}" != 1 ]; then
+  step "installing build and test dependencies"
+  bash scripts/install-deps.sh
+fi
+
+for preset in linux mingw-i686; do
+  step "configure and build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)"
+done
+
+status=0
+for preset in linux mingw-i686; do
+  step "tests: $preset"
+  ctest --preset "$preset" -j "$(nproc)" || status=1
+done
+
+step "done"
+exit $status

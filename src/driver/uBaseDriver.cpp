@@ -1,0 +1,217 @@
+#include "driver/uBaseDriver.h"
+
+#include <map>
+#include <mutex>
+
+#include "platform/Services.h"
+#include "platform/TextCompare.h"
+
+namespace velko {
+
+bool NameMatches(const std::wstring& requested, const std::wstring& name,
+                 const std::wstring& alias) {
+  return SameTextIgnoreCase(requested, name) || SameTextIgnoreCase(requested, alias);
+}
+
+TPlatformVer DetectPlatformVersion(const std::wstring& executable_name) {
+  std::wstring prefix;
+  for (wchar_t c : executable_name.substr(0, 4))
+    prefix.push_back(c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c);
+  if (prefix == L"1CV7") return TPlatformVer::pv77;
+  if (prefix == L"1CV8") return TPlatformVer::pv81;
+  return TPlatformVer::pvUnknown;
+}
+
+std::wstring GetModuleVersion() { return Services().Process->ModuleFileVersion(); }
+
+TBaseDriver::TBaseDriver()
+    : FDeviceID(L"default"),
+      FPlatformVer(DetectPlatformVersion(Services().Process->HostExecutableName())) {}
+
+TBaseDriver::~TBaseDriver() = default;
+
+void TBaseDriver::Create() {
+  RegisterSettings();
+  RegisterMethods();
+  FLastResultCode = 0;
+  FAppConnection = nullptr;
+}
+
+void TBaseDriver::RegisterSettings() {}
+
+void TBaseDriver::RegisterMethods() {
+  AddMethod(L"ShowSettingsDlg", L"ОтобразитьФормуНастроек", Bind(&TBaseDriver::HostShowSettingsDlg), 0);
+  AddMethod(L"GetVersion", L"ПолучитьНомерВерсии", Bind(&TBaseDriver::HostGetVersion), 0);
+  if (FPlatformVer == TPlatformVer::pv77) {
+    AddMethod(L"ReadSettings", L"СчитатьНастройки", Bind(&TBaseDriver::HostReadSettings), 0);
+    AddMethod(L"SaveSettings", L"ЗаписатьНастройки", Bind(&TBaseDriver::HostSaveSettings), 0);
+    AddMethod(L"SetDeviceID", L"УстановитьИдентификаторУстройства",
+              Bind(&TBaseDriver::HostSetDeviceID), 1);
+  }
+}
+
+int32_t TBaseDriver::Enable(std::wstring& ResultDescription) {
+  ResultDescription.clear();
+  return 1003;
+}
+
+int32_t TBaseDriver::Enable() {
+  std::wstring scratch;
+  const int32_t result = Enable(scratch);
+  FEnabled = result == 0;
+  return result;
+}
+
+void TBaseDriver::Disable() {}
+
+bool TBaseDriver::ShowSettingsDlg() { return false; }
+
+void TBaseDriver::ReadSettings() {}
+void TBaseDriver::SaveSettings() {}
+
+void TBaseDriver::ClearError() {
+  FLastResultCode = 0;
+  FLastResultDescription.clear();
+}
+
+int32_t TBaseDriver::AddMethod(const std::wstring& Name, TDriverMethod DriverMethod,
+                               int32_t ParamsCount) {
+  FMethodList.push_back(TMethodStruct{Name, L"", std::move(DriverMethod), ParamsCount});
+  return static_cast<int32_t>(FMethodList.size()) - 1;
+}
+
+int32_t TBaseDriver::AddMethod(const std::wstring& Name, const std::wstring& Alias,
+                               TDriverMethod DriverMethod, int32_t ParamsCount) {
+  const int32_t index = AddMethod(Name, std::move(DriverMethod), ParamsCount);
+  FMethodList.back().Alias = Alias;
+  return index;
+}
+
+int32_t TBaseDriver::GetMethodNum(const std::wstring& MethName) const {
+  for (size_t i = 0; i < FMethodList.size(); ++i)
+    if (NameMatches(MethName, FMethodList[i].Name, FMethodList[i].Alias))
+      return static_cast<int32_t>(i);
+  return -1;
+}
+
+PMethodStruct TBaseDriver::FindMethod(const std::wstring& MethName) {
+  const int32_t index = GetMethodNum(MethName);
+  return index < 0 ? nullptr : &FMethodList[static_cast<size_t>(index)];
+}
+
+int32_t TBaseDriver::GetPropNum(const std::wstring& PropName) const {
+  for (size_t i = 0; i < FSettingList.size(); ++i)
+    if (NameMatches(PropName, FSettingList[i].ID, FSettingList[i].Alias))
+      return static_cast<int32_t>(i);
+  return -1;
+}
+
+void TBaseDriver::SetEnabled(bool value) {
+  if (value) {
+    FEnabled = Enable() == 0;
+  } else {
+    Disable();
+    FEnabled = false;
+  }
+}
+
+void TBaseDriver::StoreFocus() {
+  WindowService& windows = *Services().Windows;
+  const WindowHandle window = windows.ForegroundWindow();
+  FWindows.push_back(window);
+  if (window) windows.EnableInput(window, false);
+}
+
+void TBaseDriver::RestoreFocus() {
+  if (FWindows.empty()) return;
+  WindowService& windows = *Services().Windows;
+  const WindowHandle window = FWindows.back();
+  if (window) {
+    windows.EnableInput(window, true);
+    if (!windows.IsForeground(window)) {
+      windows.BringToForeground(window);
+      windows.SendFocusMessage(window);
+    }
+  }
+  FWindows.pop_back();
+}
+
+HostValue TBaseDriver::GetParam(const HostParams& paParams, int32_t Index) {
+  const HostValue* item = paParams.At(Index);
+  return item ? *item : HostValue();
+}
+
+void TBaseDriver::PutParam(HostParams& paParams, int32_t Index, const HostValue& Value) {
+  if (HostValue* item = paParams.At(Index)) *item = Value;
+}
+
+void TBaseDriver::PutParam(HostParams& paParams, int32_t Index, const std::wstring& Value) {
+  PutParam(paParams, Index, HostValue::FromString(Value));
+}
+
+void TBaseDriver::PutParam(HostParams& paParams, int32_t Index, int32_t Value) {
+  PutParam(paParams, Index, HostValue::FromInt32(Value));
+}
+
+void TBaseDriver::PutParam(HostParams& paParams, int32_t Index, double Value) {
+  PutParam(paParams, Index, HostValue::FromDouble(Value));
+}
+
+HResult TBaseDriver::HostShowSettingsDlg(HostValue& pvarRetValue, HostParams&) {
+  pvarRetValue = HostValue::FromBool(ShowSettingsDlg());
+  return kS_OK;
+}
+
+HResult TBaseDriver::HostGetVersion(HostValue& pvarRetValue, HostParams&) {
+  pvarRetValue = HostValue::FromString(GetModuleVersion());
+  return kS_OK;
+}
+
+HResult TBaseDriver::HostReadSettings(HostValue&, HostParams&) {
+  ReadSettings();
+  return kS_OK;
+}
+
+HResult TBaseDriver::HostSaveSettings(HostValue&, HostParams&) {
+  SaveSettings();
+  return kS_OK;
+}
+
+HResult TBaseDriver::HostSetDeviceID(HostValue&, HostParams& paParams) {
+  FDeviceID = GetParam(paParams, 0).ToText();
+  return kS_OK;
+}
+
+namespace {
+
+struct DriverRegistry {
+  std::mutex lock;
+  std::map<std::wstring, TDriverFactory> classes;
+};
+
+DriverRegistry& Registry() {
+  static DriverRegistry registry;
+  return registry;
+}
+
+}  // namespace
+
+void RegisterDriverClass(const std::wstring& name, TDriverFactory factory) {
+  DriverRegistry& registry = Registry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  registry.classes[name] = std::move(factory);
+}
+
+std::unique_ptr<TBaseDriver> CreateDriverByName(const std::wstring& name) {
+  TDriverFactory factory;
+  {
+    DriverRegistry& registry = Registry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    auto it = registry.classes.find(name);
+    if (it == registry.classes.end()) return nullptr;
+    factory = it->second;
+  }
+  return factory();
+}
+
+}  // namespace velko

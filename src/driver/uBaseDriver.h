@@ -1,0 +1,183 @@
+// TBaseDriver: the root of the driver class family.
+//
+// It holds the method table (every host method under two names with its
+// parameter count and the code that runs it), the state every driver shares
+// (enabled flag, last result, host platform version, device identifier, the
+// focus stack, the event hook), the settings list, and the helpers through
+// which a driver method reads and writes the host's parameter array.
+//
+// Construction is two-phase because the tables are built by virtual
+// operations: CreateDriver<T>() constructs the object and then runs the
+// virtual Create(), which registers the most derived class's settings and
+// methods. A driver is used on the host's thread only; nothing is locked.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/HResult.h"
+#include "common/HostValue.h"
+#include "platform/WindowService.h"
+
+namespace velko {
+
+enum class TPlatformVer : uint8_t { pvUnknown = 0, pv77 = 1, pv81 = 2, pv82 = 3 };
+
+// A bound host method: the host's return slot and the call's parameters.
+using TDriverMethod = std::function<HResult(HostValue& pvarRetValue, HostParams& paParams)>;
+using TExternalEventProc = std::function<void(const std::wstring& strSource,
+                                              const std::wstring& strMessage,
+                                              const std::wstring& strData)>;
+
+struct TMethodStruct {
+  std::wstring Name;
+  std::wstring Alias;
+  TDriverMethod DriverMethod;
+  int32_t ParamsCount = 0;
+};
+using PMethodStruct = TMethodStruct*;
+
+enum class TDataType : uint8_t { dtNumber = 0, dtString = 1, dtDateTime = 2, dtBoolean = 3 };
+
+struct TSettingStruct {
+  std::wstring ID;
+  std::wstring Alias;
+  HostValue Value;
+  TDataType ValueType = TDataType::dtString;
+  HostValue Default;
+  bool ReadOnly = false;
+  std::wstring Name;
+  std::wstring Description;
+};
+using PSettingStruct = TSettingStruct*;
+
+struct TShortSettingStruct {
+  std::wstring ID;
+  HostValue Value;
+};
+
+// The name rule: case-insensitive equality under the user's locale with the
+// primary name tried first, then the alias; no trimming.
+bool NameMatches(const std::wstring& requested, const std::wstring& name,
+                 const std::wstring& alias);
+
+// The platform version that a host executable's file name stands for.
+TPlatformVer DetectPlatformVersion(const std::wstring& executable_name);
+
+// The add-in module's file version as "%d.%d.%d.%d".
+std::wstring GetModuleVersion();
+
+class TBaseDriver {
+ public:
+  TBaseDriver();
+  virtual ~TBaseDriver();
+  TBaseDriver(const TBaseDriver&) = delete;
+  TBaseDriver& operator=(const TBaseDriver&) = delete;
+
+  // Virtual operations, in slot order.
+  virtual void RegisterSettings();
+  virtual void RegisterMethods();
+  // The constructor's table-building steps; overrides call their parent's first.
+  virtual void Create();
+  virtual int32_t Enable(std::wstring& ResultDescription);
+  virtual int32_t Enable();
+  virtual void Disable();
+  virtual bool ShowSettingsDlg();
+
+  void ClearError();
+  int32_t AddMethod(const std::wstring& Name, TDriverMethod DriverMethod, int32_t ParamsCount);
+  int32_t AddMethod(const std::wstring& Name, const std::wstring& Alias,
+                    TDriverMethod DriverMethod, int32_t ParamsCount);
+  int32_t GetMethodNum(const std::wstring& MethName) const;
+  PMethodStruct FindMethod(const std::wstring& MethName);
+  PMethodStruct GetMethod(int32_t Index) { return &FMethodList[static_cast<size_t>(Index)]; }
+  int32_t GetPropNum(const std::wstring& PropName) const;
+  PSettingStruct GetProperty(int32_t Index) { return &FSettingList[static_cast<size_t>(Index)]; }
+
+  void StoreFocus();
+  void RestoreFocus();
+
+  static HostValue GetParam(const HostParams& paParams, int32_t Index);
+  static void PutParam(HostParams& paParams, int32_t Index, const std::wstring& Value);
+  static void PutParam(HostParams& paParams, int32_t Index, int32_t Value);
+  static void PutParam(HostParams& paParams, int32_t Index, double Value);
+  static void PutParam(HostParams& paParams, int32_t Index, const HostValue& Value);
+  // Without these, a literal would pick the Boolean or text overload by accident.
+  static void PutParam(HostParams& paParams, int32_t Index, const wchar_t* Value) {
+    PutParam(paParams, Index, std::wstring(Value));
+  }
+
+  // Properties.
+  const std::wstring& DeviceID() const { return FDeviceID; }
+  void SetDeviceID(const std::wstring& value) { FDeviceID = value; }
+  uint8_t DriverObjNumber() const { return FDriverObjNumber; }
+  void SetDriverObjNumber(uint8_t value) { FDriverObjNumber = value; }
+  bool AutoKeepFocus() const { return FAutoKeepFocus; }
+  void SetAutoKeepFocus(bool value) { FAutoKeepFocus = value; }
+  const TExternalEventProc& ExecExternalEvent() const { return FExternalEvent; }
+  void SetExecExternalEvent(TExternalEventProc hook) { FExternalEvent = std::move(hook); }
+  const std::wstring& LastResultDescriptionField() const { return FLastResultDescription; }
+  void SetLastResultDescription(const std::wstring& value) { FLastResultDescription = value; }
+  int32_t LastResultCode() const { return FLastResultCode; }
+  bool CapSettingsDlg() const { return FCapSettingsDlg; }
+  TPlatformVer PlatformVer() const { return FPlatformVer; }
+  bool Enabled() const { return FEnabled; }
+  void SetEnabled(bool value);
+  int32_t MethsCount() const { return static_cast<int32_t>(FMethodList.size()); }
+  int32_t PropsCount() const { return static_cast<int32_t>(FSettingList.size()); }
+  int32_t SettingsCount() const { return PropsCount(); }
+
+  // Settings persistence of the oldest host platform; does nothing elsewhere.
+  virtual void ReadSettings();
+  virtual void SaveSettings();
+
+ protected:
+  std::wstring FDeviceID;
+  uint8_t FDriverObjNumber = 0;
+  std::vector<WindowHandle> FWindows;
+  bool FAutoKeepFocus = false;
+  TExternalEventProc FExternalEvent;
+  void* FAppConnection = nullptr;  // never assigned in this system
+  bool FEnabled = false;
+  TPlatformVer FPlatformVer = TPlatformVer::pvUnknown;
+  bool FCapSettingsDlg = false;
+  int32_t FLastResultCode = 0;
+  std::wstring FLastResultDescription;
+  std::vector<TMethodStruct> FMethodList;
+  std::vector<TSettingStruct> FSettingList;
+  std::vector<TShortSettingStruct> FBufSettings;
+
+  // Binds a member host form of the driver as a TDriverMethod.
+  template <class T>
+  TDriverMethod Bind(HResult (T::*method)(HostValue&, HostParams&)) {
+    T* self = static_cast<T*>(this);
+    return [self, method](HostValue& ret, HostParams& params) { return (self->*method)(ret, params); };
+  }
+
+ private:
+  HResult HostShowSettingsDlg(HostValue& pvarRetValue, HostParams& paParams);
+  HResult HostGetVersion(HostValue& pvarRetValue, HostParams& paParams);
+  HResult HostReadSettings(HostValue& pvarRetValue, HostParams& paParams);
+  HResult HostSaveSettings(HostValue& pvarRetValue, HostParams& paParams);
+  HResult HostSetDeviceID(HostValue& pvarRetValue, HostParams& paParams);
+};
+
+using TDriverFactory = std::function<std::unique_ptr<TBaseDriver>()>;
+
+// Constructs a driver class and builds its tables.
+template <class T>
+std::unique_ptr<T> CreateDriver() {
+  auto driver = std::make_unique<T>();
+  driver->Create();
+  return driver;
+}
+
+// The process-wide registry of driver classes by name; the module registers
+// its concrete driver under "TDriver" when it is loaded.
+void RegisterDriverClass(const std::wstring& name, TDriverFactory factory);
+std::unique_ptr<TBaseDriver> CreateDriverByName(const std::wstring& name);
+
+}  // namespace velko

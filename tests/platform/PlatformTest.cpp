@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "common/TextUtf.h"
+#include "platform/Services.h"
+#include "platform/TextCompare.h"
+
+namespace velko {
+namespace {
+
+TEST(TextCompare, IgnoresCaseOfLatinAndCyrillicLetters) {
+  EXPECT_TRUE(SameTextIgnoreCase(L"GetVersion", L"GETVERSION"));
+  EXPECT_TRUE(SameTextIgnoreCase(L"ПолучитьОшибку", L"получитьошибку"));
+  EXPECT_TRUE(SameTextIgnoreCase(L"Ёлка", L"ёЛКА"));
+  EXPECT_TRUE(SameTextIgnoreCase(L"", L""));
+  EXPECT_FALSE(SameTextIgnoreCase(L"Ёлка", L"Елка"));
+  EXPECT_FALSE(SameTextIgnoreCase(L"abc", L"abc "));
+  EXPECT_FALSE(SameTextIgnoreCase(L"abc", L""));
+  EXPECT_FALSE(SameTextIgnoreCase(L"Оплата", L"Оплатa"));  // Latin "a" at the end
+}
+
+TEST(TextCompare, OwnFoldCoversTheCyrillicBlock) {
+  EXPECT_EQ(FoldCaseLatinCyrillic(L'Ё'), L'ё');
+  EXPECT_EQ(FoldCaseLatinCyrillic(L'Я'), L'я');
+  EXPECT_EQ(FoldCaseLatinCyrillic(L'А'), L'а');
+  EXPECT_EQ(FoldCaseLatinCyrillic(L'Z'), L'z');
+  EXPECT_EQ(FoldCaseLatinCyrillic(L'ё'), L'ё');
+  EXPECT_EQ(FoldCaseLatinCyrillic(L'1'), L'1');
+}
+
+TEST(ProcessService, ReportsTheModuleVersionAndHostName) {
+  EXPECT_EQ(PlatformProcessService().ModuleFileVersion(), L"1.1.1.4");
+  const std::wstring exe = PlatformProcessService().HostExecutableName();
+  EXPECT_NE(exe.find(L"platform_tests"), std::wstring::npos) << WideToUtf8(exe);
+  EXPECT_EQ(exe.find_first_of(L"/\\"), std::wstring::npos);
+  EXPECT_FALSE(PlatformProcessService().ModuleFilePath().empty());
+}
+
+TEST(ProcessService, FileWithoutVersionInformationGivesZeros) {
+  const char* path = "no_version_resource.bin";
+  { std::ofstream(path, std::ios::binary) << "not a program"; }
+  EXPECT_EQ(ReadFileVersion(AsciiToWide(path)), L"0.0.0.0");
+  EXPECT_EQ(ReadFileVersion(L"no such file"), L"0.0.0.0");
+  std::remove(path);
+  EXPECT_EQ(FormatFileVersion(0x00010001, 0x00010004), L"1.1.1.4");
+  EXPECT_EQ(FormatFileVersion(0xFFFF0002, 0x00030000), L"65535.2.3.0");
+}
+
+TEST(ProcessService, TickCounterAdvancesAcrossASleep) {
+  ProcessService& process = PlatformProcessService();
+  const uint32_t start = process.TickCount();
+  process.Sleep(30);
+  const uint32_t elapsed = process.TickCount() - start;
+  EXPECT_GE(elapsed, 20u);
+  EXPECT_LT(elapsed, 5000u);
+}
+
+TEST(Services, OverrideIsScoped) {
+  HostNameOverride host(L"1cv7.exe");
+  {
+    ScopedServiceOverride scope(nullptr, &host);
+    EXPECT_EQ(Services().Process->HostExecutableName(), L"1cv7.exe");
+    EXPECT_EQ(Services().Process->ModuleFileVersion(), L"1.1.1.4");
+  }
+  EXPECT_EQ(Services().Process, &PlatformProcessService());
+}
+
+}  // namespace
+}  // namespace velko
