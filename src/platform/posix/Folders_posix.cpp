@@ -1,0 +1,88 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/TextUtf.h"
+#include "platform/Folders.h"
+#include "platform/PlatformError.h"
+
+namespace velko {
+namespace {
+
+std::string Narrow(const std::wstring& path) { return WideToUtf8(path); }
+
+std::optional<std::wstring> EnvFolder(const char* name) {
+  const char* value = std::getenv(name);
+  if (value && *value) return Utf8ToWide(value);
+  return std::nullopt;
+}
+
+// Creates every missing level of a folder path; true when it exists afterwards.
+bool EnsureFolderTree(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const size_t slash = path.find_last_of('/', path.size() > 1 ? path.size() - 2 : 0);
+  if (slash != std::string::npos && slash > 0 && !EnsureFolderTree(path.substr(0, slash)))
+    return false;
+  return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+}  // namespace
+
+std::string LastSystemErrorText() { return SystemErrorText(static_cast<unsigned long>(errno)); }
+std::string SystemErrorText(unsigned long code) { return std::strerror(static_cast<int>(code)); }
+
+wchar_t PathDelimiter() { return L'/'; }
+
+std::wstring IncludeTrailingPathDelimiter(const std::wstring& path) {
+  if (!path.empty() && path.back() == L'/') return path;
+  return path + L'/';
+}
+
+std::optional<std::wstring> UserAppDataFolder() {
+  std::optional<std::wstring> folder = EnvFolder("XDG_DATA_HOME");
+  if (!folder) {
+    auto home = EnvFolder("HOME");
+    if (!home) return std::nullopt;
+    folder = IncludeTrailingPathDelimiter(*home) + L".local/share";
+  }
+  if (!EnsureFolderTree(Narrow(*folder))) return std::nullopt;
+  return folder;
+}
+
+std::optional<std::wstring> CommonAppDataFolder() {
+  if (auto overridden = EnvFolder("VELKO_COMMON_APPDATA")) {
+    if (!EnsureFolderTree(Narrow(*overridden))) return std::nullopt;
+    return overridden;
+  }
+  if (access("/var/lib", W_OK) == 0) return std::wstring(L"/var/lib");
+  return UserAppDataFolder();
+}
+
+bool FolderExists(const std::wstring& path) {
+  struct stat st {};
+  return stat(Narrow(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileExists(const std::wstring& path) {
+  struct stat st {};
+  return stat(Narrow(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool CreateFolder(const std::wstring& path) {
+  std::string narrow = Narrow(path);
+  while (narrow.size() > 1 && narrow.back() == '/') narrow.pop_back();
+  return mkdir(narrow.c_str(), 0777) == 0;
+}
+
+void GrantAccessToEveryone(const std::wstring& path) {
+  // The umask would otherwise take the group and other write bits away.
+  if (chmod(Narrow(path).c_str(), 0777) != 0)
+    throw PlatformError("Unable to open " + Narrow(path) + " to every user: " + LastSystemErrorText());
+}
+
+}  // namespace velko
