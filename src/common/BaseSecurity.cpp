@@ -1,0 +1,18 @@
+#include "common/BaseSecurity.h"
+
+#include "common/TextUtf.h"
+#include "platform/Folders.h"
+#include "platform/PlatformError.h"
+
+namespace velko {
+
+void EnsureSharedFolder(const std::wstring& path) {
+  if (FolderExists(path)) return;
+  if (!CreateFolder(path) && !FolderExists(path)) {
+    throw PlatformError("Unable to create the folder " + WideToUtf8(path) + ": " +
+                        LastSystemErrorText());
+  }
+  GrantAccessToEveryone(path);
+}
+
+}  // namespace velko

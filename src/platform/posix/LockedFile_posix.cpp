@@ -1,0 +1,103 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/TextUtf.h"
+#include "platform/LockedFile.h"
+
+namespace velko {
+namespace {
+
+class PosixLockedFile : public LockedFile {
+ public:
+  explicit PosixLockedFile(int fd) : fd_(fd) {}
+  ~PosixLockedFile() override { close(fd_); }  // also drops the flock
+
+  bool Size(uint64_t& size) override {
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) return false;
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+  }
+
+  bool LockRange(uint64_t length) override { return SetRange(length, F_WRLCK); }
+  void UnlockRange(uint64_t length) override { SetRange(length, F_UNLCK); }
+
+  bool ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override {
+    got = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (got < length) {
+      const ssize_t n = pread(fd_, out + got, length - got, static_cast<off_t>(offset + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  bool WriteAt(uint64_t offset, const void* data, size_t length) override {
+    const auto* in = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t n = pwrite(fd_, in + done, length - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  bool Flush() override { return fsync(fd_) == 0; }
+
+ private:
+  // Open-file-description locks, where the system has them, belong to this
+  // open like the flock and never clash with it.
+  bool SetRange(uint64_t length, short type) {
+    if (length == 0) return true;
+#ifdef F_OFD_SETLK
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = static_cast<off_t>(length);
+    return fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+#else
+    (void)type;
+    return true;  // the flock already excludes every other holder
+#endif
+  }
+
+  int fd_;
+};
+
+class PosixFileService : public FileService {
+ public:
+  std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
+    const std::string narrow = WideToUtf8(path);
+    int fd = open(narrow.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      // Every user of the machine shares the file, whatever the umask says.
+      if (fd >= 0) fchmod(fd, 0666);
+    }
+    if (fd < 0) return nullptr;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixLockedFile>(fd);
+  }
+};
+
+}  // namespace
+
+FileService& PlatformFileService() {
+  static PosixFileService service;
+  return service;
+}
+
+}  // namespace velko

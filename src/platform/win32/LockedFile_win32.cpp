@@ -1,0 +1,79 @@
+#include <windows.h>
+
+#include "platform/LockedFile.h"
+
+namespace velko {
+namespace {
+
+class Win32LockedFile : public LockedFile {
+ public:
+  explicit Win32LockedFile(HANDLE handle) : handle_(handle) {}
+  ~Win32LockedFile() override { ::CloseHandle(handle_); }
+
+  bool Size(uint64_t& size) override {
+    LARGE_INTEGER li{};
+    if (!::GetFileSizeEx(handle_, &li)) return false;
+    size = static_cast<uint64_t>(li.QuadPart);
+    return true;
+  }
+
+  bool LockRange(uint64_t length) override {
+    if (length == 0) return true;
+    return ::LockFile(handle_, 0, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32)) != 0;
+  }
+
+  void UnlockRange(uint64_t length) override {
+    if (length == 0) return;
+    ::UnlockFile(handle_, 0, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32));
+  }
+
+  bool ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override {
+    got = 0;
+    if (!Seek(offset)) return false;
+    auto* out = static_cast<char*>(buffer);
+    while (got < length) {
+      DWORD n = 0;
+      if (!::ReadFile(handle_, out + got, static_cast<DWORD>(length - got), &n, nullptr)) return false;
+      if (n == 0) break;
+      got += n;
+    }
+    return true;
+  }
+
+  bool WriteAt(uint64_t offset, const void* data, size_t length) override {
+    if (!Seek(offset)) return false;
+    DWORD n = 0;
+    return ::WriteFile(handle_, data, static_cast<DWORD>(length), &n, nullptr) && n == length;
+  }
+
+  bool Flush() override { return ::FlushFileBuffers(handle_) != 0; }
+
+ private:
+  bool Seek(uint64_t offset) {
+    LARGE_INTEGER li{};
+    li.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(handle_, li, nullptr, FILE_BEGIN) != 0;
+  }
+
+  HANDLE handle_;
+};
+
+class Win32FileService : public FileService {
+ public:
+  std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
+    // No sharing at all: no other open of the file, for any access, can coexist.
+    HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32LockedFile>(handle);
+  }
+};
+
+}  // namespace
+
+FileService& PlatformFileService() {
+  static Win32FileService service;
+  return service;
+}
+
+}  // namespace velko

@@ -1,0 +1,113 @@
+#include "terminal/uReceiptEnum.h"
+
+#include <vector>
+
+#include "common/BaseSecurity.h"
+#include "platform/Folders.h"
+#include "platform/PlatformError.h"
+#include "platform/Services.h"
+
+namespace velko {
+namespace {
+
+uint32_t ReadLE32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void WriteLE32(unsigned char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+bool IsBlankOnly(const std::wstring& text) {
+  for (wchar_t c : text)
+    if (c != L' ' && c != L'\t') return false;
+  return true;
+}
+
+}  // namespace
+
+std::wstring TReceiptEnum::DefaultFolder() {
+  auto base = CommonAppDataFolder();
+  if (!base) base = UserAppDataFolder();
+  if (!base) throw PlatformError("No application-data folder is available for the receipt numerator");
+  const std::wstring folder = IncludeTrailingPathDelimiter(*base) + L"velko32";
+  EnsureSharedFolder(folder);
+  return IncludeTrailingPathDelimiter(folder);
+}
+
+TReceiptEnum::TReceiptEnum(FileService& files) : files_(files), FFileDir(DefaultFolder()) {}
+
+TReceiptEnum::~TReceiptEnum() { Unlock(true); }
+
+std::wstring TReceiptEnum::FilePath() const {
+  return FFileDir + L"ECR" + std::to_wstring(FECRNumber);
+}
+
+int TReceiptEnum::Lock() {
+  const std::wstring path = FilePath();
+  Unlock(false);
+  std::unique_ptr<LockedFile> file;
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    file = files_.OpenExclusive(path);
+    if (file) break;
+    Services().Process->Sleep(kLockRetryMs);
+  }
+  if (!file) return kCannotOpen;
+
+  uint64_t size = 0;
+  if (!file->Size(size) || size > UINT32_MAX) return kCannotRead;
+  if (!file->LockRange(size)) return kCannotOpen;
+
+  std::vector<unsigned char> content(static_cast<size_t>(size));
+  size_t got = 0;
+  if (!file->ReadAt(0, content.data(), content.size(), got) || got != content.size()) {
+    file->UnlockRange(size);
+    return kCannotRead;
+  }
+  FFileSize = static_cast<uint32_t>(size);
+  if (size < kRecordSize) {
+    FReceiptNum = 1;
+    FVoidReceiptNum = 0;
+  } else {
+    FReceiptNum = ReadLE32(content.data());
+    FVoidReceiptNum = ReadLE32(content.data() + 4);
+  }
+  FFileHandle = std::move(file);
+  return kLocked;
+}
+
+void TReceiptEnum::Unlock(bool Save) {
+  if (!FFileHandle) return;
+  if (Save) SaveData();
+  FFileHandle->UnlockRange(FFileSize);
+  FFileHandle.reset();
+}
+
+bool TReceiptEnum::SaveData() {
+  if (!FFileHandle) return false;
+  unsigned char record[kRecordSize];
+  WriteLE32(record, FReceiptNum);
+  WriteLE32(record + 4, FVoidReceiptNum);
+  // The record protects a customer from a charge the shop never recorded: it
+  // must be on disk before the engine goes on.
+  return FFileHandle->WriteAt(0, record, sizeof record) && FFileHandle->Flush();
+}
+
+void TReceiptEnum::IncReceiptNumber() {
+  if (FFileHandle) ++FReceiptNum;  // wraps to 0 after 4294967295
+}
+
+void TReceiptEnum::SetVoidReceiptNum(uint32_t Value) {
+  if (FFileHandle) FVoidReceiptNum = Value;
+}
+
+void TReceiptEnum::SetECRNumber(int32_t Value) {
+  if (!FFileHandle) FECRNumber = Value;
+}
+
+void TReceiptEnum::SetFileDir(const std::wstring& Value) {
+  FFileDir = IsBlankOnly(Value) ? DefaultFolder() : IncludeTrailingPathDelimiter(Value);
+}
+
+}  // namespace velko

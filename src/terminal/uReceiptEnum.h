@@ -1,0 +1,76 @@
+// TReceiptEnum: the receipt numerator of one cash register.
+//
+// A small file, "ECR" plus the cash-register number, in a folder that every
+// driver instance on the machine reaches (by default "velko32" under the
+// machine-wide application-data folder). It holds, little-endian, the receipt
+// number of the next operation (offset 0) and the receipt number of a
+// transaction whose outcome is not yet settled (offset 4; 0 for none). Bytes
+// past the first eight are kept as they are; the file is never truncated.
+//
+// The file doubles as the terminal's lock: Lock opens it exclusively (six
+// attempts 200 ms apart), and every other instance that uses the same file
+// fails to lock until Unlock. Between operations the file is the truth.
+//
+// One instance is used on one thread; instances exclude each other through
+// the file, in this process and in others.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/LockedFile.h"
+
+namespace velko {
+
+class TReceiptEnum {
+ public:
+  // Lock results.
+  static constexpr int kLocked = 0;
+  static constexpr int kCannotOpen = 1;
+  static constexpr int kCannotRead = 2;
+
+  static constexpr int kLockAttempts = 6;
+  static constexpr uint32_t kLockRetryMs = 200;
+  static constexpr size_t kRecordSize = 8;
+
+  // Finds (and when missing creates and opens to everyone) the default folder;
+  // throws PlatformError when that fails.
+  explicit TReceiptEnum(FileService& files = PlatformFileService());
+  ~TReceiptEnum();
+  TReceiptEnum(const TReceiptEnum&) = delete;
+  TReceiptEnum& operator=(const TReceiptEnum&) = delete;
+
+  int Lock();
+  void Unlock(bool Save);
+  // Writes the two numbers at offset 0 and pushes them to stable storage.
+  // False when not locked or when the record did not reach the file.
+  bool SaveData();
+  void IncReceiptNumber();
+
+  uint32_t ReceiptNum() const { return FReceiptNum; }
+  uint32_t VoidReceiptNum() const { return FVoidReceiptNum; }
+  void SetVoidReceiptNum(uint32_t Value);
+  int32_t ECRNumber() const { return FECRNumber; }
+  void SetECRNumber(int32_t Value);
+  const std::wstring& FileDir() const { return FFileDir; }
+  void SetFileDir(const std::wstring& Value);
+
+  bool Locked() const { return FFileHandle != nullptr; }
+  std::wstring FilePath() const;
+
+  // "velko32" under the machine-wide (else the user's) application-data
+  // folder, created and opened to everyone when missing; with a delimiter.
+  static std::wstring DefaultFolder();
+
+ private:
+  FileService& files_;
+  std::wstring FFileDir;
+  std::unique_ptr<LockedFile> FFileHandle;
+  uint32_t FReceiptNum = 1;
+  uint32_t FFileSize = 0;
+  uint32_t FVoidReceiptNum = 0;
+  int32_t FECRNumber = 1;
+};
+
+}  // namespace velko

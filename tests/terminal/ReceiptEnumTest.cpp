@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include "platform/Folders.h"
+#include "platform/Services.h"
+#include "support/TempDir.h"
+#include "terminal/uReceiptEnum.h"
+
+namespace velko {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+using Bytes = std::vector<unsigned char>;
+
+// Counts the sleeps between lock attempts instead of waiting them out.
+class CountingSleeps : public HostNameOverride {
+ public:
+  CountingSleeps() : HostNameOverride(PlatformProcessService().HostExecutableName()) {}
+  void Sleep(uint32_t ms) override { sleeps.push_back(ms); }
+  std::vector<uint32_t> sleeps;
+};
+
+class ReceiptEnumTest : public ::testing::Test {
+ protected:
+  TempDir data_{true};
+  std::filesystem::path Folder() const { return data_.Path() / "velko32"; }
+  std::filesystem::path Ecr(int n) const { return Folder() / ("ECR" + std::to_string(n)); }
+};
+
+TEST_F(ReceiptEnumTest, FirstLockCreatesTheFileAndTheNumbersStartAtOne) {
+  TReceiptEnum numerator;
+  EXPECT_TRUE(std::filesystem::is_directory(Folder())) << "the constructor makes the folder";
+  EXPECT_EQ(numerator.FileDir().back(), PathDelimiter());
+  ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+  EXPECT_TRUE(std::filesystem::exists(Ecr(1)));
+  EXPECT_EQ(numerator.ReceiptNum(), 1u);
+  EXPECT_EQ(numerator.VoidReceiptNum(), 0u);
+  numerator.IncReceiptNumber();
+  numerator.Unlock(true);
+  EXPECT_EQ(ReadBytes(Ecr(1)), (Bytes{2, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(ReceiptEnumTest, ReadsTheRecordAndKeepsWhatFollowsIt) {
+  TReceiptEnum numerator;
+  const std::pair<Bytes, std::pair<uint32_t, uint32_t>> files[] = {
+      {{0x0F, 0, 0, 0, 0x0E, 0, 0, 0}, {15, 14}},
+      {{1, 2, 3, 4, 5}, {1, 0}},  // short: a fresh start
+      {{0xFF, 0xFF, 0xFF, 0xFF, 7, 0, 0, 0, 0xAA, 0xBB, 0xCC, 0xDD}, {0xFFFFFFFFu, 7}},
+  };
+  for (const auto& [content, numbers] : files) {
+    WriteBytes(Ecr(1), content);
+    ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+    EXPECT_EQ(numerator.ReceiptNum(), numbers.first);
+    EXPECT_EQ(numerator.VoidReceiptNum(), numbers.second);
+    numerator.IncReceiptNumber();
+    numerator.Unlock(true);
+    Bytes after = ReadBytes(Ecr(1));
+    ASSERT_EQ(after.size(), std::max<size_t>(content.size(), 8));
+    const uint32_t next = numbers.first + 1;  // 4294967295 wraps to 0
+    EXPECT_EQ(after[0] | after[1] << 8 | after[2] << 16 | static_cast<uint32_t>(after[3]) << 24, next);
+    for (size_t i = 8; i < content.size(); ++i) EXPECT_EQ(after[i], content[i]) << i;
+  }
+}
+
+TEST_F(ReceiptEnumTest, SecondInstanceIsRefusedWhileTheFirstHoldsTheFile) {
+  CountingSleeps process;
+  ScopedServiceOverride scope(nullptr, &process);
+  TReceiptEnum first, second, other_register;
+  other_register.SetECRNumber(2);
+  ASSERT_EQ(first.Lock(), TReceiptEnum::kLocked);
+  EXPECT_EQ(second.Lock(), TReceiptEnum::kCannotOpen);
+  EXPECT_EQ(process.sleeps, std::vector<uint32_t>(6, 200u));
+  EXPECT_FALSE(second.Locked());
+  EXPECT_EQ(other_register.Lock(), TReceiptEnum::kLocked) << "another register, another file";
+  first.IncReceiptNumber();
+  first.Unlock(true);
+  ASSERT_EQ(second.Lock(), TReceiptEnum::kLocked);
+  EXPECT_EQ(second.ReceiptNum(), 2u) << "the file is the truth between operations";
+}
+
+TEST_F(ReceiptEnumTest, SettersFollowTheLockState) {
+  TReceiptEnum numerator;
+  numerator.SetVoidReceiptNum(9);
+  numerator.IncReceiptNumber();
+  EXPECT_EQ(numerator.VoidReceiptNum(), 0u);
+  EXPECT_EQ(numerator.ReceiptNum(), 1u);
+  EXPECT_FALSE(numerator.SaveData());
+
+  numerator.SetECRNumber(3);
+  ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+  numerator.SetECRNumber(4);
+  EXPECT_EQ(numerator.ECRNumber(), 3) << "ignored while locked";
+  numerator.SetVoidReceiptNum(9);
+  EXPECT_TRUE(numerator.SaveData());
+  numerator.IncReceiptNumber();
+  numerator.Unlock(false);  // the saved record stands, the increment is dropped
+  EXPECT_FALSE(numerator.Locked());
+  EXPECT_EQ(ReadBytes(Ecr(3)), (Bytes{1, 0, 0, 0, 9, 0, 0, 0}));
+}
+
+TEST_F(ReceiptEnumTest, DestroyingALockedNumeratorSavesAndReleases) {
+  {
+    TReceiptEnum numerator;
+    ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+    numerator.SetVoidReceiptNum(1);
+    numerator.IncReceiptNumber();
+  }
+  EXPECT_EQ(ReadBytes(Ecr(1)), (Bytes{2, 0, 0, 0, 1, 0, 0, 0}));
+  TReceiptEnum again;
+  EXPECT_EQ(again.Lock(), TReceiptEnum::kLocked);
+}
+
+TEST_F(ReceiptEnumTest, FileDirRules) {
+  TReceiptEnum numerator;
+  const std::wstring default_dir = numerator.FileDir();
+  const std::wstring other = data_.WPath() + L"/other";
+  numerator.SetFileDir(other);
+  EXPECT_EQ(numerator.FileDir().substr(0, other.size()), other);
+  EXPECT_EQ(numerator.FileDir().size(), other.size() + 1) << "a delimiter is added";
+  EXPECT_EQ(numerator.Lock(), TReceiptEnum::kCannotOpen) << "a given folder is never created";
+  numerator.SetFileDir(L"   ");
+  EXPECT_EQ(numerator.FileDir(), default_dir);
+  numerator.SetFileDir(L" x ");
+  EXPECT_EQ(numerator.FileDir().substr(0, 3), L" x ") << "blanks are kept";
+}
+
+// A file whose writes never reach the disk.
+class FailingWrites : public FileService {
+ public:
+  std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
+    struct File : LockedFile {
+      std::unique_ptr<LockedFile> real;
+      bool Size(uint64_t& s) override { return real->Size(s); }
+      bool LockRange(uint64_t n) override { return real->LockRange(n); }
+      void UnlockRange(uint64_t n) override { real->UnlockRange(n); }
+      bool ReadAt(uint64_t o, void* b, size_t n, size_t& g) override { return real->ReadAt(o, b, n, g); }
+      bool WriteAt(uint64_t, const void*, size_t) override { return false; }
+      bool Flush() override { return false; }
+    };
+    auto file = std::make_unique<File>();
+    file->real = PlatformFileService().OpenExclusive(path);
+    if (!file->real) return nullptr;
+    return file;
+  }
+};
+
+TEST_F(ReceiptEnumTest, AFailedWriteIsReportedAndTheFileKeepsItsContent) {
+  FailingWrites files;
+  TReceiptEnum numerator(files);
+  WriteBytes(Ecr(1), {5, 0, 0, 0, 0, 0, 0, 0});
+  ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+  numerator.SetVoidReceiptNum(5);
+  EXPECT_FALSE(numerator.SaveData());
+  numerator.Unlock(true);
+  EXPECT_EQ(ReadBytes(Ecr(1)), (Bytes{5, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace velko
