@@ -3,6 +3,12 @@
 #include <map>
 #include <mutex>
 
+#include "common/Common.Log.h"
+#include "common/TextUtf.h"
+#include "common/uCommonUtils.h"
+#include "platform/Folders.h"
+#include "platform/IniFile.h"
+#include "platform/PlatformError.h"
 #include "platform/Services.h"
 #include "platform/TextCompare.h"
 
@@ -37,7 +43,10 @@ void TBaseDriver::Create() {
   FAppConnection = nullptr;
 }
 
-void TBaseDriver::RegisterSettings() {}
+void TBaseDriver::RegisterSettings() {
+  AddSetting(L"DebugLogEnabled", L"DebugLogEnabled", TDataType::dtBoolean, HostValue::FromBool(false),
+             false, L"Отладочный лог", L"Если равно True, ведется отладочный лог");
+}
 
 void TBaseDriver::RegisterMethods() {
   AddMethod(L"ShowSettingsDlg", L"ОтобразитьФормуНастроек", Bind(&TBaseDriver::HostShowSettingsDlg), 0);
@@ -66,8 +75,6 @@ void TBaseDriver::Disable() {}
 
 bool TBaseDriver::ShowSettingsDlg() { return false; }
 
-void TBaseDriver::ReadSettings() {}
-void TBaseDriver::SaveSettings() {}
 
 void TBaseDriver::ClearError() {
   FLastResultCode = 0;
@@ -181,6 +188,211 @@ HResult TBaseDriver::HostSetDeviceID(HostValue&, HostParams& paParams) {
   FDeviceID = GetParam(paParams, 0).ToText();
   return kS_OK;
 }
+
+std::wstring DataTypeName(TDataType type) {
+  switch (type) {
+    case TDataType::dtNumber: return L"Number";
+    case TDataType::dtString: return L"String";
+    case TDataType::dtDateTime: return L"Date";
+    case TDataType::dtBoolean: return L"Boolean";
+  }
+  return L"";
+}
+
+bool IsOfDataType(const HostValue& value, TDataType type) {
+  const HostValue& v = value.Deref();
+  if (v.IsArray()) return false;
+  switch (type) {
+    case TDataType::dtNumber:
+      switch (v.BaseType()) {
+        case vt::kInt16: case vt::kInt32: case vt::kSingle: case vt::kDouble: case vt::kCurrency:
+        case vt::kBoolean: case vt::kInt8: case vt::kUInt8: case vt::kUInt16: case vt::kUInt32:
+        case vt::kInt64: case vt::kUInt64:
+          return true;
+        default:
+          return false;
+      }
+    case TDataType::dtString: return v.IsString();
+    case TDataType::dtDateTime: return v.BaseType() == vt::kDate;
+    case TDataType::dtBoolean: return v.BaseType() == vt::kBoolean;
+  }
+  return false;
+}
+
+namespace {
+
+std::wstring ReplaceAll(std::wstring text, std::wstring_view from, std::wstring_view to) {
+  for (size_t pos = 0; (pos = text.find(from, pos)) != std::wstring::npos; pos += to.size())
+    text.replace(pos, from.size(), to);
+  return text;
+}
+
+}  // namespace
+
+HostValue TextToSettingValue(const std::wstring& text, TDataType type) {
+  switch (type) {
+    case TDataType::dtNumber: {
+      if (text.find_first_of(L".,") != std::wstring::npos) {
+        const auto number = TextToFloat(text, ProcessFormats().DecimalSeparator);
+        return HostValue::FromDouble(number.value_or(0.0));
+      }
+      const auto number = TextToInt64(text);
+      const bool fits = number && *number >= INT32_MIN && *number <= INT32_MAX;
+      return HostValue::FromInt32(fits ? static_cast<int32_t>(*number) : 0);
+    }
+    case TDataType::dtString: return HostValue::FromString(ReplaceAll(text, L"\\n", L"\r\n"));
+    case TDataType::dtDateTime: {
+      if (const auto date = TextToDateTime(text)) return HostValue::FromDate(*date);
+      throw HostValueError("'" + WideToUtf8(text) + "' is not a valid date and time");
+    }
+    case TDataType::dtBoolean: return HostValue::FromBool(text == L"True");
+  }
+  return HostValue::FromString(text);
+}
+
+std::wstring SettingValueToText(const HostValue& value) {
+  const HostValue& v = value.Deref();
+  if (v.IsString()) return ReplaceAll(v.RawString(), L"\r\n", L"\\n");
+  if (v.BaseType() == vt::kBoolean) return v.RawInteger() != 0 ? L"True" : L"False";
+  if (v.BaseType() == vt::kDate) return DateTimeToText(v.RawDouble());
+  return v.ToText();
+}
+
+int32_t TBaseDriver::AddSetting(const std::wstring& ID, TDataType ValueType,
+                                const HostValue& Default, bool ReadOnly,
+                                const std::wstring& Name, const std::wstring& Description) {
+  for (size_t i = 0; i < FSettingList.size(); ++i) {
+    TSettingStruct& setting = FSettingList[i];
+    if (!SameTextIgnoreCase(setting.ID, ID)) continue;
+    // A subclass may change a parent's default; the type and caption stay.
+    setting.Value = Default;
+    setting.Default = Default;
+    setting.ReadOnly = ReadOnly;
+    setting.Description = Description;
+    return static_cast<int32_t>(i);
+  }
+  FSettingList.push_back(TSettingStruct{ID, L"", Default, ValueType, Default, ReadOnly, Name, Description});
+  return static_cast<int32_t>(FSettingList.size()) - 1;
+}
+
+int32_t TBaseDriver::AddSetting(const std::wstring& ID, const std::wstring& Alias,
+                                TDataType ValueType, const HostValue& Default, bool ReadOnly,
+                                const std::wstring& Name, const std::wstring& Description) {
+  const int32_t index = AddSetting(ID, ValueType, Default, ReadOnly, Name, Description);
+  FSettingList[static_cast<size_t>(index)].Alias = Alias;
+  return index;
+}
+
+int32_t TBaseDriver::SettingIndex(const std::wstring& ID) const { return GetPropNum(ID); }
+
+PSettingStruct TBaseDriver::FindSetting(const std::wstring& ID) {
+  const int32_t index = SettingIndex(ID);
+  return index < 0 ? nullptr : &FSettingList[static_cast<size_t>(index)];
+}
+
+PSettingStruct TBaseDriver::GetSetting(int32_t Index) {
+  if (Index < 0 || Index >= PropsCount()) return nullptr;
+  return &FSettingList[static_cast<size_t>(Index)];
+}
+
+HostValue TBaseDriver::GetSettingValue(const std::wstring& ID, bool Default) const {
+  const int32_t index = SettingIndex(ID);
+  if (index < 0) return HostValue();
+  const TSettingStruct& setting = FSettingList[static_cast<size_t>(index)];
+  return Default ? setting.Default : setting.Value;
+}
+
+bool TBaseDriver::GetSettingValueBool(const std::wstring& ID) const { return GetSettingValue(ID).ToBool(); }
+int32_t TBaseDriver::GetSettingValueInt(const std::wstring& ID) const { return GetSettingValue(ID).ToInt32(); }
+int64_t TBaseDriver::GetSettingValueCurr(const std::wstring& ID) const { return GetSettingValue(ID).ToCurrency(); }
+double TBaseDriver::GetSettingValueDbl(const std::wstring& ID) const { return GetSettingValue(ID).ToDouble(); }
+double TBaseDriver::GetSettingValueDate(const std::wstring& ID) const { return GetSettingValue(ID).ToDouble(); }
+std::wstring TBaseDriver::GetSettingValueStr(const std::wstring& ID) const { return GetSettingValue(ID).ToText(); }
+
+bool TBaseDriver::GetSettingReadOnly(const std::wstring& ID) const {
+  const int32_t index = SettingIndex(ID);
+  return index >= 0 && FSettingList[static_cast<size_t>(index)].ReadOnly;
+}
+
+void TBaseDriver::SetSettingValue(const std::wstring& ID, const HostValue& Value, bool CastToType) {
+  const PSettingStruct setting = FindSetting(ID);
+  if (!setting) return;
+  // A value held by reference is stored as the value itself: the reference
+  // belongs to the caller and must not outlive its call.
+  const HostValue& value = Value.Deref();
+  if (IsOfDataType(value, setting->ValueType))
+    setting->Value = value;
+  else if (CastToType && value.IsString())
+    setting->Value = TextToSettingValue(value.RawString(), setting->ValueType);
+}
+
+void TBaseDriver::SetAllSettingsDefault() {
+  for (TSettingStruct& setting : FSettingList) setting.Value = setting.Default;
+}
+
+void TBaseDriver::StoreSettings(const std::vector<std::wstring>& Settings) {
+  FBufSettings.clear();
+  for (const std::wstring& id : Settings) FBufSettings.push_back(TShortSettingStruct{id, GetSettingValue(id)});
+}
+
+void TBaseDriver::RestoreSettings() {
+  for (const TShortSettingStruct& buffered : FBufSettings)
+    if (const PSettingStruct setting = FindSetting(buffered.ID)) setting->Value = buffered.Value;
+  FBufSettings.clear();
+}
+
+namespace {
+
+constexpr wchar_t kSettingsSection[] = L"SETTINGS";
+
+// The device identifier comes from the host; characters that would leave the
+// settings folder or that no file name may hold become "_".
+std::wstring DeviceFileName(const std::wstring& device_id) {
+  std::wstring name = device_id;
+  for (wchar_t& c : name)
+    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) c = L'_';
+  if (name.find_first_not_of(L'.') == std::wstring::npos) name = std::wstring(name.size(), L'_');
+  return name;
+}
+
+}  // namespace
+
+std::wstring TBaseDriver::GetSettingsFileName() {
+  std::optional<std::wstring> root = CommonAppDataFolder();
+  if (!root) root = UserAppDataFolder();
+  if (!root) return L"";
+  const std::wstring folder = IncludeTrailingPathDelimiter(*root) + L"a_velko1c83";
+  if (!FolderExists(folder)) CreateFolder(folder);
+  return IncludeTrailingPathDelimiter(folder) + DeviceFileName(FDeviceID) + L".sts";
+}
+
+void TBaseDriver::ReadSettings() {
+  if (FPlatformVer != TPlatformVer::pv77) return;
+  const std::wstring file = GetSettingsFileName();
+  if (file.empty() || !FileExists(file)) return;
+  // The text is converted for the declared type first: a string setting would
+  // otherwise fit as it stands and keep its "\n" markers instead of its lines.
+  for (size_t i = 0; i < FSettingList.size(); ++i) {
+    const std::wstring id = FSettingList[i].ID;
+    const std::wstring text = ReadIniString(file, kSettingsSection, id, L"");
+    SetSettingValue(id, TextToSettingValue(text, FSettingList[i].ValueType), true);
+  }
+}
+
+void TBaseDriver::SaveSettings() {
+  if (FPlatformVer != TPlatformVer::pv77) return;
+  const std::wstring file = GetSettingsFileName();
+  if (file.empty())
+    throw PlatformError("Unable to write to " + WideToUtf8(DeviceFileName(FDeviceID)) +
+                        ".sts: the machine has no application-data folder");
+  for (const TSettingStruct& setting : FSettingList)
+    if (!WriteIniString(file, kSettingsSection, setting.ID, SettingValueToText(setting.Value)))
+      throw PlatformError("Unable to write to " + WideToUtf8(file));
+}
+
+void TBaseDriver::UpdateDebugLogEnabled() { SetDebugLogEnabled(GetSettingValueBool(L"DebugLogEnabled")); }
+
+void TBaseDriver::SetDebugLogEnabled(bool value) { TLog::SetLogLevel(value ? 3 : 0); }
 
 namespace {
 

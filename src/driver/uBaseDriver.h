@@ -42,6 +42,10 @@ using PMethodStruct = TMethodStruct*;
 
 enum class TDataType : uint8_t { dtNumber = 0, dtString = 1, dtDateTime = 2, dtBoolean = 3 };
 
+// The external name of a data type ("Number", "String", "Date", "Boolean");
+// empty for any other value.
+std::wstring DataTypeName(TDataType type);
+
 struct TSettingStruct {
   std::wstring ID;
   std::wstring Alias;
@@ -63,6 +67,21 @@ struct TShortSettingStruct {
 // primary name tried first, then the alias; no trimming.
 bool NameMatches(const std::wstring& requested, const std::wstring& name,
                  const std::wstring& alias);
+
+// Whether a value (looked through when held by reference) fits a declared type:
+// numbers take every integer, floating, currency and Boolean value, strings the
+// OLE and the runtime's strings, dates dates, Booleans Booleans.
+bool IsOfDataType(const HostValue& value, TDataType type);
+
+// A setting's text (from the settings file) as a value of its declared type:
+// numbers with "," or "." become doubles read with the decimal comma (0.0 when
+// that fails, so "1.5" gives 0.0), others 32-bit integers (0 when no number);
+// "\n" in a string becomes CR LF; dates use the process-wide formats and raise
+// HostValueError when they do not parse; only "True" is true.
+HostValue TextToSettingValue(const std::wstring& text, TDataType type);
+// The inverse, for the settings file: CR LF as "\n", "True"/"False", dates in
+// the process-wide formats, anything else by the host-value conversion.
+std::wstring SettingValueToText(const HostValue& value);
 
 // The platform version that a host executable's file name stands for.
 TPlatformVer DetectPlatformVersion(const std::wstring& executable_name);
@@ -130,9 +149,47 @@ class TBaseDriver {
   int32_t PropsCount() const { return static_cast<int32_t>(FSettingList.size()); }
   int32_t SettingsCount() const { return PropsCount(); }
 
+  // Settings. Registration keeps the first registration's type and display
+  // name; values are converted to the declared type on the way in.
+  int32_t AddSetting(const std::wstring& ID, TDataType ValueType, const HostValue& Default,
+                     bool ReadOnly, const std::wstring& Name, const std::wstring& Description);
+  int32_t AddSetting(const std::wstring& ID, const std::wstring& Alias, TDataType ValueType,
+                     const HostValue& Default, bool ReadOnly, const std::wstring& Name,
+                     const std::wstring& Description);
+  PSettingStruct FindSetting(const std::wstring& ID);
+  PSettingStruct GetSetting(int32_t Index);  // nullptr outside the list
+  // A copy of the setting's default (Default true) or value; empty when unknown.
+  HostValue GetSettingValue(const std::wstring& ID, bool Default = false) const;
+  // The value converted; a missing setting converts from empty. Raise
+  // HostValueError where the value cannot be converted.
+  bool GetSettingValueBool(const std::wstring& ID) const;
+  int32_t GetSettingValueInt(const std::wstring& ID) const;
+  int64_t GetSettingValueCurr(const std::wstring& ID) const;  // ten-thousandths
+  double GetSettingValueDbl(const std::wstring& ID) const;
+  double GetSettingValueDate(const std::wstring& ID) const;
+  std::wstring GetSettingValueStr(const std::wstring& ID) const;
+  bool GetSettingReadOnly(const std::wstring& ID) const;
+  // Stores a value that fits the declared type; a string is converted to the
+  // type when CastToType is set; anything else is refused without an error.
+  void SetSettingValue(const std::wstring& ID, const HostValue& Value, bool CastToType);
+  void SetAllSettingsDefault();
+  // Buffers the current values of the named settings; RestoreSettings puts them
+  // back and empties the buffer.
+  void StoreSettings(const std::vector<std::wstring>& Settings);
+  void RestoreSettings();
+
   // Settings persistence of the oldest host platform; does nothing elsewhere.
+  // SaveSettings raises PlatformError "Unable to write to <file>".
   virtual void ReadSettings();
   virtual void SaveSettings();
+  // The per-device settings file: <data folder>/a_velko1c83/<DeviceID>.sts;
+  // empty when the machine has neither application-data folder.
+  std::wstring GetSettingsFileName();
+
+  // The debug log follows the "DebugLogEnabled" setting.
+  void UpdateDebugLogEnabled();
+  // Write-only: switches the process-wide debug log on (every line) or off.
+  void SetDebugLogEnabled(bool value);
 
  protected:
   std::wstring FDeviceID;
@@ -149,6 +206,8 @@ class TBaseDriver {
   std::vector<TMethodStruct> FMethodList;
   std::vector<TSettingStruct> FSettingList;
   std::vector<TShortSettingStruct> FBufSettings;
+
+  int32_t SettingIndex(const std::wstring& ID) const;
 
   // Binds a member host form of the driver as a TDriverMethod.
   template <class T>

@@ -1,0 +1,110 @@
+// TAddInObject: the add-in object's dispatch, on host values.
+//
+// The object that the host creates owns one driver and turns the host's
+// calls into driver operations: property calls read and write the driver's
+// settings, method calls run through the driver's method table wrapped in the
+// focus stack, the call log and an error catcher. It knows nothing of COM: the
+// COM layer (and the velko harness) wraps it, converting VARIANT and SAFEARRAY
+// to host values on the way in and back on the way out, and adapting the
+// host's connection and event interfaces to IHostConnection / IHostEventSink.
+//
+// Every operation answers an HResult and lets no exception escape: errors of
+// a driver method are logged with the caption "EXCEPTION", shown in the error
+// box and answered with S_FALSE; any other error is logged the same way and
+// answered with E_FAIL. Used on the host's thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/HResult.h"
+#include "common/HostValue.h"
+#include "driver/uBaseDriver.h"
+
+namespace velko {
+
+// The host's event interface, as far as the object calls it.
+class IHostEventSink {
+ public:
+  virtual ~IHostEventSink() = default;
+  virtual HResult SetEventBufferDepth(long depth) = 0;
+  virtual HResult ExternalEvent(const std::wstring& source, const std::wstring& message,
+                                const std::wstring& data) = 0;
+};
+
+// The host's connection object, as far as Init asks it for interfaces. A
+// shared_ptr handed out is held until Done (the COM adapter releases the
+// interface when the last holder lets go).
+class IHostConnection {
+ public:
+  virtual ~IHostConnection() = default;
+  // The host's event interface, or nullptr when the host offers none.
+  virtual std::shared_ptr<IHostEventSink> QueryEventSink() = 0;
+  // The host's window-support interface: held, never called.
+  virtual std::shared_ptr<void> QueryExtWndsSupport() { return nullptr; }
+};
+
+class TAddInObject {
+ public:
+  // The driver class that Init creates, registered by the module at load.
+  static constexpr const wchar_t* kDriverClassName = L"TDriver";
+  static constexpr const wchar_t* kExtensionName = L"a_velko1c83";
+
+  // Starts the debug log (which writes its banner only when it is on).
+  TAddInObject();
+  ~TAddInObject();
+  TAddInObject(const TAddInObject&) = delete;
+  TAddInObject& operator=(const TAddInObject&) = delete;
+
+  // IInitDone.
+  HResult Init(IHostConnection* pConnection);
+  HResult Done();
+  HResult GetInfo(HostArray& pInfo);  // element 0 := "2000"
+
+  // ILanguageExtender.
+  HResult RegisterExtensionAs(std::wstring& bstrExtensionName);
+  HResult GetNProps(int32_t& plProps);
+  HResult FindProp(const std::wstring& bstrPropName, int32_t& plPropNum);
+  HResult GetPropName(int32_t lPropNum, int32_t lPropAlias, std::wstring& pbstrPropName);
+  HResult GetPropVal(int32_t lPropNum, HostValue& pvarPropVal);
+  HResult SetPropVal(int32_t lPropNum, const HostValue& varPropVal);
+  HResult IsPropReadable(int32_t lPropNum, bool& pboolPropRead);
+  HResult IsPropWritable(int32_t lPropNum, bool& pboolPropWrite);
+  HResult GetNMethods(int32_t& plMethods);
+  HResult FindMethod(const std::wstring& bstrMethodName, int32_t& plMethodNum);
+  HResult GetMethodName(int32_t lMethodNum, int32_t lMethodAlias, std::wstring& pbstrMethodName);
+  HResult GetNParams(int32_t lMethodNum, int32_t& plParams);
+  HResult GetParamDefValue(int32_t lMethodNum, int32_t lParamNum, HostValue& pvarParamDefValue);
+  HResult HasRetVal(int32_t lMethodNum, int32_t& pboolRetValue);
+  HResult CallAsProc(int32_t lMethodNum, HostParams& paParams);
+  HResult CallAsFunc(int32_t lMethodNum, HostValue& pvarRetValue, HostParams& paParams);
+  HResult SetLocale(const std::wstring& wsLocale);
+
+  // IPropertyLink.
+  HResult ChangeSettings();
+  HResult CapSettingsDlg(bool& Value);
+
+  // The driver's event hook ends here. Raises PlatformError when the host
+  // answers with a failure, to the driver method that raised the event.
+  void ExecExternalEvent(const std::wstring& strSource, const std::wstring& strMessage,
+                         const std::wstring& strData);
+
+  // For the COM layer and the velko harness.
+  TBaseDriver* Driver() const { return Driver_.get(); }
+  int32_t ObjectNumber() const { return FObjectNumber; }
+  // The process-wide count of Init calls of every add-in object.
+  static int32_t ObjectCounter();
+
+ private:
+  bool ValidMethod(int32_t number) const;
+  bool ValidProp(int32_t number) const;
+  HResult Call(int32_t lMethodNum, HostValue& pvarRetValue, HostParams& paParams, bool as_function);
+
+  std::unique_ptr<TBaseDriver> Driver_;
+  int32_t FObjectNumber = 0;
+  std::shared_ptr<IHostEventSink> pEvent;
+  std::shared_ptr<void> pExtWnds;
+};
+
+}  // namespace velko

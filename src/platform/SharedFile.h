@@ -1,0 +1,23 @@
+// Appending to a file that several processes share (the debug log).
+//
+// The file is held only while one piece is appended, and other writers are
+// kept out meanwhile, so pieces from different processes never interleave.
+// Windows: CreateFileW sharing reads only. POSIX: an exclusive flock() on the
+// open file, which also excludes a second open in this process; files are
+// created readable and writable by every user. Thread-safe per call.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace velko {
+
+enum class AppendResult {
+  kWritten,
+  kBusy,    // another writer holds the file; worth trying again shortly
+  kFailed,  // the file cannot be opened or written
+};
+
+AppendResult AppendDenyingWriters(const std::wstring& path, std::string_view bytes);
+
+}  // namespace velko
