@@ -239,25 +239,36 @@ void TerminalEmulator::Serve(EmulatorSocket socket, std::string peer) {
       }
     };
 
-    std::string sent;
+    // What the client will get is recorded before it gets it, so that a test
+    // that has its answer also finds the exchange here.
+    auto record = [&](const std::string& sent, const std::string& direction, const std::string& note) {
+      Log(peer, direction, op, sent, note);
+      Remember({peer, op, request, sent, ActionName(rule.action)});
+    };
     switch (rule.action) {
       case ScriptAction::Answer:
       case ScriptAction::Decline:
       case ScriptAction::TT:
-        sent = answer;
+        record(answer, "answer", rule.action == ScriptAction::Answer ? "" : ActionName(rule.action));
+        socket.SendAll(answer);
+        break;
+      case ScriptAction::Extra: {
+        const std::string sent =
+            answer + (!rule.data.empty() ? rule.data : RandomBytes(rule.bytes.value_or(16), seed));
+        record(sent, "answer", "extra bytes after the answer (script)");
         socket.SendAll(sent);
         break;
+      }
       case ScriptAction::Silent:
-        Remember({peer, op, request, "", "silent"});
-        Log(peer, "event", op, "", "no answer (script)");
+        record("", "event", "no answer (script)");
         hold_until_client_closes();
-        return;
+        break;
       case ScriptAction::Close:
-        Log(peer, "event", op, "", "closed without answering (script)");
-        Remember({peer, op, request, "", "close"});
-        return;
+        record("", "event", "closed without answering (script)");
+        break;
       case ScriptAction::Pieces: {
-        std::vector<size_t> sizes = rule.pieces.empty() ? std::vector<size_t>{2} : rule.pieces;
+        record(answer, "answer", "answer in pieces (script)");
+        const std::vector<size_t> sizes = rule.pieces.empty() ? std::vector<size_t>{2} : rule.pieces;
         size_t at = 0;
         for (size_t n : sizes) {
           if (at >= answer.size()) break;
@@ -267,30 +278,22 @@ void TerminalEmulator::Serve(EmulatorSocket socket, std::string peer) {
           std::this_thread::sleep_for(std::chrono::milliseconds(rule.gap_ms));
         }
         if (at < answer.size()) socket.SendAll(answer.substr(at));
-        sent = answer;
         break;
       }
       case ScriptAction::Partial: {
-        sent = answer.substr(0, rule.bytes.value_or(answer.size() / 2));
+        const std::string sent = answer.substr(0, rule.bytes.value_or(answer.size() / 2));
+        record(sent, "answer", "partial answer (script); silent from here");
         socket.SendAll(sent);
-        Log(peer, "answer", op, sent, "partial answer (script); silent from here");
-        Remember({peer, op, request, sent, "partial"});
         hold_until_client_closes();
-        return;
+        break;
       }
-      case ScriptAction::Garbage:
-        sent = !rule.data.empty() ? rule.data : RandomBytes(rule.bytes.value_or(16), seed);
-        socket.SendAll(sent);
-        Log(peer, "event", op, sent, "garbage instead of an answer (script)");
-        Remember({peer, op, request, sent, "garbage"});
-        return;
-      case ScriptAction::Extra:
-        sent = answer + (!rule.data.empty() ? rule.data : RandomBytes(rule.bytes.value_or(16), seed));
+      case ScriptAction::Garbage: {
+        const std::string sent = !rule.data.empty() ? rule.data : RandomBytes(rule.bytes.value_or(16), seed);
+        record(sent, "event", "garbage instead of an answer (script)");
         socket.SendAll(sent);
         break;
+      }
     }
-    Log(peer, "answer", op, sent, rule.action == ScriptAction::Answer ? "" : ActionName(rule.action));
-    Remember({peer, op, request, sent, ActionName(rule.action)});
   } catch (const std::exception& e) {
     // Nothing a client sends may stop the server.
     Log(peer, "event", "", "", std::string("error: ") + e.what());
