@@ -6,7 +6,7 @@
 //   "op"       operation type ("PUR", "SRV", ...) or "*" for any (default "*")
 //   "function" for "SRV": only this service function number (optional)
 //   "nth"      the first matching request it applies to, counting from 1 the
-//              requests of that operation type (default 1)
+//              requests of that operation type ("*": all requests) (default 1)
 //   "times"    how many requests from there on (default 1; 0: all)
 //   "action"   one of
 //     "answer"  the normal answer (with "card" or "delay_ms" only)
