@@ -2,6 +2,7 @@
 
 #include "platform/Folders.h"
 #include "platform/Services.h"
+#include "support/FailingFiles.h"
 #include "support/TempDir.h"
 #include "terminal/uReceiptEnum.h"
 
@@ -9,7 +10,7 @@ namespace velko {
 namespace {
 
 using testing::ReadBytes;
-using testing::TempDir;
+using testing::TempDataFolder;
 using testing::WriteBytes;
 using Bytes = std::vector<unsigned char>;
 
@@ -23,8 +24,8 @@ class CountingSleeps : public HostNameOverride {
 
 class ReceiptEnumTest : public ::testing::Test {
  protected:
-  TempDir data_{true};
-  std::filesystem::path Folder() const { return data_.Path() / "velko32"; }
+  TempDataFolder data_{"engine"};
+  std::filesystem::path Folder() const { return data_.Root() / "velko32"; }
   std::filesystem::path Ecr(int n) const { return Folder() / ("ECR" + std::to_string(n)); }
 };
 
@@ -114,7 +115,7 @@ TEST_F(ReceiptEnumTest, DestroyingALockedNumeratorSavesAndReleases) {
 TEST_F(ReceiptEnumTest, FileDirRules) {
   TReceiptEnum numerator;
   const std::wstring default_dir = numerator.FileDir();
-  const std::wstring other = data_.WPath() + L"/other";
+  const std::wstring other = data_.Wide() + L"/other";
   numerator.SetFileDir(other);
   EXPECT_EQ(numerator.FileDir().substr(0, other.size()), other);
   EXPECT_EQ(numerator.FileDir().size(), other.size() + 1) << "a delimiter is added";
@@ -125,28 +126,8 @@ TEST_F(ReceiptEnumTest, FileDirRules) {
   EXPECT_EQ(numerator.FileDir().substr(0, 3), L" x ") << "blanks are kept";
 }
 
-// A file whose writes never reach the disk.
-class FailingWrites : public FileService {
- public:
-  std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
-    struct File : LockedFile {
-      std::unique_ptr<LockedFile> real;
-      bool Size(uint64_t& s) override { return real->Size(s); }
-      bool LockRange(uint64_t n) override { return real->LockRange(n); }
-      void UnlockRange(uint64_t n) override { real->UnlockRange(n); }
-      bool ReadAt(uint64_t o, void* b, size_t n, size_t& g) override { return real->ReadAt(o, b, n, g); }
-      bool WriteAt(uint64_t, const void*, size_t) override { return false; }
-      bool Flush() override { return false; }
-    };
-    auto file = std::make_unique<File>();
-    file->real = PlatformFileService().OpenExclusive(path);
-    if (!file->real) return nullptr;
-    return file;
-  }
-};
-
 TEST_F(ReceiptEnumTest, AFailedWriteIsReportedAndTheFileKeepsItsContent) {
-  FailingWrites files;
+  testing::FailingWrites files;
   TReceiptEnum numerator(files);
   WriteBytes(Ecr(1), {5, 0, 0, 0, 0, 0, 0, 0});
   ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
