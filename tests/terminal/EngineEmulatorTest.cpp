@@ -46,6 +46,20 @@ TEST_F(EngineEmulatorTest, ASaleIsApprovedWithItsResults) {
   EXPECT_EQ(engine_->Void(1234500, L"999", L"", L""), 4007);
 }
 
+TEST_F(EngineEmulatorTest, TheServerReceivesTheRequestByteForByte) {
+  engine_->SetMerchantID(L"123456789012345678");  // cut to 15, then fitted to its two-digit field
+  // Card data the emulator never handed out: declined, but sent as given.
+  EXPECT_EQ(engine_->Sale(100050, L"ENC"), 4003);  // 10,005 rounds half to even: 10,00
+  const std::string expected =
+      std::string("\x00\x31", 2) + "\x1B\x03" "643" "\x02\x02" "01" "\xC0\x03" "ENC" "\x11\x02" "12"
+      "\x03\x0A" "0000000002" "\x01\x03" "PUR" "\x04\x0C" "000000001000";
+  EXPECT_EQ(emu_.Exchanges().back().request, expected);
+
+  ASSERT_EQ(engine_->LoyaltySale(L""), 0);
+  const std::string loyalty = emu_.Exchanges().back().request;
+  EXPECT_NE(loyalty.find(std::string("\x01\x03" "XTR" "\x04\x0C" "000000000000")), std::string::npos);
+}
+
 TEST_F(EngineEmulatorTest, ATimeOutLeavesARecordThatTheNextOperationVoids) {
   exchange_->SetAnswerTimeOutMs(500);
   emu_.LoadScript(R"({"op":"PUR","action":"silent"})");

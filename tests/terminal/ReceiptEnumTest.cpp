@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+
 #include "platform/Folders.h"
 #include "platform/Services.h"
 #include "support/FailingFiles.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "terminal/uReceiptEnum.h"
 
@@ -135,6 +139,49 @@ TEST_F(ReceiptEnumTest, AFailedWriteIsReportedAndTheFileKeepsItsContent) {
   EXPECT_FALSE(numerator.SaveData());
   numerator.Unlock(true);
   EXPECT_EQ(ReadBytes(Ecr(1)), (Bytes{5, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace velko
+
+namespace velko {
+namespace {
+
+// The numerator excludes another process as well: the child holds ECR1 until
+// the parent has seen its own Lock refused.
+constexpr char kHolderVariable[] = "VELKO_NUMERATOR_TEST_FOLDER";
+
+TEST(NumeratorHolder, HoldsTheFileUntilReleased) {
+  const char* folder = std::getenv(kHolderVariable);
+  if (!folder || !*folder) GTEST_SKIP() << "runs only as the child process of NumeratorProcesses";
+  TReceiptEnum numerator;
+  ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+  numerator.IncReceiptNumber();
+  const std::filesystem::path root(folder);
+  { std::ofstream(root / "locked") << "1"; }
+  ASSERT_TRUE(testing::WaitForFile(root / "release", std::chrono::seconds(60)));
+  numerator.Unlock(true);
+}
+
+TEST(NumeratorProcesses, AnotherProcessIsRefusedUntilTheHolderUnlocks) {
+  TempDataFolder data("numerator2");
+  testing::SetEnvVar(kHolderVariable, data.Root().string());
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start("NumeratorHolder.HoldsTheFileUntilReleased"));
+  testing::SetEnvVar(kHolderVariable, "");
+  ASSERT_TRUE(testing::WaitForFile(data.Root() / "locked", std::chrono::seconds(60)));
+
+  TReceiptEnum numerator;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(numerator.Lock(), TReceiptEnum::kCannotOpen);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(1000)) << "six attempts, 200 ms apart";
+  EXPECT_LT(waited, std::chrono::seconds(10));
+
+  { std::ofstream(data.Root() / "release") << "1"; }
+  EXPECT_EQ(child.Wait(), 0);
+  ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+  EXPECT_EQ(numerator.ReceiptNum(), 2u) << "the child's increment was saved";
 }
 
 }  // namespace
