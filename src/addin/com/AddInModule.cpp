@@ -37,7 +37,12 @@ void PrepareModule() {
   static std::once_flag once;
   std::call_once(once, [] {
     RegisterModuleDriverClass();
-    TLog::SetLogFileName(L"a_velko1c83", L"");
+    // The debug log is optional: a machine without a writable data folder
+    // still gets a working add-in, with a log that writes nowhere.
+    try {
+      TLog::SetLogFileName(L"a_velko1c83", L"");
+    } catch (...) {
+    }
   });
 }
 
