@@ -25,5 +25,20 @@ for preset in linux mingw-i686; do
   ctest --preset "$preset" -j "$(nproc)" || status=1
 done
 
+# A short, bounded fuzz run of each libFuzzer target (clang, sanitizers on).
+step "fuzz: build"
+if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j "$(nproc)"; then
+  for target in build/fuzz/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    step "fuzz: $(basename "$target")"
+    corpus="build/fuzz/corpus/$(basename "$target")"
+    mkdir -p "$corpus"
+    "$target" -max_total_time="${VELKO_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 "$corpus" 2>&1 | tail -n 3 \
+      || status=1
+  done
+else
+  status=1
+fi
+
 step "done"
 exit $status

@@ -1,0 +1,103 @@
+// What the emulated terminal server does with a request: the bank's side of
+// every operation type, with a journal by receipt number that answers "JRN"
+// and "VOI" from what was really done, and card balances, bonuses, gift cards
+// and settlement totals that follow from it.
+//
+// Pure request -> answer (no sockets), so tests and the fuzzer can drive it
+// directly. Thread-safe: one lock around the journal.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "emulator/EmulatorScript.h"
+#include "protocol/uVelkoCommon.h"
+
+namespace velko::emulator {
+
+// A request's fields by tag (raw bytes), as far as they could be read.
+struct ParsedRequest {
+  std::string operation;  // "PUR", ...; empty when absent
+  std::optional<int> function;
+  std::vector<std::pair<PTTag, std::string>> fields;
+  bool complete = false;  // the whole declared body was read as fields
+  const std::string* Get(const TTag& tag) const;
+};
+ParsedRequest ParseRequest(std::string_view message);
+
+struct JournalEntry {
+  uint32_t receipt = 0;
+  std::string op;
+  int64_t amount = 0;  // minor units
+  std::string status;  // "approved", "declined", "undetermined"
+  std::string code;
+  std::string message;  // UTF-8
+  std::string rrn;
+  std::string auth;
+  std::string card;  // the full number (the emulator's own test cards)
+  std::string date;  // "ddMM"
+  std::string time;  // "hhmm"
+  bool voided = false;
+  int batch = 1;
+};
+
+class EmulatedServer {
+ public:
+  // With a journal file: read now, appended to after every change.
+  explicit EmulatedServer(std::string journal_path = "");
+
+  // The answer message to a request; the rule (may be null) forces a decline,
+  // a "TT", a card or keeps the operation out of the journal.
+  std::string Answer(std::string_view request, const ScriptRule* rule = nullptr);
+
+  std::vector<JournalEntry> Journal() const;
+  std::optional<JournalEntry> Find(uint32_t receipt) const;
+  // Minor units. A gift card starts at 0 and grows by its activations.
+  int64_t AccountBalance(const std::string& card) const;
+  int64_t BonusBalance(const std::string& card) const;
+  int CurrentBatch() const;
+
+  // The card the pinpad reads when a request brings no card data.
+  static const std::string& DefaultCard();
+  static const std::vector<std::string>& TestCards();
+  // Card data as "VER" hands it out and later requests send it back.
+  static std::string CardToken(const std::string& card);
+  static std::optional<std::string> CardFromToken(const std::string& token);
+
+  static constexpr const char* kTerminalId = "00012345";
+  static constexpr const char* kMerchantNo = "781000012345678";
+  static constexpr int64_t kInitialAccount = 10000000;  // 100 000,00
+  static constexpr int64_t kInitialBonus = 100000;      // 1 000,00
+  static constexpr int64_t kBonusPaymentLimit = 50000;  // 500,00 per payment
+
+ private:
+  struct Answered;
+  Answered Handle(const ParsedRequest& req, const ScriptRule* rule);
+  Answered Financial(const ParsedRequest& req, uint32_t receipt, const std::string& card,
+                     int64_t amount, const ScriptRule* rule);
+  Answered Void(const ParsedRequest& req, uint32_t receipt);
+  Answered JournalQuery(uint32_t receipt);
+  Answered Service(const ParsedRequest& req, uint32_t receipt, const std::string& card);
+  std::string CardOf(const ParsedRequest& req, const ScriptRule* rule, bool* bad_token);
+  void Record(const JournalEntry& e);
+  void Persist(const JournalEntry& e);
+  void PersistBatch();
+  int64_t AccountLocked(const std::string& card) const;
+  int64_t BonusLocked(const std::string& card) const;
+
+  mutable std::mutex mutex_;
+  std::string journal_path_;
+  std::vector<JournalEntry> journal_;
+  int batch_ = 1;
+  uint32_t sequence_ = 0;
+  std::string card_in_reader_;
+};
+
+// "12345,67" for minor units, for slips and messages.
+std::string MinorToText(int64_t minor);
+
+}  // namespace velko::emulator

@@ -1,0 +1,224 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/PlatformError.h"
+#include "platform/TcpClient.h"
+
+namespace velko {
+namespace {
+
+// The message that carries the socket's notifications to our window.
+constexpr UINT kSocketMessage = WM_APP + 0x561;
+constexpr wchar_t kWindowClass[] = L"VelkoTcpClientNotifications";
+
+std::string WinsockErrorText(int code) { return SystemErrorText(static_cast<unsigned long>(code)); }
+
+class WinsockSession {
+ public:
+  WinsockSession() {
+    WSADATA data;
+    const int rc = ::WSAStartup(MAKEWORD(2, 2), &data);
+    if (rc != 0) throw PlatformError("Unable to start Windows Sockets: " + WinsockErrorText(rc));
+  }
+  ~WinsockSession() { ::WSACleanup(); }
+  WinsockSession(const WinsockSession&) = delete;
+  WinsockSession& operator=(const WinsockSession&) = delete;
+};
+
+class Win32TcpClient : public TcpClient {
+ public:
+  Win32TcpClient() {
+    RegisterWindowClass();
+    // A message-only window of the creating thread: the socket's events
+    // arrive in this thread's queue, and dispatching them runs OnSocketEvent.
+    window_ = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                ::GetModuleHandleW(nullptr), nullptr);
+    if (!window_) throw PlatformError("Unable to create the socket window: " + LastSystemErrorText());
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  }
+
+  ~Win32TcpClient() override {
+    Close();
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    ::DestroyWindow(window_);
+  }
+
+  void Close() override {
+    if (socket_ != INVALID_SOCKET) {
+      ::WSAAsyncSelect(socket_, window_, 0, 0);
+      ::closesocket(socket_);
+    }
+    socket_ = INVALID_SOCKET;
+    state_ = State::Closed;
+    peer_closed_ = false;
+    pending_.clear();
+  }
+
+  void Connect(const std::string& address, uint16_t port) override {
+    Close();
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = ::htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      const int rc = address.empty() ? WSAHOST_NOT_FOUND
+                                     : ::getaddrinfo(address.c_str(), nullptr, &hints, &found);
+      if (rc != 0 || !found)
+        throw PlatformError("Unable to resolve the server address \"" + address +
+                            "\": " + WinsockErrorText(rc ? rc : WSANO_DATA));
+      target.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      ::freeaddrinfo(found);
+    }
+    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (socket_ == INVALID_SOCKET)
+      throw PlatformError("Unable to create a socket: " + WinsockErrorText(::WSAGetLastError()));
+    const BOOL one = TRUE;
+    ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    // Makes the socket non-blocking and routes its events to our window.
+    if (::WSAAsyncSelect(socket_, window_, kSocketMessage, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+      const int err = ::WSAGetLastError();
+      Close();
+      throw PlatformError("Unable to watch the socket: " + WinsockErrorText(err));
+    }
+    state_ = State::Connecting;
+    if (::connect(socket_, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
+      state_ = State::Connected;
+    } else if (::WSAGetLastError() != WSAEWOULDBLOCK) {
+      Fail();
+    }
+  }
+
+  State GetState() const override { return state_; }
+
+  void Send(std::string_view bytes) override {
+    pending_.append(bytes);
+    Flush();
+  }
+
+  std::string Receive(size_t max_bytes) override {
+    std::string out;
+    if (socket_ == INVALID_SOCKET || state_ != State::Connected) return out;
+    char buf[4096];
+    while (out.size() < max_bytes) {
+      const int want = static_cast<int>(std::min(sizeof buf, max_bytes - out.size()));
+      const int n = ::recv(socket_, buf, want, 0);
+      if (n > 0) {
+        out.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      if (n == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK) peer_closed_ = true;
+      break;
+    }
+    return out;
+  }
+
+  bool PeerClosed() const override { return peer_closed_; }
+  void SetDataHandler(std::function<void()> handler) override { handler_ = std::move(handler); }
+
+  void Wait(uint32_t timeout_ms) override {
+    // Sleeps until a message is in the thread's queue (also one that was
+    // already there), then takes, translates and dispatches every pending one.
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        // Leave the quit request for the thread's own message loop.
+        ::PostQuitMessage(static_cast<int>(msg.wParam));
+        break;
+      }
+      ::TranslateMessage(&msg);
+      ::DispatchMessageW(&msg);
+    }
+  }
+
+ private:
+  static void RegisterWindowClass() {
+    static const ATOM atom = [] {
+      WNDCLASSW wc{};
+      wc.lpfnWndProc = &WindowProc;
+      wc.hInstance = ::GetModuleHandleW(nullptr);
+      wc.lpszClassName = kWindowClass;
+      return ::RegisterClassW(&wc);
+    }();
+    if (!atom && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+      throw PlatformError("Unable to register the socket window class: " + LastSystemErrorText());
+  }
+
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == kSocketMessage) {
+      auto* self = reinterpret_cast<Win32TcpClient*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+      if (self) self->OnSocketEvent(static_cast<SOCKET>(wparam), WSAGETSELECTEVENT(lparam),
+                                    WSAGETSELECTERROR(lparam));
+      return 0;
+    }
+    return ::DefWindowProcW(hwnd, message, wparam, lparam);
+  }
+
+  void OnSocketEvent(SOCKET socket, int event, int error) {
+    if (socket != socket_ || socket_ == INVALID_SOCKET) return;  // a closed connection's leftovers
+    switch (event) {
+      case FD_CONNECT:
+        if (error != 0) Fail();
+        else state_ = State::Connected;
+        Flush();
+        break;
+      case FD_WRITE:
+        Flush();
+        break;
+      case FD_READ:
+      case FD_CLOSE:
+        if (state_ != State::Connected) break;
+        if (handler_) handler_();
+        else Receive(SIZE_MAX);
+        if (event == FD_CLOSE) peer_closed_ = true;
+        break;
+      default:
+        break;
+    }
+  }
+
+  void Fail() {
+    if (socket_ != INVALID_SOCKET) {
+      ::WSAAsyncSelect(socket_, window_, 0, 0);
+      ::closesocket(socket_);
+    }
+    socket_ = INVALID_SOCKET;
+    state_ = State::Failed;
+  }
+
+  void Flush() {
+    if (socket_ == INVALID_SOCKET || state_ != State::Connected) return;
+    while (!pending_.empty()) {
+      const int n = ::send(socket_, pending_.data(),
+                           static_cast<int>(std::min<size_t>(pending_.size(), 0x7FFFFFFF)), 0);
+      if (n > 0) {
+        pending_.erase(0, static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) return;  // FD_WRITE comes later
+      pending_.clear();
+      peer_closed_ = true;
+      return;
+    }
+  }
+
+  WinsockSession winsock_;
+  HWND window_ = nullptr;
+  SOCKET socket_ = INVALID_SOCKET;
+  State state_ = State::Closed;
+  bool peer_closed_ = false;
+  std::string pending_;
+  std::function<void()> handler_;
+};
+
+}  // namespace
+
+std::unique_ptr<TcpClient> CreatePlatformTcpClient() { return std::make_unique<Win32TcpClient>(); }
+
+}  // namespace velko

@@ -1,0 +1,278 @@
+// The emulator as the tests and the velko command rely on it: the journal
+// behind "JRN" and "VOI", balances, card reading, scripts and bad input.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "emulator/TerminalEmulator.h"
+#include "common/TextUtf.h"
+#include "platform/ServerCodePage.h"
+#include "platform/TcpClient.h"
+#include "protocol/uVelkoCommManager.h"
+
+namespace velko {
+namespace {
+
+using emulator::EmulatedServer;
+using emulator::EmulatorOptions;
+using emulator::TerminalEmulator;
+
+std::wstring Receipt(int n) {
+  wchar_t b[16];
+  swprintf(b, 16, L"%.10d", n);
+  return b;
+}
+
+class Emulator : public ::testing::Test {
+ protected:
+  void SetUp() override { Begin(EmulatorOptions{}); }
+
+  void Begin(EmulatorOptions options) {
+    emu_ = std::make_unique<TerminalEmulator>(std::move(options));
+    emu_->Start();
+    manager_.SetAddress(L"127.0.0.1");
+    manager_.SetPort(emu_->Port());
+    manager_.SetAnswerTimeOut(5);
+  }
+
+  // One request: operation, receipt number, then optional amount and card data.
+  int32_t Call(const wchar_t* op, int receipt, const std::wstring& amount = L"",
+               const std::wstring& card = L"", int function = -1) {
+    list_.Clear();
+    list_.Add(TagCurrencyCode, L"643");
+    list_.Add(TagECRNumber, L"01");
+    if (!card.empty()) list_.Add(TagCardNumberEnc, card);
+    list_.Add(TagReceiptNumber, Receipt(receipt));
+    list_.Add(TagOperationType, op);
+    if (!amount.empty()) list_.Add(TagAmount, amount);
+    if (function >= 0) list_.Add(TagServiceFunction, std::wstring(1, static_cast<wchar_t>(function)));
+    if (std::wstring(op) == L"JRN") list_.Add(TagJournalQuery, std::wstring(L"\x00A4\0\0", 3));
+    return manager_.ExecuteTransaction(list_);
+  }
+
+  std::unique_ptr<TerminalEmulator> emu_;
+  TCommunicationManager manager_;
+  TTransactDataList list_;
+};
+
+TEST_F(Emulator, JournalAnswersFromWhatWasDone) {
+  ASSERT_EQ(Call(L"PUR", 1, L"000000010000"), 0);
+  EXPECT_TRUE(list_.Approve());
+  const std::wstring rrn = list_.GetTagData(TagReferenceNumber);
+
+  ASSERT_EQ(Call(L"JRN", 1), 0);
+  EXPECT_TRUE(list_.Approve());
+  EXPECT_EQ(list_.GetTagData(TagReferenceNumber), rrn);
+  EXPECT_EQ(list_.TransactionAmount(), 1000000);
+
+  ASSERT_EQ(Call(L"JRN", 2), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"B4");
+  EXPECT_FALSE(list_.Approve());
+
+  ASSERT_EQ(Call(L"PUR", 1, L"000000000500"), 0);  // the receipt number is taken
+  EXPECT_EQ(list_.ResponseCode(), L"B9");
+
+  ASSERT_EQ(Call(L"VOI", 1, L"000000010000"), 0);
+  EXPECT_TRUE(list_.Approve());
+  EXPECT_EQ(list_.GetTagData(TagReferenceNumber), rrn);
+  ASSERT_EQ(Call(L"VOI", 1), 0);
+  EXPECT_FALSE(list_.Approve());  // already cancelled
+  ASSERT_EQ(Call(L"VOI", 99), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"B4");
+  EXPECT_TRUE(emu_->Server().Find(1)->voided);
+}
+
+TEST_F(Emulator, ScriptedDeclineAndUndeterminedOutcomes) {
+  emu_->LoadScript(
+      "# first sale declined, second undetermined and approved in the journal,\n"
+      "{\"op\":\"PUR\",\"nth\":1,\"action\":\"decline\",\"code\":\"51\",\"message\":\"НЕТ СРЕДСТВ\"}\n"
+      "{\"op\":\"PUR\",\"nth\":2,\"action\":\"tt\"}\n"
+      "{\"op\":\"PUR\",\"nth\":3,\"action\":\"tt\",\"journal\":\"undetermined\"}\n"
+      "{\"op\":\"PUR\",\"nth\":4,\"action\":\"tt\",\"journal\":\"unknown\"}\n");
+  ASSERT_EQ(Call(L"PUR", 10, L"000000000100"), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"51");
+  EXPECT_FALSE(list_.ResponseMessage().empty());
+  ASSERT_EQ(Call(L"JRN", 10), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"51");
+  EXPECT_FALSE(list_.Approve());
+
+  ASSERT_EQ(Call(L"PUR", 11, L"000000000100"), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"TT");
+  ASSERT_EQ(Call(L"JRN", 11), 0);
+  EXPECT_TRUE(list_.Approve());
+
+  ASSERT_EQ(Call(L"PUR", 12, L"000000000100"), 0);
+  ASSERT_EQ(Call(L"JRN", 12), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"TT");
+
+  ASSERT_EQ(Call(L"PUR", 13, L"000000000100"), 0);
+  ASSERT_EQ(Call(L"JRN", 13), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"B4");
+  // A void of the unknown one finds nothing: the automatic void may go on.
+  ASSERT_EQ(Call(L"VOI", 13), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"B4");
+}
+
+TEST_F(Emulator, CardReadBonusesGiftAndSettlementFollowTheJournal) {
+  emu_->LoadScript(R"({"op":"VER","action":"answer","card":"2200700012345671"})");
+  ASSERT_EQ(Call(L"VER", 1), 0);
+  const std::wstring token = list_.GetTagData(TagCardNumberEnc);
+  ASSERT_FALSE(token.empty());
+  EXPECT_EQ(ExtractCardBIN(list_.GetTagData(TagCardNumber)), L"220070");
+
+  ASSERT_EQ(Call(L"PUR", 2, L"000000100000", token), 0);  // 1 000,00 with the card read
+  EXPECT_TRUE(list_.Approve());
+  EXPECT_EQ(emu_->Server().Find(2)->card, "2200700012345671");
+  EXPECT_EQ(emu_->Server().AccountBalance("2200700012345671"), EmulatedServer::kInitialAccount - 100000);
+
+  ASSERT_EQ(Call(L"XBA", 3), 0);  // 1 % back on top of the initial bonuses
+  EXPECT_EQ(list_.TransactionAmount(), (EmulatedServer::kInitialBonus + 1000) * 100);
+  ASSERT_EQ(Call(L"XTR", 4, L"000000000000", token), 0);
+  EXPECT_EQ(list_.TransactionAmount(), EmulatedServer::kBonusPaymentLimit * 100);
+  EXPECT_EQ(emu_->Server().BonusBalance("2200700012345671"),
+            EmulatedServer::kInitialBonus + 1000 - EmulatedServer::kBonusPaymentLimit);
+
+  const std::string gift = EmulatedServer::TestCards().back();
+  ASSERT_EQ(Call(L"ACT", 5, L"000000050000", AsciiToWide(EmulatedServer::CardToken(gift))), 0);
+  EXPECT_TRUE(list_.Approve());
+  EXPECT_EQ(emu_->Server().AccountBalance(gift), 50000);
+
+  ASSERT_EQ(Call(L"REF", 6, L"000000020000", token), 0);
+  ASSERT_EQ(Call(L"SRV", 7, L"", L"", 2), 0);
+  EXPECT_TRUE(list_.Approve());
+  EXPECT_EQ(list_.TransactionAmount(), (100000 + 50000 + 50000 - 20000 - 0) * 100);
+  if (WideToServerCodePage(L"Ж") == "\xC6") {  // a Cyrillic code page (not every wine prefix has one)
+    EXPECT_NE(list_.GetTagData(TagReceiptText).find(L"СВЕРКА ИТОГОВ"), std::wstring::npos);
+  }
+  EXPECT_GT(list_.GetTagData(TagReceiptText).size(), 200u);
+  EXPECT_EQ(emu_->Server().CurrentBatch(), 2);
+  ASSERT_EQ(Call(L"SRV", 8, L"", L"", 2), 0);
+  EXPECT_EQ(list_.TransactionAmount(), 0);  // the new batch is empty
+}
+
+TEST_F(Emulator, BadRequestsGetNoApprovalAndTheServerGoesOn) {
+  const std::string bad[] = {
+      std::string(""),
+      std::string("\x00", 1),
+      std::string("\x00\x05\x01\x03PU", 6),           // body cut short
+      std::string("\x00\x03\x03\x01\x31", 5),         // no operation type
+      std::string("\x00\x05\x01\x03XYZ", 7),          // unknown operation
+      std::string("\x00\x04\x01\x82\xFF\xFF", 6),     // a field longer than the body
+      std::string("\xFF\xFF") + std::string(70000, '\x1F'),
+  };
+  for (const std::string& request : bad) {
+    TTransactDataList answer;
+    answer.DecodeAnswer(emu_->HandleRequest(request, "test"));
+    EXPECT_FALSE(answer.Approve()) << request.size();
+    EXPECT_EQ(answer.ResponseCode(), L"30") << request.size();
+  }
+  // A client that goes away in the middle of its request.
+  auto client = CreatePlatformTcpClient();
+  client->Connect("127.0.0.1", emu_->Port());
+  for (int i = 0; i < 50 && client->GetState() == TcpClient::State::Connecting; ++i) client->Wait(100);
+  ASSERT_EQ(client->GetState(), TcpClient::State::Connected);
+  client->Send(std::string("\x00\x40\x01\x03", 4));
+  client->Wait(50);
+  client->Close();
+  ASSERT_EQ(Call(L"PUR", 40, L"000000000100"), 0);
+  EXPECT_TRUE(list_.Approve());
+}
+
+TEST_F(Emulator, UndefinedServiceFunctionIsDeclinedAndHostTestApproved) {
+  ASSERT_EQ(Call(L"SRV", 1, L"", L"", 4), 0);
+  EXPECT_TRUE(list_.Approve());
+  ASSERT_EQ(Call(L"SRV", 2, L"", L"", 0x77), 0);
+  EXPECT_FALSE(list_.Approve());
+  ASSERT_EQ(Call(L"SRV", 3, L"", L"", 3), 0);  // pinpad test carries the balance
+  EXPECT_TRUE(list_.Approve());
+  EXPECT_EQ(list_.TransactionAmount(), EmulatedServer::kInitialAccount * 100);
+  ASSERT_EQ(Call(L"PUR", 4, L"000000000100", L"VK1:nonsense"), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"14");
+}
+
+TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
+  const std::string journal = "emulator_test_journal.jsonl";
+  const std::string log = "emulator_test_log.jsonl";
+  std::remove(journal.c_str());
+  std::remove(log.c_str());
+  TTransactDataList list;
+  TCommunicationManager manager;
+  manager.SetAddress(L"127.0.0.1");
+  manager.SetAnswerTimeOut(5);
+  {
+    EmulatorOptions options;
+    options.journal_path = journal;
+    options.log_path = log;
+    TerminalEmulator emu(options);
+    emu.Start();
+    manager.SetPort(emu.Port());
+    list.Add(TagReceiptNumber, Receipt(77));
+    list.Add(TagOperationType, L"PUR");
+    list.Add(TagAmount, L"000000001000");
+    ASSERT_EQ(manager.ExecuteTransaction(list), 0);
+    ASSERT_TRUE(list.Approve());
+  }
+  EmulatorOptions options;
+  options.journal_path = journal;
+  TerminalEmulator emu(options);
+  ASSERT_TRUE(emu.Server().Find(77).has_value());
+  EXPECT_EQ(emu.Server().Find(77)->amount, 1000);
+  EXPECT_EQ(emu.Server().Find(77)->status, "approved");
+
+  std::ifstream in(log);
+  std::string line, all;
+  int lines = 0;
+  while (std::getline(in, line)) {
+    ++lines;
+    all += line;
+  }
+  EXPECT_EQ(lines, 2);  // the request and the answer
+  EXPECT_NE(all.find("\"operation\":\"PUR\""), std::string::npos) << all.substr(0, 300);
+  EXPECT_NE(all.find("\"hex\":\""), std::string::npos);
+  EXPECT_NE(all.find("\"peer\":\"127.0.0.1:"), std::string::npos);
+  std::remove(journal.c_str());
+  std::remove(log.c_str());
+}
+
+TEST(EmulatorScript, BadRulesAreReportedWithTheirLine) {
+  const char* bad[] = {"{\"action\":\"explode\"}", "{\"op\":\"PUR\",\"nth\":0}", "not json",
+                       "{\"action\":\"extra\",\"hex\":\"ABC\"}", "{\"action\":\"tt\",\"journal\":\"maybe\"}"};
+  for (const char* rule : bad) {
+    try {
+      emulator::ParseScript(std::string("\n# comment\n") + rule);
+      ADD_FAILURE() << rule;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("line 3"), std::string::npos) << e.what();
+    }
+  }
+  const auto rules = emulator::ParseScript(
+      "{\"op\":\"SRV\",\"function\":2,\"nth\":2,\"times\":0,\"action\":\"pieces\",\"pieces\":[1,2],\"gap_ms\":5}\n"
+      "{\"action\":\"garbage\",\"hex\":\"de ad\"}\n");
+  ASSERT_EQ(rules.size(), 2u);
+  EXPECT_EQ(rules[0].function, 2);
+  EXPECT_EQ(rules[0].times, 0);
+  EXPECT_EQ(rules[0].pieces.size(), 2u);
+  EXPECT_EQ(rules[1].op, "*");
+  EXPECT_EQ(rules[1].data, std::string("\xDE\xAD"));
+}
+
+TEST_F(Emulator, RulesApplyByOperationCount) {
+  emu_->LoadScript("{\"op\":\"PUR\",\"nth\":2,\"times\":2,\"action\":\"decline\"}");
+  bool approved[5];
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(Call(L"PUR", 50 + i, L"000000000100"), 0);
+    approved[i] = list_.Approve();
+    ASSERT_EQ(Call(L"SRV", 60 + i, L"", L"", 4), 0);  // other operations do not count
+    EXPECT_TRUE(list_.Approve());
+  }
+  EXPECT_TRUE(approved[0]);
+  EXPECT_FALSE(approved[1]);
+  EXPECT_FALSE(approved[2]);
+  EXPECT_TRUE(approved[3]);
+  EXPECT_TRUE(approved[4]);
+}
+
+}  // namespace
+}  // namespace velko
