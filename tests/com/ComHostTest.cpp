@@ -9,6 +9,8 @@
 #include <ocidl.h>
 
 #include <cstdlib>
+#include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@ const std::wstring kClsidKey = std::wstring(L"CLSID\\") + kClsidText;
 std::wstring TestFolder() { return host::FolderOf(host::ModulePath()); }
 std::wstring DllPath() { return TestFolder() + L"\\a_velko1c83.dll"; }
 std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
+bool RunningAsOldHost() { return _wcsicmp(host::FileNameOf(host::ModulePath()).c_str(), L"1cv7.exe") == 0; }
 
 long Regsvr32(const std::wstring& options, const std::wstring& dll = DllPath()) {
   return host::RunAndWait(L"regsvr32.exe /s " + options + (options.empty() ? L"" : L" ") + Quoted(dll));
@@ -75,6 +78,7 @@ void ExpectUnregistered(HKEY root, const std::wstring& prefix) {
 class ServerEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+    if (RunningAsOldHost()) return;  // the program that started the copy registered the server
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     data_ = std::wstring(temp) + L"velko-com-" + std::to_wstring(GetCurrentProcessId());
@@ -83,7 +87,9 @@ class ServerEnvironment : public ::testing::Environment {
     _wputenv_s(L"VELKO_COMMON_APPDATA", data_.c_str());
     ASSERT_EQ(Regsvr32(L""), 0) << "regsvr32 could not register " << std::string(DllPath().begin(), DllPath().end());
   }
-  void TearDown() override { Regsvr32(L"/u"); }
+  void TearDown() override {
+    if (!RunningAsOldHost()) Regsvr32(L"/u");
+  }
 
  private:
   std::wstring data_;
@@ -368,6 +374,265 @@ TEST_F(AddIn, GetVersionReturnsTheModulesFileVersion) {
   ASSERT_EQ(lang_->CallAsFunc(number, &ret.v, args.put()), S_OK);
   ASSERT_EQ(ret.v.vt, VT_BSTR);
   EXPECT_STREQ(ret.v.bstrVal, L"1.1.1.4");
+}
+
+// -------------------------------------------- against the terminal emulator
+
+std::wstring VelkoExe() { return TestFolder() + L"\\velko.exe"; }
+
+class Terminal : public AddIn {
+ protected:
+  void SetUp() override {
+    AddIn::SetUp();
+    if (HasFatalFailure()) return;
+    if (GetFileAttributesW(VelkoExe().c_str()) == INVALID_FILE_ATTRIBUTES)
+      GTEST_SKIP() << "velko.exe is not built in this tree";
+    emulator_ = std::make_unique<host::EmulatorProcess>(VelkoExe(), EmulatorArguments());
+    ASSERT_GT(emulator_->port(), 0) << "emulator said: " << emulator_->first_line();
+    InitObject();
+    {
+      Bstr port_name(L"ServerPort");
+      long number = -1;
+      lang_->FindProp(port_name.b, &number);
+      if (number < 0) GTEST_SKIP() << "the driver registered under TDriver is not the terminal driver in this build";
+    }
+    SetProp(L"ServerAddress", L"127.0.0.1");
+    Variant port;
+    port.v.vt = VT_I4;
+    port.v.lVal = emulator_->port();
+    SetPropValue(L"ServerPort", port.v);
+  }
+  void TearDown() override {
+    AddIn::TearDown();
+    emulator_.reset();
+  }
+  virtual std::wstring EmulatorArguments() { return L""; }
+
+  void SetPropValue(const std::wstring& id, VARIANT& value) {
+    Bstr name(id);
+    long number = -1;
+    ASSERT_EQ(lang_->FindProp(name.b, &number), S_OK);
+    ASSERT_GE(number, 0) << "no property " << std::string(id.begin(), id.end());
+    ASSERT_EQ(lang_->SetPropVal(number, &value), S_OK);
+  }
+  void SetProp(const std::wstring& id, const std::wstring& text) {
+    Variant value;
+    value.v.vt = VT_BSTR;
+    value.v.bstrVal = SysAllocString(text.c_str());
+    SetPropValue(id, value.v);
+  }
+
+  // Runs a method by name; the host's return slot comes back in `ret`.
+  HRESULT Call(const std::wstring& name, host::ParamArray& params, Variant& ret) {
+    const long number = MethodNumber(name);
+    EXPECT_GE(number, 0) << "no method " << std::string(name.begin(), name.end());
+    return lang_->CallAsFunc(number, &ret.v, params.put());
+  }
+
+  bool Open() {
+    host::ParamArray params(1);
+    Variant ret;
+    EXPECT_EQ(Call(L"Подключить", params, ret), S_OK);
+    EXPECT_EQ(params.TextAt(0), L"0");
+    return ret.v.vt == VT_BOOL && ret.v.boolVal == VARIANT_TRUE;
+  }
+
+  // "ПолучитьОшибку": the code and its text.
+  std::pair<long, std::wstring> LastError() {
+    host::ParamArray params(1);
+    Variant ret;
+    EXPECT_EQ(Call(L"ПолучитьОшибку", params, ret), S_OK);
+    EXPECT_EQ(ret.v.vt, VT_I4);
+    return {ret.v.lVal, params.TextAt(0)};
+  }
+
+  std::unique_ptr<host::EmulatorProcess> emulator_;
+};
+
+TEST_F(Terminal, OpensPaysAndReportsThroughTheHostsOwnArray) {
+  ASSERT_TRUE(Open());
+
+  host::ParamArray params(7);
+  // Position 0 is neither read nor written: the host's interface reference
+  // there must come back as it went in.
+  Variant own;
+  own.v.vt = VT_DISPATCH;
+  own.v.pdispVal = static_cast<IDispatch*>(&connection_);
+  connection_.AddRef();
+  params.Set(0, own.v);
+  params.SetText(1, L"4111111111111111");
+  params.SetInt(2, 100);
+  Variant ret;
+  ASSERT_EQ(Call(L"ОплатитьПлатежнойКартой", params, ret), S_OK);
+  ASSERT_EQ(ret.v.vt, VT_BOOL);
+  EXPECT_EQ(ret.v.boolVal, VARIANT_TRUE);
+
+  {
+    Variant first;
+    LONG zero = 0;
+    ASSERT_EQ(SafeArrayGetElement(*params.put(), &zero, &first.v), S_OK);
+    EXPECT_EQ(first.v.vt, VT_DISPATCH);
+    EXPECT_EQ(first.v.pdispVal, static_cast<IDispatch*>(&connection_));
+  }
+  const std::wstring pan = params.TextAt(1);
+  EXPECT_EQ(params.TypeAt(1), VT_BSTR);
+  ASSERT_GE(pan.size(), 5u);
+  EXPECT_EQ(pan.substr(0, pan.size() - 4), std::wstring(pan.size() - 4, L'*')) << "the host never sees the card";
+  EXPECT_EQ(params.TypeAt(2), VT_R8);
+  EXPECT_DOUBLE_EQ(params.DoubleAt(2), 100.0);
+  for (LONG i = 3; i <= 6; ++i) {
+    EXPECT_EQ(params.TypeAt(i), VT_BSTR) << i;
+    EXPECT_FALSE(params.TextAt(i).empty()) << "output " << i;
+  }
+
+  const auto [code, text] = LastError();
+  EXPECT_EQ(code, 0);
+  EXPECT_FALSE(text.empty());
+  params.Set(0, Variant().v);  // the array lets go of the connection
+}
+
+class DecliningTerminal : public Terminal {
+ protected:
+  std::wstring EmulatorArguments() override {
+    script_ = TestFolder() + L"\\decline-" + std::to_wstring(GetCurrentProcessId()) + L".jsonl";
+    HANDLE file = CreateFileW(script_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const char rule[] = "{\"op\": \"PUR\", \"action\": \"decline\", \"code\": \"51\"}\n";
+    DWORD written = 0;
+    WriteFile(file, rule, sizeof(rule) - 1, &written, nullptr);
+    CloseHandle(file);
+    return L"--script \"" + script_ + L"\"";
+  }
+  void TearDown() override {
+    Terminal::TearDown();
+    DeleteFileW(script_.c_str());
+  }
+  std::wstring script_;
+};
+
+TEST_F(DecliningTerminal, ADeclinedPaymentReturnsFalseAndTheErrorSaysWhy) {
+  ASSERT_TRUE(Open());
+  host::ParamArray params(7);
+  params.SetText(1, L"4111111111111111");
+  params.SetInt(2, 250);
+  Variant ret;
+  ASSERT_EQ(Call(L"PayByPaymentCard", params, ret), S_OK);
+  ASSERT_EQ(ret.v.vt, VT_BOOL);
+  EXPECT_EQ(ret.v.boolVal, VARIANT_FALSE);
+  const auto [code, text] = LastError();
+  EXPECT_NE(code, 0);
+  EXPECT_FALSE(text.empty());
+}
+
+// Run by the copy of this program named 1cv7.exe (see OldHostPlatform below).
+TEST_F(Terminal, OldHostSeesItsOwnMethodTableAndIntegers) {
+  if (!RunningAsOldHost()) GTEST_SKIP() << "runs in the copy named 1cv7.exe";
+  long count = 0;
+  ASSERT_EQ(lang_->GetNMethods(&count), S_OK);
+  EXPECT_EQ(count, 29);
+  host::ParamArray params(1);
+  Variant ret;
+  ASSERT_EQ(Call(L"Подключить", params, ret), S_OK);
+  EXPECT_EQ(ret.v.vt, VT_I4) << "the oldest host takes no Booleans";
+  EXPECT_EQ(ret.v.lVal, 1);
+}
+
+TEST(OldHostPlatform, ACopyNamed1cv7SeesTheOldHostsBehaviour) {
+  if (RunningAsOldHost()) GTEST_SKIP() << "this is the copy";
+  if (GetFileAttributesW(VelkoExe().c_str()) == INVALID_FILE_ATTRIBUTES)
+    GTEST_SKIP() << "velko.exe is not built in this tree";
+  const std::wstring copy = TestFolder() + L"\\1cv7.exe";
+  ASSERT_TRUE(CopyFileW(host::ModulePath().c_str(), copy.c_str(), FALSE));
+  const long status =
+      host::RunAndWait(Quoted(copy) + L" --gtest_brief=1 --gtest_filter=Terminal.OldHostSeesItsOwnMethodTableAndIntegers");
+  DeleteFileW(copy.c_str());
+  EXPECT_EQ(status, 0) << "the copy named 1cv7.exe failed; its output is above";
+}
+
+// ------------------------------------------------------------------- windows
+
+
+TEST_F(Terminal, AMethodThatRaisesShowsTheErrorBoxAndAnswersSFalse) {
+  std::vector<std::wstring> texts;
+  bool pressed = false;
+  host::WindowWatcher watcher(L"EXCEPTION", [&](HWND box) {
+    texts = host::ChildTexts(box, L"Static");
+    HWND ok = host::FindChild(box, L"Button");
+    pressed = ok != nullptr;
+    if (ok)
+      PostMessageW(ok, BM_CLICK, 0, 0);
+    else
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  host::ParamArray params(7);
+  params.SetText(1, L"4111111111111111");
+  params.SetText(2, L"сто рублей");  // no amount: the conversion raises
+  Variant ret;
+  const HRESULT result = Call(L"ОплатитьПлатежнойКартой", params, ret);
+  watcher.Join();
+  EXPECT_EQ(result, S_FALSE);
+  ASSERT_TRUE(watcher.found()) << "no window captioned EXCEPTION appeared";
+  EXPECT_TRUE(pressed);
+  std::wstring all;
+  for (const auto& t : texts) all += t + L"|";
+  EXPECT_NE(all.find(L"Method: PayByPaymentCard\r\nMessage: "), std::wstring::npos)
+      << std::string(all.begin(), all.end());
+  EXPECT_EQ(params.TextAt(2), L"сто рублей") << "nothing was written back";
+}
+
+// Types `text` into the receipt-number dialog and presses the button captioned `button`.
+std::function<void(HWND)> AnswerReceiptDialog(const std::wstring& text, const std::wstring& button,
+                                              const std::wstring& screenshot, bool* done) {
+  return [=](HWND dialog) {
+    HWND edit = host::FindChild(dialog, L"Edit");
+    if (edit) SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    Sleep(200);
+    if (!screenshot.empty()) host::SaveWindowBitmap(dialog, screenshot);
+    HWND press = host::FindChild(dialog, L"Button", button);
+    *done = edit != nullptr && press != nullptr;
+    if (press)
+      PostMessageW(press, BM_CLICK, 0, 0);
+    else
+      PostMessageW(dialog, WM_CLOSE, 0, 0);
+  };
+}
+
+TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
+  ASSERT_TRUE(Open());
+  const std::wstring caption = L"Введите номер квитанции:";
+  const std::wstring shot = TestFolder() + L"\\receipt-number-dialog.bmp";
+  DeleteFileW(shot.c_str());
+
+  // Cancel: the operation ends at once with 4502.
+  {
+    bool answered = false;
+    host::WindowWatcher watcher(caption, AnswerReceiptDialog(L"", L"Отмена", L"", &answered));
+    host::ParamArray params(7);
+    params.SetInt(2, 100);
+    Variant ret;
+    ASSERT_EQ(Call(L"ОтменитьПлатежПоПлатежнойКарте", params, ret), S_OK);
+    watcher.Join();
+    ASSERT_TRUE(watcher.found()) << "the receipt-number dialog did not appear";
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(ret.v.vt, VT_BOOL);
+    EXPECT_EQ(ret.v.boolVal, VARIANT_FALSE);
+    const auto [code, text] = LastError();
+    EXPECT_EQ(code, 4502);
+    EXPECT_EQ(text, L"Операция отменена пользователем");
+  }
+  // OK with "123": the cancellation goes to the server.
+  {
+    bool answered = false;
+    host::WindowWatcher watcher(caption, AnswerReceiptDialog(L"123", L"ОК", shot, &answered));
+    host::ParamArray params(7);
+    params.SetInt(2, 100);
+    Variant ret;
+    ASSERT_EQ(Call(L"ОтменитьПлатежПоПлатежнойКарте", params, ret), S_OK);
+    watcher.Join();
+    ASSERT_TRUE(watcher.found());
+    EXPECT_TRUE(answered);
+    EXPECT_NE(LastError().first, 4502) << "OK went on to the server";
+    EXPECT_NE(GetFileAttributesW(shot.c_str()), INVALID_FILE_ATTRIBUTES) << "the screenshot was saved";
+  }
 }
 
 // ---------------------------------------------------------------- the module

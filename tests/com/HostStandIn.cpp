@@ -252,3 +252,42 @@ bool SaveWindowBitmap(HWND window, const std::wstring& file) {
 }
 
 }  // namespace host
+
+namespace host {
+
+EmulatorProcess::EmulatorProcess(const std::wstring& velko_exe, const std::wstring& extra_arguments) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return;
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write_end;
+  startup.hStdError = write_end;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  std::wstring line = L"\"" + velko_exe + L"\" emulator --listen 127.0.0.1:0 " + extra_arguments;
+  const BOOL started =
+      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process_);
+  CloseHandle(write_end);  // the child's copy is the only writer now
+  if (started) {
+    // The first line names the port; a child that dies closes the pipe.
+    char c = 0;
+    DWORD got = 0;
+    while (first_line_.size() < 200 && ReadFile(read_end, &c, 1, &got, nullptr) && got == 1 && c != '\n')
+      first_line_ += c;
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (first_line_.rfind(prefix, 0) == 0) port_ = std::atol(first_line_.c_str() + prefix.size());
+  }
+  CloseHandle(read_end);
+}
+
+EmulatorProcess::~EmulatorProcess() {
+  if (!process_.hProcess) return;
+  TerminateProcess(process_.hProcess, 0);
+  WaitForSingleObject(process_.hProcess, 10000);
+  CloseHandle(process_.hThread);
+  CloseHandle(process_.hProcess);
+}
+
+}  // namespace host

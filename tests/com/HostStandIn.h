@@ -7,6 +7,7 @@
 #include <ole2.h>
 #include <oleauto.h>
 
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -147,5 +148,26 @@ std::vector<std::wstring> ChildTexts(HWND window, const wchar_t* window_class);
 HWND FindChild(HWND window, const wchar_t* window_class, const std::wstring& text = L"");
 // Saves what the window shows as a 24-bit BMP file; false when that failed.
 bool SaveWindowBitmap(HWND window, const std::wstring& file);
+
+}  // namespace host
+
+namespace host {
+
+// The terminal-server emulator as a child process on a free loopback port
+// ("velko.exe emulator --listen 127.0.0.1:0"), ended with the object.
+class EmulatorProcess {
+ public:
+  explicit EmulatorProcess(const std::wstring& velko_exe, const std::wstring& extra_arguments = L"");
+  ~EmulatorProcess();
+  EmulatorProcess(const EmulatorProcess&) = delete;
+  EmulatorProcess& operator=(const EmulatorProcess&) = delete;
+  long port() const { return port_; }  // 0 when it did not start
+  const std::string& first_line() const { return first_line_; }
+
+ private:
+  PROCESS_INFORMATION process_{};
+  long port_ = 0;
+  std::string first_line_;
+};
 
 }  // namespace host
