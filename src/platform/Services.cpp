@@ -5,14 +5,17 @@
 namespace velko {
 
 PlatformServices& Services() {
-  static PlatformServices services{&PlatformWindowService(), &PlatformProcessService()};
+  static PlatformServices services{&PlatformWindowService(), &PlatformProcessService(),
+                                   &PlatformReceiptPrompt()};
   return services;
 }
 
-ScopedServiceOverride::ScopedServiceOverride(WindowService* windows, ProcessService* process)
+ScopedServiceOverride::ScopedServiceOverride(WindowService* windows, ProcessService* process,
+                                             ReceiptPrompt* prompt)
     : saved_(Services()) {
   if (windows) Services().Windows = windows;
   if (process) Services().Process = process;
+  if (prompt) Services().Prompt = prompt;
 }
 
 ScopedServiceOverride::~ScopedServiceOverride() { Services() = saved_; }

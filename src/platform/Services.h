@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/ProcessService.h"
+#include "platform/ReceiptPrompt.h"
 #include "platform/WindowService.h"
 
 namespace velko {
@@ -14,6 +15,7 @@ namespace velko {
 struct PlatformServices {
   WindowService* Windows;
   ProcessService* Process;
+  ReceiptPrompt* Prompt;
 };
 
 PlatformServices& Services();
@@ -22,7 +24,8 @@ PlatformServices& Services();
 // previous services when destroyed.
 class ScopedServiceOverride {
  public:
-  explicit ScopedServiceOverride(WindowService* windows, ProcessService* process = nullptr);
+  explicit ScopedServiceOverride(WindowService* windows, ProcessService* process = nullptr,
+                                 ReceiptPrompt* prompt = nullptr);
   ~ScopedServiceOverride();
   ScopedServiceOverride(const ScopedServiceOverride&) = delete;
   ScopedServiceOverride& operator=(const ScopedServiceOverride&) = delete;

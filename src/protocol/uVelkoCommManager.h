@@ -14,11 +14,12 @@
 #include <string>
 
 #include "platform/TcpClient.h"
+#include "protocol/TransactionExchange.h"
 #include "protocol/uVelkoCommon.h"
 
 namespace velko {
 
-class TCommunicationManager {
+class TCommunicationManager : public TTransactionExchange {
  public:
   // Outcomes of ExecuteTransaction.
   static constexpr int32_t kResultOk = 0;
@@ -30,7 +31,7 @@ class TCommunicationManager {
   TCommunicationManager();
   // With another connection (a test's fake).
   explicit TCommunicationManager(std::unique_ptr<TcpClient> Socket);
-  ~TCommunicationManager();
+  ~TCommunicationManager() override;
   TCommunicationManager(const TCommunicationManager&) = delete;
   TCommunicationManager& operator=(const TCommunicationManager&) = delete;
 
@@ -40,15 +41,15 @@ class TCommunicationManager {
   // request. Throws TMessageTooLong (before connecting) for a request the
   // length fields cannot carry, and PlatformError for an address that cannot
   // be resolved, a port outside 1..65535 or a socket that cannot be created.
-  int32_t ExecuteTransaction(TTransactDataList& TransactData);
+  int32_t ExecuteTransaction(TTransactDataList& TransactData) override;
 
   const std::wstring& Address() const { return FAddress; }
-  void SetAddress(const std::wstring& Value) { FAddress = Value.substr(0, kMaxAddressLength); }
+  void SetAddress(const std::wstring& Value) override { FAddress = Value.substr(0, kMaxAddressLength); }
   int32_t Port() const { return FPort; }
-  void SetPort(int32_t Value) { FPort = Value; }
+  void SetPort(int32_t Value) override { FPort = Value; }
   // In whole seconds.
   int32_t AnswerTimeOut() const { return static_cast<int32_t>(FAnswerTimeOut / 1000); }
-  void SetAnswerTimeOut(int64_t Seconds);
+  void SetAnswerTimeOut(int64_t Seconds) override;
   // The time-out in milliseconds, for tests that cannot wait whole seconds.
   int64_t AnswerTimeOutMs() const { return FAnswerTimeOut; }
   void SetAnswerTimeOutMs(int64_t Milliseconds) { FAnswerTimeOut = Milliseconds; }

@@ -10,5 +10,8 @@ namespace velko::tool {
 using CommandAction = std::function<int()>;
 
 CommandAction AddEmulatorCommand(CLI::App& app);
+CommandAction AddCallCommand(CLI::App& app);
+CommandAction AddSessionCommand(CLI::App& app);
+CommandAction AddDemoCommand(CLI::App& app);
 
 }  // namespace velko::tool

@@ -1,4 +1,4 @@
-// velko: the terminal-server emulator and, later, the host harness.
+// velko: the host harness (call, session, demo) and the terminal-server emulator.
 #include <exception>
 #include <iostream>
 #include <utility>
@@ -16,6 +16,9 @@ int main(int argc, char** argv) {
     velko::tool::CommandAction action = adder(app);
     commands.emplace_back(app.get_subcommands({})[before], std::move(action));
   };
+  add(&velko::tool::AddDemoCommand);
+  add(&velko::tool::AddCallCommand);
+  add(&velko::tool::AddSessionCommand);
   add(&velko::tool::AddEmulatorCommand);
 
   try {

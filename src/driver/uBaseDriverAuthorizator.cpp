@@ -1,0 +1,162 @@
+#include "driver/uBaseDriverAuthorizator.h"
+
+#include "common/CardMask.h"
+#include "common/uCommonUtils.h"
+
+namespace velko {
+namespace {
+constexpr int32_t kNotSupported = 1003;
+}  // namespace
+
+double TBaseDriverAuthorizator::AmountToHost(int64_t Amount) { return CurrencyToDouble(Amount); }
+
+void TBaseDriverAuthorizator::RegisterSettings() {
+  TCustomBaseDriver::RegisterSettings();
+  AddSetting(L"CurrencyCode", L"КодВалюты", TDataType::dtString, HostValue::FromString(L"643"), false,
+             L"Код валюты", L"Код валюты в соответствии с Общероссийским классификатором валют");
+}
+
+void TBaseDriverAuthorizator::RegisterMethods() {
+  TCustomBaseDriver::RegisterMethods();
+  using Self = TBaseDriverAuthorizator;
+  AddMethod(L"PayByPaymentCard", L"ОплатитьПлатежнойКартой", Bind(&Self::PaymentForm), 7);
+  AddMethod(L"ReturnPaymantByPaymantCard", L"ВернутьПлатежПоПлатежнойКарте", Bind(&Self::RefundForm), 7);
+  AddMethod(L"CancelPaymentByPaymentCard", L"ОтменитьПлатежПоПлатежнойКарте",
+            Bind(&Self::CancellationForm), 7);
+  AddMethod(L"AuthorizePreSales", L"ПреавторизацияПоПлатежнойКарте", Bind(&Self::PreAuthorisationForm), 7);
+  AddMethod(L"AuthorizeCompletion", L"ЗавершитьПреавторизациюПоПлатежнойКарте",
+            Bind(&Self::CompletionForm), 7);
+  AddMethod(L"CancelAuthorisationByPaymentCard", L"ОтменитьПреавторизациюПоПлатежнойКарте",
+            Bind(&Self::CancellationForm), 7);
+  AddMethod(L"EmergencyReversal", L"АварийнаяОтменаОперации", Bind(&Self::EmergencyReversalForm), 1);
+  AddMethod(L"Settelment", L"ИтогиДняПоКартам", Bind(&Self::SettlementForm), 2);
+  AddMethod(L"PrintSlipOnTerminal", L"ПечатьКвитанцийНаТерминале", Bind(&Self::SlipPrintingForm), 0);
+}
+
+void TBaseDriverAuthorizator::Create() {
+  TCustomBaseDriver::Create();
+  FDriverInfo.EquipmentType = L"ЭквайринговыйТерминал";
+}
+
+HResult TBaseDriverAuthorizator::PaymentForm(HostValue& pvarRetValue, HostParams& paParams) {
+  FLastResultDescription.clear();
+  std::wstring pan = GetParam(paParams, 1).ToText();
+  int64_t amount = GetParam(paParams, 2).ToCurrency();
+  std::wstring rec, rrn, auth, receipt;
+  FLastResultCode = PayByPaymentCard(amount, pan, rec, rrn, auth, receipt);
+  PutParam(paParams, 1, MaskAllButLastFour(pan));
+  PutParam(paParams, 2, AmountToHost(amount));
+  PutParam(paParams, 3, rec);
+  PutParam(paParams, 4, rrn);
+  PutParam(paParams, 5, auth);
+  PutParam(paParams, 6, receipt);
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
+HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams& paParams) {
+  FLastResultDescription.clear();
+  std::wstring pan = GetParam(paParams, 1).ToText();
+  const int64_t amount = GetParam(paParams, 2).ToCurrency();
+  std::wstring rec = GetParam(paParams, 3).ToText();
+  std::wstring rrn = GetParam(paParams, 4).ToText();
+  std::wstring auth, receipt;
+  FLastResultCode = ReturnPaymantByPaymantCard(amount, rec, rrn, pan, auth, receipt);
+  PutParam(paParams, 1, MaskAllButLastFour(pan));
+  PutParam(paParams, 3, rec);
+  PutParam(paParams, 4, rrn);
+  PutParam(paParams, 5, auth);
+  PutParam(paParams, 6, receipt);
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
+HResult TBaseDriverAuthorizator::CancellationForm(HostValue& pvarRetValue, HostParams& paParams) {
+  FLastResultDescription.clear();
+  const int64_t amount = GetParam(paParams, 2).ToCurrency();
+  const std::wstring rec = GetParam(paParams, 3).ToText();
+  const std::wstring rrn = GetParam(paParams, 4).ToText();
+  const std::wstring auth = GetParam(paParams, 5).ToText();
+  std::wstring pan, receipt;
+  FLastResultCode = CancelPaymentByPaymentCard(amount, rec, rrn, auth, pan, receipt);
+  PutParam(paParams, 1, MaskAllButLastFour(pan));
+  PutParam(paParams, 6, receipt);
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
+HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, HostParams& paParams) {
+  FLastResultDescription.clear();
+  std::wstring pan = GetParam(paParams, 1).ToText();
+  const int64_t amount = GetParam(paParams, 2).ToCurrency();
+  std::wstring rec, rrn, auth, receipt;
+  FLastResultCode = AuthorizePreSales(amount, rec, pan, rrn, auth, receipt);
+  PutParam(paParams, 1, MaskAllButLastFour(pan));
+  PutParam(paParams, 3, rec);
+  PutParam(paParams, 4, rrn);
+  PutParam(paParams, 5, auth);
+  PutParam(paParams, 6, receipt);
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
+HResult TBaseDriverAuthorizator::CompletionForm(HostValue& pvarRetValue, HostParams& paParams) {
+  FLastResultDescription.clear();
+  const int64_t amount = GetParam(paParams, 2).ToCurrency();
+  const std::wstring rec = GetParam(paParams, 3).ToText();
+  const std::wstring rrn = GetParam(paParams, 4).ToText();
+  const std::wstring auth = GetParam(paParams, 5).ToText();
+  std::wstring pan, receipt;
+  FLastResultCode = AuthorizeCompletion(amount, rec, rrn, auth, pan, receipt);
+  PutParam(paParams, 1, MaskAllButLastFour(pan));
+  PutParam(paParams, 6, receipt);
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
+HResult TBaseDriverAuthorizator::EmergencyReversalForm(HostValue& pvarRetValue, HostParams&) {
+  FLastResultDescription.clear();
+  FLastResultCode = EmergencyReversal();
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
+HResult TBaseDriverAuthorizator::SettlementForm(HostValue& pvarRetValue, HostParams& paParams) {
+  FLastResultDescription.clear();
+  std::wstring receipt;
+  FLastResultCode = Settelment(receipt);
+  PutParam(paParams, 1, receipt);
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
+HResult TBaseDriverAuthorizator::SlipPrintingForm(HostValue& pvarRetValue, HostParams&) {
+  pvarRetValue = HostValue::FromBool(PrintSlipOnTerminal());
+  return kS_OK;
+}
+
+int32_t TBaseDriverAuthorizator::PayByPaymentCard(int64_t&, std::wstring&, std::wstring&, std::wstring&,
+                                                  std::wstring&, std::wstring&) {
+  return kNotSupported;
+}
+int32_t TBaseDriverAuthorizator::CancelPaymentByPaymentCard(int64_t, const std::wstring&, const std::wstring&,
+                                                            const std::wstring&, std::wstring&, std::wstring&) {
+  return kNotSupported;
+}
+int32_t TBaseDriverAuthorizator::ReturnPaymantByPaymantCard(int64_t, std::wstring&, std::wstring&, std::wstring&,
+                                                            std::wstring&, std::wstring&) {
+  return kNotSupported;
+}
+int32_t TBaseDriverAuthorizator::AuthorizePreSales(int64_t, std::wstring&, std::wstring&, std::wstring&,
+                                                   std::wstring&, std::wstring&) {
+  return kNotSupported;
+}
+int32_t TBaseDriverAuthorizator::AuthorizeCompletion(int64_t, const std::wstring&, const std::wstring&,
+                                                     const std::wstring&, std::wstring&, std::wstring&) {
+  return kNotSupported;
+}
+int32_t TBaseDriverAuthorizator::Settelment(std::wstring&) { return kNotSupported; }
+int32_t TBaseDriverAuthorizator::EmergencyReversal() { return kNotSupported; }
+bool TBaseDriverAuthorizator::PrintSlipOnTerminal() { return false; }
+
+}  // namespace velko

@@ -1,0 +1,57 @@
+// TBaseDriverAuthorizator: makes a driver an acquiring-terminal driver. It adds
+// the equipment type, the "CurrencyCode" setting and the nine host methods of
+// the acquiring family. Their host forms convert the host's values (amounts to
+// currency, texts), run one typed operation each, and write the results back
+// with every card number masked; the typed operations answer "not supported"
+// here and are overridden by the complete driver. Host's thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "driver/uCustomBaseDriver.h"
+
+namespace velko {
+
+class TBaseDriverAuthorizator : public TCustomBaseDriver {
+ public:
+  void RegisterSettings() override;
+  void RegisterMethods() override;
+  void Create() override;
+
+  // Typed operations; amounts are currency (ten-thousandths).
+  virtual int32_t PayByPaymentCard(int64_t& Amount, std::wstring& PAN, std::wstring& RecNum,
+                                   std::wstring& RRN, std::wstring& AuthorizationCode,
+                                   std::wstring& ReceiptText);
+  virtual int32_t CancelPaymentByPaymentCard(int64_t Amount, const std::wstring& RecNum,
+                                             const std::wstring& RRN,
+                                             const std::wstring& AuthorizationCode,
+                                             std::wstring& PAN, std::wstring& ReceiptText);
+  virtual int32_t ReturnPaymantByPaymantCard(int64_t Amount, std::wstring& RecNum, std::wstring& RRN,
+                                             std::wstring& PAN, std::wstring& AuthorizationCode,
+                                             std::wstring& ReceiptText);
+  virtual int32_t AuthorizePreSales(int64_t Amount, std::wstring& RecNum, std::wstring& PAN,
+                                    std::wstring& RRN, std::wstring& AuthorizationCode,
+                                    std::wstring& ReceiptText);
+  virtual int32_t AuthorizeCompletion(int64_t Amount, const std::wstring& RecNum,
+                                      const std::wstring& RRN, const std::wstring& AuthorizationCode,
+                                      std::wstring& PAN, std::wstring& ReceiptText);
+  virtual int32_t Settelment(std::wstring& ReceiptText);
+  virtual int32_t EmergencyReversal();
+  virtual bool PrintSlipOnTerminal();
+
+  // An amount as the host gets it back: a double of the currency value.
+  static double AmountToHost(int64_t Amount);
+
+ private:
+  HResult PaymentForm(HostValue& pvarRetValue, HostParams& paParams);
+  HResult RefundForm(HostValue& pvarRetValue, HostParams& paParams);
+  HResult CancellationForm(HostValue& pvarRetValue, HostParams& paParams);
+  HResult PreAuthorisationForm(HostValue& pvarRetValue, HostParams& paParams);
+  HResult CompletionForm(HostValue& pvarRetValue, HostParams& paParams);
+  HResult EmergencyReversalForm(HostValue& pvarRetValue, HostParams& paParams);
+  HResult SettlementForm(HostValue& pvarRetValue, HostParams& paParams);
+  HResult SlipPrintingForm(HostValue& pvarRetValue, HostParams& paParams);
+};
+
+}  // namespace velko

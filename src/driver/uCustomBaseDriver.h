@@ -1,0 +1,73 @@
+// TCustomBaseDriver: the equipment standard's nine methods on top of the base
+// driver: the driver description, the last error, the parameter description
+// (an XML document built from the settings) and setting a parameter, opening
+// and closing the device, additional actions, and the device test.
+//
+// Each host method has a host form (bound in the method table, reading and
+// writing the host's parameter array) and, where the content is device
+// specific, a typed virtual operation that the concrete driver overrides.
+// Used on the host's thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "driver/uBaseDriver.h"
+
+namespace velko {
+
+struct TDriverInfo {
+  std::wstring Name;
+  std::wstring Description;
+  std::wstring EquipmentType;
+  int32_t InterfaceRevision = 0;
+  std::wstring DownloadURL;
+};
+
+// Where integrators download the driver; set by the build.
+extern const wchar_t* const kDriverDownloadURL;
+
+class TCustomBaseDriver : public TBaseDriver {
+ public:
+  TCustomBaseDriver();
+
+  void RegisterMethods() override;
+  void Create() override;
+
+  const TDriverInfo& DriverInfo() const { return FDriverInfo; }
+  // The text the host receives for the last result: the description the last
+  // method left, else the standard text of a standard code, else the hook's.
+  std::wstring LastResultDescription();
+
+  // Host forms.
+  virtual HResult GetDescription(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult GetLastErrorForm(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult GetParameters(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult SetParameterForm(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult OpenForm(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult CloseForm(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult GetAdditionalActions(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult DoAdditionalAction(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult DeviceTest(HostValue& pvarRetValue, HostParams& paParams);
+
+  // The per-code text hook.
+  virtual void GetResultDescription(int32_t Code, std::wstring& Description);
+
+  // Typed operations.
+  virtual int32_t GetDescription(std::wstring& Name, std::wstring& Description,
+                                 std::wstring& EquipmentType, int32_t& InterfaceRevision,
+                                 bool& IntegrationLibrary, bool& MainDriverInstalled,
+                                 std::wstring& DownloadURL);
+  virtual std::wstring GetParameters();
+  virtual int32_t DeviceTest(std::wstring& Description);
+  virtual std::wstring GetAdditionalActions();
+  virtual int32_t DoAdditionalAction(const std::wstring& ActionName);
+
+ protected:
+  TDriverInfo FDriverInfo;
+};
+
+// The XML text of the parameter description for a settings list.
+std::wstring BuildParameterDescription(const std::vector<TSettingStruct>& Settings);
+
+}  // namespace velko

@@ -1,0 +1,133 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/ReceiptPrompt.h"
+
+namespace velko {
+namespace {
+
+constexpr int kEditId = 100;
+constexpr int kLabelId = 101;
+constexpr int kClientWidth = 384, kClientHeight = 101;  // pixels at 96 dots per inch
+
+// Owns a GDI font.
+class Font {
+ public:
+  Font(int height, int weight)
+      : handle_(::CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, RUSSIAN_CHARSET,
+                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                              DEFAULT_PITCH | FF_SWISS, L"Arial")) {}
+  ~Font() {
+    if (handle_) ::DeleteObject(handle_);
+  }
+  Font(const Font&) = delete;
+  Font& operator=(const Font&) = delete;
+  HFONT get() const { return handle_; }
+
+ private:
+  HFONT handle_;
+};
+
+struct DialogState {
+  int dpi = 96;
+  Font normal{16, FW_NORMAL};
+  Font bold{16, FW_BOLD};
+  std::wstring text;
+};
+
+int Scale(int pixels, int dpi) { return ::MulDiv(pixels, dpi, 96); }
+
+HWND AddControl(HWND dialog, DialogState& state, const wchar_t* cls, const wchar_t* text, DWORD style,
+                int x, int y, int w, int h, int id, HFONT font) {
+  HWND control = ::CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, Scale(x, state.dpi),
+                                   Scale(y, state.dpi), Scale(w, state.dpi), Scale(h, state.dpi), dialog,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+  ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  return control;
+}
+
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto* state = reinterpret_cast<DialogState*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG: {
+      state = reinterpret_cast<DialogState*>(lparam);
+      ::SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
+      HDC screen = ::GetDC(nullptr);
+      state->dpi = screen ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
+      if (screen) ::ReleaseDC(nullptr, screen);
+      ::SetWindowTextW(dialog, L"Введите номер квитанции:");
+      // Creation order is the tab order: the edit, then OK, then Cancel.
+      AddControl(dialog, *state, L"STATIC", L"Номер квитанции:", 0, 14, 14, 130, 18, kLabelId,
+                 state->normal.get());
+      HWND edit = AddControl(dialog, *state, L"EDIT", L"", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER,
+                             161, 11, 215, 27, kEditId, state->bold.get());
+      AddControl(dialog, *state, L"BUTTON", L"ОК", WS_TABSTOP | BS_DEFPUSHBUTTON, 270, 60, 100, 33, IDOK,
+                 state->normal.get());
+      AddControl(dialog, *state, L"BUTTON", L"Отмена", WS_TABSTOP | BS_PUSHBUTTON, 164, 60, 100, 33, IDCANCEL,
+                 state->normal.get());
+      // Client area of the fixed size, centred on the screen.
+      RECT rect{0, 0, Scale(kClientWidth, state->dpi), Scale(kClientHeight, state->dpi)};
+      ::AdjustWindowRectEx(&rect, static_cast<DWORD>(::GetWindowLongW(dialog, GWL_STYLE)), FALSE,
+                           static_cast<DWORD>(::GetWindowLongW(dialog, GWL_EXSTYLE)));
+      const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+      ::SetWindowPos(dialog, HWND_TOP, (::GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                     (::GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, 0);
+      ::SetFocus(edit);
+      return FALSE;  // the focus is set
+    }
+    case WM_COMMAND:
+      if (LOWORD(wparam) == IDOK && state) {
+        HWND edit = ::GetDlgItem(dialog, kEditId);
+        const int length = ::GetWindowTextLengthW(edit);
+        std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
+        ::GetWindowTextW(edit, buffer.data(), length + 1);
+        state->text.assign(buffer.data());
+        ::EndDialog(dialog, IDOK);
+        return TRUE;
+      }
+      if (LOWORD(wparam) == IDCANCEL) {  // also the close box and Esc
+        ::EndDialog(dialog, IDCANCEL);
+        return TRUE;
+      }
+      break;
+    case WM_CTLCOLORDLG:
+      return reinterpret_cast<INT_PTR>(::GetSysColorBrush(COLOR_BTNFACE));
+    default:
+      break;
+  }
+  return FALSE;
+}
+
+// An empty dialog template; the controls are made at WM_INITDIALOG with pixel
+// geometry, so no resource script is needed.
+std::vector<WORD> DialogTemplate() {
+  std::vector<WORD> words(sizeof(DLGTEMPLATE) / sizeof(WORD) + 3, 0);
+  auto* header = reinterpret_cast<DLGTEMPLATE*>(words.data());
+  header->style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFOREGROUND;
+  header->cdit = 0;
+  // Menu, class and title follow the header: all three empty (zero words).
+  return words;
+}
+
+class DialogReceiptPrompt : public ReceiptPrompt {
+ public:
+  std::optional<std::wstring> AskReceiptNumber() override {
+    std::vector<WORD> tmpl = DialogTemplate();
+    DialogState state;
+    const INT_PTR result = ::DialogBoxIndirectParamW(
+        ::GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(tmpl.data()), nullptr, DialogProc,
+        reinterpret_cast<LPARAM>(&state));
+    if (result != IDOK) return std::nullopt;
+    return state.text;
+  }
+};
+
+}  // namespace
+
+ReceiptPrompt& PlatformReceiptPrompt() {
+  static DialogReceiptPrompt prompt;
+  return prompt;
+}
+
+}  // namespace velko

@@ -1,0 +1,161 @@
+// TVelkoDriver: the transaction engine.
+//
+// Each operation is one request/answer exchange with the terminal server run
+// through one common frame: the receipt numerator is locked (it is also the
+// terminal's lock between driver instances), a transaction left unfinished by
+// an earlier operation is voided first (guarded operations), operations that
+// move money are recorded as unfinished in the numerator file before they are
+// sent and cleared only by a definite outcome (recorded operations; an
+// undetermined "TT" outcome is checked in the server's journal), the answer
+// becomes a result code, and the numerator is advanced and released whatever
+// happened. Every operation returns its result code and leaves it in
+// LastResult; the last answer stays in the message list for the result
+// properties to read.
+//
+// The engine creates no threads and is used on the host's thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/LockedFile.h"
+#include "protocol/TransactionExchange.h"
+#include "protocol/uVelkoCommon.h"
+#include "terminal/uReceiptEnum.h"
+
+namespace velko {
+
+class TVelkoDriver {
+ public:
+  // The exchange defaults to the TCP one; tests pass their own.
+  explicit TVelkoDriver(std::unique_ptr<TTransactionExchange> Exchange = nullptr,
+                        FileService& Files = PlatformFileService());
+  ~TVelkoDriver();
+  TVelkoDriver(const TVelkoDriver&) = delete;
+  TVelkoDriver& operator=(const TVelkoDriver&) = delete;
+
+  int32_t Enable();
+  void Disable();
+  bool Enabled() const { return FEnabled; }
+  void SetEnabled(bool Value);
+
+  // Card payment operations.
+  int32_t Sale(int64_t Amount, const std::wstring& CardNumEnc);
+  int32_t Payment(int64_t Amount, const std::wstring& CardNumEnc);
+  int32_t Refund(int64_t Amount, const std::wstring& CardNumEnc, const std::wstring& RRN);
+  int32_t PreSale(int64_t Amount, const std::wstring& CardNumEnc);
+  int32_t Completion(int64_t Amount, const std::wstring& RecNumber, const std::wstring& AuthCode);
+  int32_t Void(int64_t Amount, const std::wstring& RecNumber, const std::wstring& AuthCode,
+               const std::wstring& RRN);
+  int32_t EmergencyVoid();
+
+  // Service, loyalty and gift operations.
+  int32_t Settlement();
+  int32_t TestHost();
+  int32_t TestPinpad(bool CheckEnabled);
+  int32_t ReportMenu();
+  int32_t ServiceOperation(uint8_t FuncID);
+  int32_t GetBalance(int64_t& Amount);
+  int32_t PrintReceiptCopy(const std::wstring& RecNumber);
+  int32_t ReadCard(std::wstring& CardDataEnc);
+  int32_t GiftCardActivate(int64_t Amount);
+  int32_t GetLoyaltyBalance(int64_t& Amount);
+  int32_t LoyaltySale(const std::wstring& CardNumEnc);
+  int32_t LoyaltyRefund(int64_t Amount, const std::wstring& CardNumEnc);
+
+  // Results of the last operation.
+  int32_t LastResult() const { return FLastResult; }
+  const std::wstring& ExtErrorDescription() const { return FExtErrorDescription; }
+  std::wstring LastResultDescription() const;
+
+  // Result properties: the message list as the last operation left it.
+  int64_t Amount() const { return FTransactData.TransactionAmount(); }
+  std::wstring ReferenceNumber() const { return FTransactData.GetTagData(TagReferenceNumber); }
+  std::wstring AuthorizationCode() const { return FTransactData.GetTagData(TagAuthorizationCode); }
+  std::wstring ReceiptNumber() const { return FTransactData.GetTagData(TagReceiptNumber); }
+  std::wstring CardNumber() const { return MaskCardNumber(FTransactData.GetTagData(TagCardNumber)); }
+  std::wstring CardBIN() const { return ExtractCardBIN(FTransactData.GetTagData(TagCardNumber)); }
+  std::wstring CardNumberEnc() const { return FTransactData.GetTagData(TagCardNumberEnc); }
+  std::wstring ReceiptText() const { return FTransactData.GetTagData(TagReceiptText); }
+  std::wstring TerminalID() const { return FTransactData.GetTagData(TagTerminalID); }
+  std::wstring MerchantNo() const { return FTransactData.GetTagData(TagMerchantNo); }
+  std::wstring TransactDate() const { return FTransactData.GetTagData(TagTransactDate); }
+  std::wstring TransactTime() const { return FTransactData.GetTagData(TagTransactTime); }
+  std::wstring InvoiceNumber() const { return FTransactData.GetTagData(TagInvoiceNumber); }
+  std::wstring IssuerName() const { return FTransactData.GetTagData(TagIssuerName); }
+
+  // Settings, copied in by the driver facade; the connection ones, the
+  // numerator folder and the ECR number take effect at the next Enable.
+  int32_t ECRNumber() const { return FECRNumber; }
+  void SetECRNumber(int32_t Value) { FECRNumber = Value; }
+  const std::wstring& ReceiptEnumDir() const { return FReceiptEnumDir; }
+  void SetReceiptEnumDir(const std::wstring& Value) { FReceiptEnumDir = Value; }
+  const std::wstring& ServerAddress() const { return FServerAddress; }
+  void SetServerAddress(const std::wstring& Value) { FServerAddress = Value; }
+  int32_t ServerPort() const { return FServerPort; }
+  void SetServerPort(int32_t Value) { FServerPort = Value; }
+  const std::wstring& CurrencyCode() const { return FCurrencyCode; }
+  void SetCurrencyCode(const std::wstring& Value) { FCurrencyCode = Value; }
+  uint32_t TimeOut() const { return FTimeOut; }
+  void SetTimeOut(uint32_t Value) { FTimeOut = Value; }
+  const std::wstring& MerchantID() const { return FMerchantID; }
+  void SetMerchantID(const std::wstring& Value) { FMerchantID = Value; }
+
+  const TWriteLogProc& WriteLogProc() const { return FWriteLogProc; }
+  void SetWriteLogProc(TWriteLogProc Proc);
+
+  // The message list, for tests and diagnostics.
+  const TTransactDataList& TransactData() const { return FTransactData; }
+  const TReceiptEnum& ReceiptEnum() const { return *FReceiptEnum; }
+
+  // Receipt numbers and amounts as the server reads them.
+  static std::wstring FormatReceiptNumber(uint32_t Number);         // "%.10d"
+  static std::wstring RecNumberText(const std::wstring& RecNumber);  // integer or 0, "%.10d"
+  // Minor units, halves to even, as twelve digits; nullopt when the twelve
+  // digits cannot carry the amount (negative, or 10 000 000 000.00 and above).
+  static std::optional<std::wstring> FormatAmount(int64_t Amount);
+
+ private:
+  struct TOperation {
+    bool Guarded = false;
+    bool Recorded = false;
+    bool Logging = false;
+    bool CheckEnabled = true;
+    const int64_t* Amount = nullptr;        // checked before the numerator is locked
+    std::function<void()> PutTags;          // the operation's own tags
+    std::function<void()> TakeOutputs;      // when the result is 0
+  };
+
+  int32_t Run(const TOperation& Op);
+  void ClearTransactData();
+  void AddCommonTags();
+  int32_t LockReceiptEnum();
+  void ReleaseReceiptEnum();
+  int32_t CheckAutoVoid();
+  int32_t GetTransactionResult() const;
+  int32_t CheckJournal(int32_t Result);
+  void SetExtErrorDescription(const std::wstring& Code, const std::wstring& Message);
+  void WriteLog(const std::wstring& Caption, const std::wstring& Text);
+  void PutReceiptNumber();
+  void PutAmount(int64_t Amount);
+
+  TWriteLogProc FWriteLogProc;
+  bool FEnabled = false;
+  std::unique_ptr<TTransactionExchange> FCommunicationManager;
+  TTransactDataList FTransactData;
+  std::unique_ptr<TReceiptEnum> FReceiptEnum;
+  int32_t FECRNumber = 1;
+  std::wstring FServerAddress = L"127.0.0.1";
+  int32_t FServerPort = 16500;
+  uint32_t FTimeOut = 180;
+  std::wstring FCurrencyCode = L"643";
+  std::wstring FReceiptEnumDir;
+  std::wstring FMerchantID;
+  int32_t FLastResult = 0;
+  std::wstring FExtErrorDescription;
+};
+
+}  // namespace velko

@@ -1,0 +1,384 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+
+#include "support/ScriptedExchange.h"
+#include "support/TempDir.h"
+#include "terminal/uVelkoDriver.h"
+
+namespace velko {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::Fields;
+using testing::ScriptedExchange;
+
+std::wstring OperationOf(const Fields& request) {
+  for (const auto& [tag, value] : request)
+    if (tag == &TagOperationType) return value;
+  return L"";
+}
+
+std::wstring ValueOf(const Fields& request, const TTag& wanted) {
+  return ScriptedExchange::ValueOf(request, wanted);
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  EngineTest() {
+    auto exchange = std::make_unique<ScriptedExchange>();
+    server_ = exchange.get();
+    engine_ = std::make_unique<TVelkoDriver>(std::move(exchange));
+  }
+
+  void Open() {
+    server_->replies.push_back(ScriptedExchange::Approved());
+    ASSERT_EQ(engine_->Enable(), 0);
+    server_->requests.clear();
+  }
+
+  std::vector<unsigned char> NumeratorFile() const {
+    return ReadBytes(data_.Path() / "velko32" / "ECR1");
+  }
+  uint32_t FileReceipt() const {
+    auto b = NumeratorFile();
+    return b.size() < 8 ? 1 : b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+  }
+  uint32_t FileVoid() const {
+    auto b = NumeratorFile();
+    return b.size() < 8 ? 0 : b[4] | b[5] << 8 | b[6] << 16 | static_cast<uint32_t>(b[7]) << 24;
+  }
+
+  TempDir data_{true};
+  ScriptedExchange* server_;
+  std::unique_ptr<TVelkoDriver> engine_;
+};
+
+TEST_F(EngineTest, EnableHandsOverTheSettingsAndTestsThePinpad) {
+  engine_->SetServerAddress(std::wstring(300, L'a'));
+  engine_->SetServerPort(16501);
+  engine_->SetTimeOut(5);
+  server_->replies.push_back(ScriptedExchange::Approved());
+  EXPECT_EQ(engine_->Enable(), 0);
+  EXPECT_TRUE(engine_->Enabled());
+  EXPECT_EQ(server_->address.size(), 255u);
+  EXPECT_EQ(server_->port, 16501);
+  EXPECT_EQ(server_->timeout, 5);
+  ASSERT_EQ(server_->requests.size(), 1u);
+  const Fields expected{{&TagCurrencyCode, L"643"},      {&TagECRNumber, L"01"},
+                        {&TagReceiptNumber, L"0000000001"}, {&TagOperationType, L"SRV"},
+                        {&TagServiceFunction, std::wstring(1, L'\x03')}};
+  EXPECT_EQ(server_->requests[0], expected);
+  EXPECT_EQ(FileReceipt(), 2u) << "the test consumes a receipt number";
+
+  // A failed test disables an engine that was enabled.
+  server_->replies.push_back(ScriptedExchange::Failure(74));
+  EXPECT_EQ(engine_->Enable(), 74);
+  EXPECT_FALSE(engine_->Enabled());
+  EXPECT_EQ(engine_->LastResult(), 74);
+}
+
+TEST_F(EngineTest, ADisabledEngineSendsNothingAndUsesNoReceiptNumber) {
+  int64_t amount = 5;
+  std::wstring card = L"x";
+  const std::vector<std::function<int32_t()>> operations = {
+      [&] { return engine_->Sale(1000000, L""); },
+      [&] { return engine_->Void(0, L"1", L"", L""); },
+      [&] { return engine_->EmergencyVoid(); },
+      [&] { return engine_->Settlement(); },
+      [&] { return engine_->TestPinpad(true); },
+      [&] { return engine_->GetBalance(amount); },
+      [&] { return engine_->ReadCard(card); },
+      [&] { return engine_->LoyaltySale(L""); },
+  };
+  for (const auto& operation : operations) {
+    EXPECT_EQ(operation(), 70);
+    EXPECT_EQ(engine_->LastResult(), 70);
+    EXPECT_EQ(engine_->ExtErrorDescription(), L"");
+  }
+  EXPECT_TRUE(server_->requests.empty());
+  EXPECT_TRUE(NumeratorFile().empty()) << "the numerator file was never written";
+  EXPECT_EQ(amount, 0);
+  EXPECT_EQ(card, L"");
+  EXPECT_EQ(engine_->TransactData().Count(), 2u) << "only the common tags";
+}
+
+TEST_F(EngineTest, EachOperationSendsItsTagsInOrder) {
+  Open();
+  engine_->SetMerchantID(L"1234567890123456789");
+  std::wstring card;
+  int64_t amount = 0;
+  struct Case {
+    std::function<int32_t()> run;
+    Fields tags;  // after the common tags; receipt numbers count on from 2
+  };
+  const std::wstring r2 = L"0000000002";
+  const std::vector<Case> cases = {
+      {[&] { return engine_->Sale(1234560, L"CARD"); },
+       {{&TagCardNumberEnc, L"CARD"}, {&TagMerchantID, L"123456789012345"}, {&TagReceiptNumber, r2},
+        {&TagOperationType, L"PUR"}, {&TagAmount, L"000000012346"}}},
+      {[&] { return engine_->Payment(1000000, L"CARD"); },
+       {{&TagCardNumberEnc, L"CARD"}, {&TagReceiptNumber, L"0000000003"}, {&TagOperationType, L"PAY"},
+        {&TagAmount, L"000000010000"}}},
+      {[&] { return engine_->Refund(100050, L"", L"12345678901234567890"); },
+       {{&TagReferenceNumber, L"123456789012"}, {&TagMerchantID, L"123456789012345"},
+        {&TagReceiptNumber, L"0000000004"}, {&TagOperationType, L"REF"}, {&TagAmount, L"000000001000"}}},
+      {[&] { return engine_->PreSale(100150, L""); },
+       {{&TagReceiptNumber, L"0000000005"}, {&TagOperationType, L"AUT"}, {&TagAmount, L"000000001002"}}},
+      {[&] { return engine_->Completion(0, L"0001234567", L"AB12CD"); },
+       {{&TagInvoiceNumber, L"234567"}, {&TagAuthorizationCode, L"AB12CD"},
+        {&TagReceiptNumber, L"0000000006"}, {&TagOperationType, L"CMP"}, {&TagAmount, L"000000000000"}}},
+      {[&] { return engine_->Void(10000, L"abc", L"", L""); },
+       {{&TagMerchantID, L"123456789012345"}, {&TagReceiptNumber, L"0000000000"},
+        {&TagOperationType, L"VOI"}, {&TagAmount, L"000000000100"}}},
+      {[&] { return engine_->Settlement(); },
+       {{&TagReceiptNumber, L"0000000008"}, {&TagOperationType, L"SRV"},
+        {&TagServiceFunction, std::wstring(1, L'\x02')}}},
+      {[&] { return engine_->ServiceOperation(2); },
+       {{&TagReceiptNumber, L"0000000009"}, {&TagOperationType, L"SRV"},
+        {&TagServiceFunction, std::wstring(1, L'\x02')}}},
+      {[&] { return engine_->TestHost(); },
+       {{&TagReceiptNumber, L"0000000010"}, {&TagOperationType, L"SRV"},
+        {&TagServiceFunction, std::wstring(1, L'\x04')}}},
+      {[&] { return engine_->ReportMenu(); },
+       {{&TagReceiptNumber, L"0000000011"}, {&TagOperationType, L"SRV"},
+        {&TagServiceFunction, std::wstring(1, L'\x0C')}}},
+      {[&] { return engine_->ReadCard(card); },
+       {{&TagReceiptNumber, L"0000000012"}, {&TagOperationType, L"VER"}}},
+      {[&] { return engine_->GiftCardActivate(5000000); },
+       {{&TagReceiptNumber, L"0000000013"}, {&TagOperationType, L"ACT"}, {&TagAmount, L"000000050000"}}},
+      {[&] { return engine_->GetLoyaltyBalance(amount); },
+       {{&TagReceiptNumber, L"0000000014"}, {&TagOperationType, L"XBA"}}},
+      {[&] { return engine_->LoyaltySale(L"BONUS"); },
+       {{&TagCardNumberEnc, L"BONUS"}, {&TagReceiptNumber, L"0000000015"}, {&TagOperationType, L"XTR"},
+        {&TagAmount, L"000000000000"}}},
+      {[&] { return engine_->LoyaltyRefund(500000, L"BONUS"); },
+       {{&TagCardNumberEnc, L"BONUS"}, {&TagReceiptNumber, L"0000000016"}, {&TagOperationType, L"XRE"},
+        {&TagAmount, L"000000005000"}}},
+      {[&] { return engine_->PrintReceiptCopy(L"77"); },
+       {{&TagReceiptNumber, L"0000000077"}, {&TagOperationType, L"JRN"},
+        {&TagJournalQuery, std::wstring(L"\u00A4") + L'\0' + L'\0'}}},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    server_->requests.clear();
+    EXPECT_EQ(cases[i].run(), 0) << i;
+    ASSERT_EQ(server_->requests.size(), 1u) << i;
+    Fields expected{{&TagCurrencyCode, L"643"}, {&TagECRNumber, L"01"}};
+    expected.insert(expected.end(), cases[i].tags.begin(), cases[i].tags.end());
+    EXPECT_EQ(server_->requests[0], expected) << "case " << i;
+  }
+  engine_->SetMerchantID(L"");
+  server_->requests.clear();
+  engine_->Sale(10000, L"");
+  EXPECT_EQ(server_->requests[0].size(), 5u) << "no card data, no merchant: three tags after the common two";
+}
+
+TEST_F(EngineTest, ATimedOutSaleIsVoidedByTheNextGuardedOperation) {
+  Open();
+  server_->replies = {ScriptedExchange::Failure(74)};
+  std::vector<std::pair<std::wstring, std::wstring>> log;
+  engine_->SetWriteLogProc([&](const std::wstring& c, const std::wstring& t) { log.emplace_back(c, t); });
+  EXPECT_EQ(engine_->Sale(1000000, L""), 74);
+  EXPECT_EQ(FileVoid(), 2u) << "the record stands";
+  EXPECT_EQ(FileReceipt(), 3u);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0], std::make_pair(std::wstring(L"Need AutoVoid"), std::wstring(L"ReceiptNumber=2")));
+
+  server_->requests.clear();
+  server_->replies = {ScriptedExchange::Response(L"B4"), ScriptedExchange::Approved()};
+  EXPECT_EQ(engine_->Refund(10000, L"", L""), 0);
+  ASSERT_EQ(server_->requests.size(), 2u);
+  EXPECT_EQ(OperationOf(server_->requests[0]), L"VOI");
+  EXPECT_EQ(ValueOf(server_->requests[0], TagReceiptNumber), L"0000000002");
+  EXPECT_EQ(ValueOf(server_->requests[0], TagAmount), L"") << "the void carries no amount";
+  EXPECT_EQ(OperationOf(server_->requests[1]), L"REF");
+  EXPECT_EQ(ValueOf(server_->requests[1], TagReceiptNumber), L"0000000003");
+  EXPECT_EQ(FileVoid(), 0u);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1].first, L"AutoVoid");
+  EXPECT_EQ(log[1].second.substr(0, 33), L"ReceiptNumber=2; Result=0; Descri");
+}
+
+TEST_F(EngineTest, ADeclinedAutoVoidStopsTheOperation) {
+  Open();
+  server_->replies = {ScriptedExchange::Failure(74)};
+  engine_->Payment(10000, L"");
+  server_->requests.clear();
+  server_->replies = {ScriptedExchange::Response(L"05", L"ОТКАЗ")};
+  EXPECT_EQ(engine_->Settlement(), 4003);
+  ASSERT_EQ(server_->requests.size(), 1u) << "the settlement itself is not sent";
+  EXPECT_EQ(OperationOf(server_->requests[0]), L"VOI");
+  EXPECT_EQ(FileVoid(), 2u);
+  EXPECT_EQ(FileReceipt(), 4u) << "a receipt number is consumed all the same";
+  EXPECT_EQ(engine_->ExtErrorDescription(), L"Код ответа: 05 - ОТКАЗ");
+
+  // Unguarded operations do not void first.
+  server_->requests.clear();
+  EXPECT_EQ(engine_->TestHost(), 0);
+  EXPECT_EQ(OperationOf(server_->requests[0]), L"SRV");
+}
+
+TEST_F(EngineTest, AnUndeterminedOutcomeIsCheckedInTheJournal) {
+  struct Case {
+    ScriptedExchange::Reply journal;
+    int32_t result;
+    uint32_t record;  // what the file holds afterwards
+  };
+  const Case cases[] = {
+      {ScriptedExchange::Approved(), 0, 0},
+      {ScriptedExchange::Response(L"B4"), 1007, 0},
+      {ScriptedExchange::Response(L"TT"), 4005, 2},
+      {ScriptedExchange::Response(L"51", L"НЕДОСТАТОЧНО СРЕДСТВ"), 4003, 0},
+      // Without a usable journal answer only the next automatic void may settle it.
+      {ScriptedExchange::Failure(74), 4005, 2},
+      {ScriptedExchange::Failure(1007), 4005, 2},
+  };
+  for (const Case& c : cases) {
+    TempDir fresh(true);
+    auto exchange = std::make_unique<ScriptedExchange>();
+    ScriptedExchange* server = exchange.get();
+    TVelkoDriver engine(std::move(exchange));
+    server->replies = {ScriptedExchange::Approved(), ScriptedExchange::Response(L"TT"), c.journal};
+    ASSERT_EQ(engine.Enable(), 0);
+    EXPECT_EQ(engine.Sale(1000000, L""), c.result);
+    ASSERT_EQ(server->requests.size(), 3u);
+    const Fields& jrn = server->requests[2];
+    EXPECT_EQ(OperationOf(jrn), L"JRN");
+    EXPECT_EQ(ValueOf(jrn, TagReceiptNumber), L"0000000002") << "the sale's own number";
+    EXPECT_EQ(ValueOf(jrn, TagJournalQuery), std::wstring(L"\u00A4") + L'\0' + L'\0');
+    auto bytes = ReadBytes(fresh.Path() / "velko32" / "ECR1");
+    ASSERT_EQ(bytes.size(), 8u);
+    EXPECT_EQ(bytes[4], c.record) << c.result;
+  }
+}
+
+TEST_F(EngineTest, VoidReportsTheAnswerWithoutAJournalQuery) {
+  Open();
+  server_->replies = {ScriptedExchange::Response(L"TT")};
+  EXPECT_EQ(engine_->Void(0, L"5", L"", L""), 4005);
+  server_->replies = {ScriptedExchange::Response(L"B4")};
+  EXPECT_EQ(engine_->Void(0, L"5", L"", L""), 4007);
+  server_->replies = {ScriptedExchange::Response(L"B9")};
+  EXPECT_EQ(engine_->Void(0, L"5", L"", L""), 4004);
+  EXPECT_EQ(server_->requests.size(), 3u);
+  EXPECT_EQ(FileVoid(), 0u);
+}
+
+TEST_F(EngineTest, NoConnectionClearsTheRecord) {
+  Open();
+  server_->replies = {ScriptedExchange::Failure(1007)};
+  EXPECT_EQ(engine_->Sale(2500000, L"CARD"), 1007);
+  EXPECT_EQ(FileVoid(), 0u);
+  // The list still holds the sale's request: the emergency void cancels it.
+  server_->requests.clear();
+  EXPECT_EQ(engine_->EmergencyVoid(), 0);
+  ASSERT_EQ(server_->requests.size(), 1u) << "no automatic void first";
+  EXPECT_EQ(OperationOf(server_->requests[0]), L"VOI");
+  EXPECT_EQ(ValueOf(server_->requests[0], TagReceiptNumber), L"0000000002");
+  EXPECT_EQ(ValueOf(server_->requests[0], TagAmount), L"000000025000");
+}
+
+TEST_F(EngineTest, EmergencyVoidUsesWhatTheAnswerCarried) {
+  Open();
+  server_->replies = {ScriptedExchange::Approved({{&TagReceiptNumber, L"0000000042"}, {&TagAmount, L"000000009900"}})};
+  ASSERT_EQ(engine_->Sale(990000, L""), 0);
+  engine_->EmergencyVoid();
+  EXPECT_EQ(ValueOf(server_->requests.back(), TagReceiptNumber), L"0000000042");
+  EXPECT_EQ(ValueOf(server_->requests.back(), TagAmount), L"000000009900");
+
+  server_->replies = {ScriptedExchange::Approved()};  // an answer without either
+  ASSERT_EQ(engine_->Sale(990000, L""), 0);
+  engine_->EmergencyVoid();
+  EXPECT_EQ(ValueOf(server_->requests.back(), TagReceiptNumber), L"0000000000");
+  EXPECT_EQ(ValueOf(server_->requests.back(), TagAmount), L"000000000000");
+}
+
+TEST_F(EngineTest, AmountsTheFieldCannotCarryAreRefusedBeforeLocking) {
+  Open();
+  const uint32_t before = FileReceipt();
+  for (int64_t amount : {int64_t{-1}, int64_t{100000000000000}, INT64_MAX}) {
+    EXPECT_EQ(engine_->Sale(amount, L""), 1004);
+    EXPECT_NE(engine_->ExtErrorDescription().find(L"вне допустимого диапазона"), std::wstring::npos);
+  }
+  EXPECT_TRUE(server_->requests.empty());
+  EXPECT_EQ(FileReceipt(), before);
+  EXPECT_EQ(engine_->Sale(99999999999949, L""), 0) << "9 999 999 999.9949 rounds to the largest";
+  EXPECT_EQ(ValueOf(server_->requests.back(), TagAmount), L"999999999999");
+  EXPECT_EQ(TVelkoDriver::FormatAmount(99999999999950), std::nullopt);
+}
+
+TEST_F(EngineTest, ExtendedDescriptionComposition) {
+  Open();
+  const std::tuple<std::wstring, std::wstring, std::wstring> cases[] = {
+      {L"05", L"ОТКАЗ", L"Код ответа: 05 - ОТКАЗ"},
+      {L"", L"Карта не читается", L"Карта не читается"},
+      {L"12", L"", L"Код ответа: 12"},
+      {L"", L"", L""},
+  };
+  for (const auto& [code, message, text] : cases) {
+    Fields answer;
+    if (!code.empty()) answer.emplace_back(&TagResponseCode, code);
+    if (!message.empty()) answer.emplace_back(&TagResponseMessage, message);
+    server_->replies = {{0, answer, false}};
+    EXPECT_EQ(engine_->TestHost(), 4003);
+    EXPECT_EQ(engine_->ExtErrorDescription(), text);
+    EXPECT_EQ(engine_->LastResultDescription(), text.empty() ? L"Операция не была одобрена" : text);
+  }
+}
+
+TEST_F(EngineTest, AnExceptionKeepsTheRecordAndStillAdvancesTheNumber) {
+  Open();
+  server_->replies = {ScriptedExchange::Raise()};
+  EXPECT_THROW(engine_->Sale(10000, L""), std::runtime_error);
+  EXPECT_EQ(FileVoid(), 2u);
+  EXPECT_EQ(FileReceipt(), 3u);
+  server_->requests.clear();
+  server_->replies = {ScriptedExchange::Approved(), ScriptedExchange::Approved()};
+  EXPECT_EQ(engine_->Sale(10000, L""), 0);
+  EXPECT_EQ(OperationOf(server_->requests[0]), L"VOI");
+}
+
+TEST_F(EngineTest, ABusyNumeratorGives4501AndConsumesNothing) {
+  Open();
+  TReceiptEnum other;
+  ASSERT_EQ(other.Lock(), TReceiptEnum::kLocked);
+  EXPECT_EQ(engine_->Sale(10000, L""), 4501);
+  EXPECT_TRUE(server_->requests.empty());
+  other.Unlock(false);
+  EXPECT_EQ(engine_->Sale(10000, L""), 0);
+  EXPECT_EQ(ValueOf(server_->requests.back(), TagReceiptNumber), L"0000000002");
+}
+
+TEST_F(EngineTest, ResultPropertiesReadTheAnswer) {
+  Open();
+  server_->replies = {ScriptedExchange::Approved(
+      {{&TagCardNumber, L"4111111111111111"}, {&TagReferenceNumber, L"123456789012"},
+       {&TagAuthorizationCode, L"A1B2C3"}, {&TagIssuerName, L"VISA"}, {&TagReceiptText, L"Чек"},
+       {&TagAmount, L"000000010000"}, {&TagCardNumberEnc, L"ENC"}})};
+  std::wstring card;
+  EXPECT_EQ(engine_->ReadCard(card), 0);
+  EXPECT_EQ(card, L"ENC");
+  EXPECT_EQ(engine_->CardNumber(), L"************1111");
+  EXPECT_EQ(engine_->CardBIN(), L"411111");
+  EXPECT_EQ(engine_->ReferenceNumber(), L"123456789012");
+  EXPECT_EQ(engine_->AuthorizationCode(), L"A1B2C3");
+  EXPECT_EQ(engine_->IssuerName(), L"VISA");
+  EXPECT_EQ(engine_->ReceiptText(), L"Чек");
+  EXPECT_EQ(engine_->Amount(), 1000000);
+
+  int64_t balance = 7;
+  server_->replies = {ScriptedExchange::Response(L"05")};
+  EXPECT_EQ(engine_->GetBalance(balance), 4003);
+  EXPECT_EQ(balance, 0) << "a declined answer leaves the balance at 0";
+  server_->replies = {ScriptedExchange::Approved({{&TagAmount, L"000000000150"}})};
+  EXPECT_EQ(engine_->GetLoyaltyBalance(balance), 0);
+  EXPECT_EQ(balance, 15000);
+  server_->replies = {ScriptedExchange::Response(L"05")};
+  EXPECT_EQ(engine_->ReadCard(card), 4003);
+  EXPECT_EQ(card, L"");
+}
+
+}  // namespace
+}  // namespace velko

@@ -1,0 +1,127 @@
+// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] METHOD [ARG]...
+// velko session [--set ID=VALUE]... [--open] [--host-exe NAME]
+//
+// `call` runs one host method through the add-in object and prints one JSON
+// object: {"method", "number", "hresult", "return", "params", "lastError"}.
+// `session` keeps one object for many calls read as JSON Lines from standard
+// input ({"call": NAME, "params": [...]}, {"set": ID, "value": V},
+// {"get": ID}) and answers each with one JSON line. Where the driver asks the
+// cashier for a receipt number, the answer is the next line of standard input.
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "HostHarness.h"
+#include "common/TextUtf.h"
+
+namespace velko::tool {
+namespace {
+
+struct HostOptions {
+  std::vector<std::string> settings;
+  bool open = false;
+  std::string host_exe;
+};
+
+void AddHostOptions(CLI::App& cmd, HostOptions& options) {
+  cmd.add_option("--set", options.settings, "write a setting first, as ID=VALUE (repeatable)");
+  cmd.add_flag("--open", options.open, "run \"Подключить\" (Open) before the call");
+  cmd.add_option("--host-exe", options.host_exe, "the host executable's file name, e.g. 1cv7.exe");
+}
+
+// Creates the object, writes the settings and opens the device when asked.
+// Returns the harness, or throws with a message for the person at the terminal.
+std::unique_ptr<HostHarness> PrepareHost(const HostOptions& options) {
+  auto host = std::make_unique<HostHarness>(options.host_exe);
+  for (const std::string& setting : options.settings) {
+    const size_t eq = setting.find('=');
+    if (eq == std::string::npos || eq == 0) throw CLI::ValidationError("--set", "wants ID=VALUE, not " + setting);
+    host->SetSetting(setting.substr(0, eq), setting.substr(eq + 1));
+  }
+  if (options.open) {
+    CallResult opened = host->Call("Подключить", {});
+    if (opened.hresult != kS_OK || !opened.ret.ToBool())
+      std::cerr << "velko: the device did not open: " << opened.lastErrorCode << " "
+                << WideToUtf8(opened.lastErrorText) << std::endl;
+  }
+  return host;
+}
+
+int ExitStatus(const CallResult& result) {
+  if (result.hresult != kS_OK) return 2;
+  if (result.ret.IsBoolean() && !result.ret.ToBool()) return 1;
+  return 0;
+}
+
+nlohmann::json ErrorLine(const std::string& message) { return {{"error", message}}; }
+
+nlohmann::json SessionLine(HostHarness& host, const std::string& line) {
+  const auto request = nlohmann::json::parse(line, nullptr, false);
+  if (request.is_discarded() || !request.is_object()) return ErrorLine("not a JSON object: " + line);
+  try {
+    if (request.contains("call")) {
+      std::vector<HostValue> params;
+      if (request.contains("params")) {
+        if (!request["params"].is_array()) return ErrorLine("\"params\" must be an array");
+        for (const auto& item : request["params"]) params.push_back(JsonToHostValue(item));
+      }
+      return CallResultToJson(host.Call(request["call"].get<std::string>(), std::move(params)));
+    }
+    if (request.contains("set")) {
+      const std::string id = request["set"].get<std::string>();
+      const auto value = request.value("value", nlohmann::json());
+      const HResult hr = value.is_string() ? (host.SetSetting(id, value.get<std::string>()), kS_OK)
+                                           : host.SetProperty(id, JsonToHostValue(value));
+      return {{"set", id}, {"hresult", hr}};
+    }
+    if (request.contains("get")) {
+      const std::string id = request["get"].get<std::string>();
+      auto value = host.GetProperty(id);
+      if (!value) return ErrorLine("no setting named " + id);
+      return {{"get", id}, {"value", HostValueToJson(*value)}};
+    }
+    return ErrorLine("a line needs \"call\", \"set\" or \"get\"");
+  } catch (const std::exception& e) {
+    return ErrorLine(e.what());
+  }
+}
+
+}  // namespace
+
+CommandAction AddCallCommand(CLI::App& app) {
+  auto* cmd = app.add_subcommand("call", "call one driver method as the host does and print the outcome as JSON");
+  auto options = std::make_shared<HostOptions>();
+  auto method = std::make_shared<std::string>();
+  auto args = std::make_shared<std::vector<std::string>>();
+  AddHostOptions(*cmd, *options);
+  cmd->add_option("METHOD", *method, "the method, by its English or Russian name")->required();
+  cmd->add_option("ARG", *args, "the parameters: JSON values (100, 100.5, true, null, \"007\") or plain text");
+  return [options, method, args]() -> int {
+    auto host = PrepareHost(*options);
+    std::vector<HostValue> params;
+    for (const std::string& arg : *args) params.push_back(ArgToHostValue(arg));
+    const CallResult result = host->Call(*method, std::move(params));
+    std::cout << CallResultToJson(result).dump() << std::endl;
+    return ExitStatus(result);
+  };
+}
+
+CommandAction AddSessionCommand(CLI::App& app) {
+  auto* cmd = app.add_subcommand("session", "one add-in object for many calls, JSON Lines in and out");
+  auto options = std::make_shared<HostOptions>();
+  AddHostOptions(*cmd, *options);
+  return [options]() -> int {
+    auto host = PrepareHost(*options);
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.find_first_not_of(" \t") == std::string::npos) continue;
+      std::cout << SessionLine(*host, line).dump() << std::endl;
+    }
+    return 0;
+  };
+}
+
+}  // namespace velko::tool

@@ -1,0 +1,204 @@
+// velko demo: a cashier's day, played through the add-in object exactly as
+// the host plays it, against the terminal-server emulator started in this
+// process, in a data folder of its own that is removed afterwards. Each step
+// is printed for a person to read; the exit status is 0 when every step went
+// as expected.
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "Commands.h"
+#include "HostHarness.h"
+#include "common/Common.Log.h"
+#include "common/TextUtf.h"
+#include "common/uCommonUtils.h"
+#include "emulator/TerminalEmulator.h"
+#include "platform/ReceiptPrompt.h"
+
+namespace velko::tool {
+namespace {
+
+void SetEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+// A data folder of the demo's own, removed when the demo ends.
+class DemoFolder {
+ public:
+  DemoFolder() {
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() / ("velko-demo-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+    SetEnv("VELKO_COMMON_APPDATA", path_.string());
+  }
+  ~DemoFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+bool HasCyrillic(const std::wstring& text) {
+  for (wchar_t c : text)
+    if (c >= 0x0400 && c <= 0x04FF) return true;
+  return false;
+}
+
+class Demo {
+ public:
+  Demo(HostHarness& host) : host_(host) {}
+
+  // Runs one method, prints it, and checks the outcome.
+  CallResult Step(const std::string& name, std::vector<HostValue> params, bool expected,
+                  const std::string& what) {
+    CallResult r = host_.Call(name, std::move(params));
+    ++steps_;
+    const PMethodStruct entry = host_.Object().Driver()->GetMethod(r.number);
+    const std::wstring russian = HasCyrillic(entry->Name) ? entry->Name : entry->Alias;
+    const std::wstring english = HasCyrillic(entry->Name) ? entry->Alias : entry->Name;
+    const bool outcome = r.hresult == kS_OK && r.ret.IsBoolean() && r.ret.ToBool();
+    std::cout << "\n" << steps_ << ". " << WideToUtf8(russian) << " (" << WideToUtf8(english) << ")";
+    if (!what.empty()) std::cout << ": " << what;
+    std::cout << "\n   " << (outcome ? "true" : "false") << ", code " << r.lastErrorCode << " \""
+              << WideToUtf8(r.lastErrorText) << "\"\n";
+    if (outcome != expected) {
+      ++failures_;
+      std::cout << "   !! expected " << (expected ? "true" : "false") << "\n";
+    }
+    return r;
+  }
+
+  static std::string Text(const CallResult& r, size_t position) {
+    const auto& items = r.params->Items();
+    if (position >= items.size()) return "";
+    try {
+      return WideToUtf8(items[position].ToText());
+    } catch (const HostValueError&) {
+      return "";
+    }
+  }
+
+  static void Show(const std::string& label, const std::string& value) {
+    if (!value.empty()) std::cout << "   " << label << ": " << value << "\n";
+  }
+
+  static void Slip(const std::string& slip) {
+    if (slip.empty()) return;
+    std::cout << "   slip:\n";
+    std::istringstream lines(slip);
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::cout << "   | " << line << "\n";
+    }
+  }
+
+  // The outputs of a card operation at the usual positions.
+  static void CardOutputs(const CallResult& r, size_t pan, size_t rec, size_t rrn, size_t auth, size_t slip) {
+    Show("card", Text(r, pan));
+    if (rec) Show("receipt number", Text(r, rec));
+    if (rrn) Show("reference number", Text(r, rrn));
+    if (auth) Show("authorisation code", Text(r, auth));
+    Slip(Text(r, slip));
+  }
+
+  int steps_ = 0;
+  int failures_ = 0;
+
+ private:
+  HostHarness& host_;
+};
+
+int RunDemo() {
+  DemoFolder folder;
+  emulator::TerminalEmulator emu;
+  emu.Start();
+  std::cout << "velko demo: a cashier's day with the acquiring-terminal driver\n"
+            << "  terminal-server emulator on " << emu.Host() << ":" << emu.Port() << "\n"
+            << "  data folder (numerator, debug log) " << folder.Path().string() << "\n"
+            << "Every step below is a call of the add-in object, as the host makes it.\n";
+
+  HostHarness host;
+  ScriptedReceiptPrompt prompt;
+  ScopedServiceOverride cashier(nullptr, nullptr, &prompt);
+  Demo demo(host);
+
+  CallResult r = demo.Step("ПолучитьОписание", {}, true, "what the driver is");
+  Demo::Show("name", Demo::Text(r, 0));
+  Demo::Show("description", Demo::Text(r, 1));
+  Demo::Show("equipment type", Demo::Text(r, 2));
+  Demo::Show("interface revision", Demo::Text(r, 3));
+
+  demo.Step("УстановитьПараметр", {HostValue::FromString(L"ServerPort"), HostValue::FromInt32(emu.Port())},
+            true, "ServerPort = " + std::to_string(emu.Port()));
+  demo.Step("УстановитьПараметр", {HostValue::FromString(L"DebugLogEnabled"), HostValue::FromBool(true)},
+            true, "DebugLogEnabled = true");
+  demo.Step("Подключить", {}, true, "open the device (a pinpad test through the server)");
+
+  r = demo.Step("ОплатитьПлатежнойКартой", {HostValue(), HostValue::FromString(L""), HostValue::FromInt32(100)},
+                true, "a card payment of 100,00");
+  Demo::Show("amount", Demo::Text(r, 2));
+  Demo::CardOutputs(r, 1, 3, 4, 5, 6);
+  const std::string paid_rrn = Demo::Text(r, 4);
+
+  r = demo.Step("ВернутьПлатежПоПлатежнойКарте",
+                {HostValue(), HostValue::FromString(L""), HostValue::FromDouble(40.5),
+                 HostValue::FromString(L""), HostValue::FromString(Utf8ToWide(paid_rrn))},
+                true, "a refund of 40,50 of that payment");
+  Demo::CardOutputs(r, 1, 3, 4, 5, 6);
+
+  r = demo.Step("ОплатитьПлатежнойКартой", {HostValue(), HostValue::FromString(L""), HostValue::FromInt32(250)},
+                true, "another payment, of 250,00, that the customer changes their mind about");
+  Demo::CardOutputs(r, 1, 3, 4, 5, 0);
+  const std::string to_cancel = Demo::Text(r, 3);
+  prompt.answers = {Utf8ToWide(to_cancel)};
+  std::cout << "   (the cancellation comes without a receipt number; the cashier types " << to_cancel
+            << " into the prompt)\n";
+  r = demo.Step("ОтменитьПлатежПоПлатежнойКарте",
+                {HostValue(), HostValue(), HostValue::FromInt32(250), HostValue::FromString(L""),
+                 HostValue::FromString(L""), HostValue::FromString(L"")},
+                true, "cancel that payment");
+  Demo::CardOutputs(r, 1, 0, 0, 0, 6);
+  if (prompt.asked != 1) {
+    ++demo.failures_;
+    std::cout << "   !! the receipt-number prompt was not shown\n";
+  }
+
+  r = demo.Step("ИтогиДняПоКартам", {}, true, "the end-of-day settlement");
+  Demo::Slip(Demo::Text(r, 1));
+  demo.Step("Отключить", {}, true, "close the device");
+
+  const std::filesystem::path log(TLog::LogFileName());
+  std::ifstream lines(log, std::ios::binary);
+  const auto count = std::count(std::istreambuf_iterator<char>(lines), std::istreambuf_iterator<char>(), '\n');
+  std::cout << "\nThe debug log of this run, " << count << " lines, was " << log.string()
+            << " (removed with the data folder).\n";
+  if (demo.failures_ == 0) {
+    std::cout << "All " << demo.steps_ << " steps went as expected.\n";
+    return 0;
+  }
+  std::cout << demo.failures_ << " of " << demo.steps_ << " steps did not go as expected.\n";
+  return 1;
+}
+
+}  // namespace
+
+CommandAction AddDemoCommand(CLI::App& app) {
+  app.add_subcommand("demo", "play a cashier's day against the built-in terminal-server emulator");
+  return [] { return RunDemo(); };
+}
+
+}  // namespace velko::tool

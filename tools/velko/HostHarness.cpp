@@ -1,0 +1,214 @@
+#include "HostHarness.h"
+
+#include <stdexcept>
+
+#include "common/Common.Log.h"
+#include "common/TextUtf.h"
+#include "common/uCommonUtils.h"
+#include "terminal/uDriver.h"
+
+namespace velko::tool {
+namespace {
+
+std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
+std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
+
+// A lenient reading of a command-line text for a setting's declared type.
+HostValue SettingValueFromText(const std::string& id, const std::string& text, TDataType type) {
+  const std::wstring wide = Wide(text);
+  switch (type) {
+    case TDataType::dtNumber: {
+      if (auto i = TextToInt64(wide); i && *i >= INT32_MIN && *i <= INT32_MAX)
+        return HostValue::FromInt32(static_cast<int32_t>(*i));
+      if (auto d = TextToFloat(wide, L',')) return HostValue::FromDouble(*d);
+      if (auto d = TextToFloat(wide, L'.')) return HostValue::FromDouble(*d);
+      break;
+    }
+    case TDataType::dtBoolean: {
+      std::string lower;
+      for (char c : text) lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+      if (lower == "true" || lower == "1") return HostValue::FromBool(true);
+      if (lower == "false" || lower == "0") return HostValue::FromBool(false);
+      break;
+    }
+    case TDataType::dtDateTime:
+      if (auto d = TextToDateTime(wide)) return HostValue::FromDate(*d);
+      break;
+    case TDataType::dtString:
+      return HostValue::FromString(wide);
+  }
+  throw std::runtime_error("the setting " + id + " takes a " + Narrow(DataTypeName(type)) +
+                           ", not \"" + text + "\"");
+}
+
+}  // namespace
+
+void LoadModule() {
+  static const bool loaded = [] {
+    RegisterDriverClassTDriver();
+    TLog::SetLogFileName(L"a_velko1c83", L"");
+    return true;
+  }();
+  (void)loaded;
+}
+
+// The host's connection object: it offers an event interface that records
+// what the driver raises.
+class HostHarness::Connection : public IHostConnection, public IHostEventSink {
+ public:
+  std::shared_ptr<IHostEventSink> QueryEventSink() override {
+    return std::shared_ptr<IHostEventSink>(std::shared_ptr<IHostEventSink>{}, this);
+  }
+  HResult SetEventBufferDepth(long depth) override {
+    depth_ = depth;
+    return kS_OK;
+  }
+  HResult ExternalEvent(const std::wstring& source, const std::wstring& message,
+                        const std::wstring& data) override {
+    events_.push_back({source, message, data});
+    return kS_OK;
+  }
+  long depth_ = 0;
+  std::vector<std::vector<std::wstring>> events_;
+};
+
+HostHarness::HostHarness(const std::string& host_exe) {
+  if (!host_exe.empty()) {
+    host_name_ = std::make_unique<HostNameOverride>(Wide(host_exe));
+    services_ = std::make_unique<ScopedServiceOverride>(nullptr, host_name_.get());
+  }
+  LoadModule();
+  connection_ = std::make_shared<Connection>();
+  object_ = std::make_unique<TAddInObject>();
+  if (object_->Init(connection_.get()) != kS_OK || !object_->Driver())
+    throw std::runtime_error("the add-in object could not create its driver");
+}
+
+HostHarness::~HostHarness() {
+  object_->Done();
+  object_.reset();
+}
+
+const std::vector<std::vector<std::wstring>>& HostHarness::Events() const { return connection_->events_; }
+
+void HostHarness::SetSetting(const std::string& id, const std::string& text) {
+  int32_t number = -1;
+  object_->FindProp(Wide(id), number);
+  if (number < 0) throw std::runtime_error("no setting named " + id);
+  const TDataType type = object_->Driver()->GetSetting(number)->ValueType;
+  if (object_->SetPropVal(number, SettingValueFromText(id, text, type)) != kS_OK)
+    throw std::runtime_error("the setting " + id + " could not be written");
+}
+
+HResult HostHarness::SetProperty(const std::string& id, const HostValue& value) {
+  int32_t number = -1;
+  object_->FindProp(Wide(id), number);
+  if (number < 0) throw std::runtime_error("no setting named " + id);
+  return object_->SetPropVal(number, value);
+}
+
+std::optional<HostValue> HostHarness::GetProperty(const std::string& id) {
+  int32_t number = -1;
+  object_->FindProp(Wide(id), number);
+  if (number < 0) return std::nullopt;
+  HostValue value;
+  object_->GetPropVal(number, value);
+  return value;
+}
+
+CallResult HostHarness::Call(const std::string& name, std::vector<HostValue> params) {
+  CallResult result;
+  object_->FindMethod(Wide(name), result.number);
+  if (result.number < 0) throw std::runtime_error("no method named " + name);
+  object_->GetMethodName(result.number, 0, result.method);
+  int32_t count = 0;
+  object_->GetNParams(result.number, count);
+  if (params.size() > static_cast<size_t>(count))
+    throw std::runtime_error(name + " takes " + std::to_string(count) + " parameters, not " +
+                             std::to_string(params.size()));
+  params.resize(static_cast<size_t>(count));
+  result.params = HostArray::Vector(std::move(params));
+  result.hresult = object_->CallAsFunc(result.number, result.ret, *result.params);
+
+  int32_t error_method = -1;
+  object_->FindMethod(L"ПолучитьОшибку", error_method);
+  if (error_method >= 0) {
+    auto error_params = HostArray::Vector({HostValue()});
+    HostValue code;
+    object_->CallAsFunc(error_method, code, *error_params);
+    try {
+      result.lastErrorCode = code.ToInt32();
+      result.lastErrorText = error_params->Items()[0].ToText();
+    } catch (const HostValueError&) {
+    }
+  }
+  return result;
+}
+
+nlohmann::json HostValueToJson(const HostValue& value) {
+  const HostValue& v = value.Deref();
+  if (v.IsArray()) {
+    nlohmann::json items = nlohmann::json::array();
+    if (v.Array())
+      for (const HostValue& item : v.Array()->Items()) items.push_back(HostValueToJson(item));
+    return items;
+  }
+  switch (v.BaseType()) {
+    case vt::kEmpty:
+    case vt::kNull: return nullptr;
+    case vt::kBoolean: return v.ToBool();
+    case vt::kSingle:
+    case vt::kDouble: return v.RawDouble();
+    case vt::kCurrency: return CurrencyToDouble(v.RawInteger());
+    case vt::kInt16: case vt::kInt32: case vt::kInt8: case vt::kUInt8: case vt::kUInt16:
+    case vt::kUInt32: case vt::kInt64: case vt::kInt: case vt::kUInt:
+      return v.RawInteger();
+    case vt::kUInt64: return static_cast<uint64_t>(v.RawInteger());
+    default:
+      try {
+        return Narrow(v.ToText());
+      } catch (const HostValueError&) {
+        return nullptr;
+      }
+  }
+}
+
+HostValue JsonToHostValue(const nlohmann::json& value) {
+  if (value.is_null()) return HostValue();
+  if (value.is_boolean()) return HostValue::FromBool(value.get<bool>());
+  if (value.is_number_integer()) {
+    const int64_t i = value.get<int64_t>();
+    if (i >= INT32_MIN && i <= INT32_MAX) return HostValue::FromInt32(static_cast<int32_t>(i));
+    return HostValue::FromDouble(static_cast<double>(i));
+  }
+  if (value.is_number()) return HostValue::FromDouble(value.get<double>());
+  if (value.is_string()) return HostValue::FromString(Wide(value.get<std::string>()));
+  if (value.is_array()) {
+    std::vector<HostValue> items;
+    for (const auto& item : value) items.push_back(JsonToHostValue(item));
+    return HostValue::FromArray(HostArray::Vector(std::move(items)));
+  }
+  throw std::runtime_error("a JSON object is not a host value: " + value.dump());
+}
+
+HostValue ArgToHostValue(const std::string& arg) {
+  if (!arg.empty()) {
+    auto parsed = nlohmann::json::parse(arg, nullptr, false);
+    if (!parsed.is_discarded() && !parsed.is_object()) return JsonToHostValue(parsed);
+  }
+  return HostValue::FromString(Wide(arg));
+}
+
+nlohmann::json CallResultToJson(const CallResult& result) {
+  nlohmann::json params = nlohmann::json::array();
+  if (result.params)
+    for (const HostValue& item : result.params->Items()) params.push_back(HostValueToJson(item));
+  return {{"method", Narrow(result.method)},
+          {"number", result.number},
+          {"hresult", result.hresult},
+          {"return", HostValueToJson(result.ret)},
+          {"params", params},
+          {"lastError", {{"code", result.lastErrorCode}, {"text", Narrow(result.lastErrorText)}}}};
+}
+
+}  // namespace velko::tool

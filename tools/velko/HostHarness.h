@@ -1,0 +1,74 @@
+// The velko command's stand-in for the host: it loads the driver as the
+// module does, creates the add-in object and calls it exactly as the host
+// would (properties by number, methods by number with a parameter array, the
+// last error through "ПолучитьОшибку"), and turns host values into JSON.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "addin/AddInObj.h"
+#include "common/HostValue.h"
+#include "platform/Services.h"
+
+namespace velko::tool {
+
+struct CallResult {
+  std::wstring method;  // the name the table gives
+  int32_t number = -1;
+  HResult hresult = kS_OK;
+  HostValue ret;
+  std::shared_ptr<HostParams> params;
+  int32_t lastErrorCode = 0;
+  std::wstring lastErrorText;
+};
+
+class HostHarness {
+ public:
+  // host_exe stands in for the host executable's file name ("1cv7.exe").
+  explicit HostHarness(const std::string& host_exe = "");
+  ~HostHarness();
+  HostHarness(const HostHarness&) = delete;
+  HostHarness& operator=(const HostHarness&) = delete;
+
+  // Writes a setting as the host writes a property; the text is first
+  // converted to the setting's declared type. Throws std::runtime_error for an
+  // unknown setting or a value that does not fit.
+  void SetSetting(const std::string& id, const std::string& text);
+  // Writes a property with a value as given.
+  HResult SetProperty(const std::string& id, const HostValue& value);
+  std::optional<HostValue> GetProperty(const std::string& id);
+  // Calls a method by either name; params are padded with empty values to the
+  // method's parameter count. Throws std::runtime_error for an unknown method
+  // or too many parameters.
+  CallResult Call(const std::string& name, std::vector<HostValue> params);
+
+  TAddInObject& Object() { return *object_; }
+  // The events the driver raised to the host (source, message, data).
+  const std::vector<std::vector<std::wstring>>& Events() const;
+
+ private:
+  class Connection;
+  std::unique_ptr<HostNameOverride> host_name_;
+  std::unique_ptr<ScopedServiceOverride> services_;
+  std::shared_ptr<Connection> connection_;
+  std::unique_ptr<TAddInObject> object_;
+};
+
+// Host values and JSON: empty and null are null, Booleans, numbers, texts;
+// dates as their text; arrays as nested arrays.
+nlohmann::json HostValueToJson(const HostValue& value);
+HostValue JsonToHostValue(const nlohmann::json& value);
+// A command-line argument: a JSON value when it is one, a plain string otherwise.
+HostValue ArgToHostValue(const std::string& arg);
+nlohmann::json CallResultToJson(const CallResult& result);
+
+// Does what the module does when it is loaded: registers the driver class and
+// fixes the debug log's file name.
+void LoadModule();
+
+}  // namespace velko::tool
