@@ -10,7 +10,7 @@ if(NOT status EQUAL 0)
 endif()
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" import_lines "${dump}")
-set(allowed kernel32 user32 advapi32 ole32 oleaut32 ws2_32 shell32 version msvcrt)
+set(allowed kernel32 user32 gdi32 advapi32 ole32 oleaut32 ws2_32 shell32 version msvcrt comctl32)
 set(bad "")
 message(STATUS "${DLL}")
 foreach(line ${import_lines})

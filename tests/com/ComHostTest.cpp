@@ -390,12 +390,6 @@ class Terminal : public AddIn {
     emulator_ = std::make_unique<host::EmulatorProcess>(VelkoExe(), EmulatorArguments());
     ASSERT_GT(emulator_->port(), 0) << "emulator said: " << emulator_->first_line();
     InitObject();
-    {
-      Bstr port_name(L"ServerPort");
-      long number = -1;
-      lang_->FindProp(port_name.b, &number);
-      if (number < 0) GTEST_SKIP() << "the driver registered under TDriver is not the terminal driver in this build";
-    }
     SetProp(L"ServerAddress", L"127.0.0.1");
     Variant port;
     port.v.vt = VT_I4;
@@ -460,12 +454,12 @@ TEST_F(Terminal, OpensPaysAndReportsThroughTheHostsOwnArray) {
   own.v.pdispVal = static_cast<IDispatch*>(&connection_);
   connection_.AddRef();
   params.Set(0, own.v);
-  params.SetText(1, L"4111111111111111");
+  params.SetText(1, L"");  // no card data: the pinpad reads the card
   params.SetInt(2, 100);
   Variant ret;
   ASSERT_EQ(Call(L"ОплатитьПлатежнойКартой", params, ret), S_OK);
   ASSERT_EQ(ret.v.vt, VT_BOOL);
-  EXPECT_EQ(ret.v.boolVal, VARIANT_TRUE);
+  EXPECT_EQ(ret.v.boolVal, VARIANT_TRUE) << "error: " << LastError().first;
 
   {
     Variant first;
@@ -512,7 +506,7 @@ class DecliningTerminal : public Terminal {
 TEST_F(DecliningTerminal, ADeclinedPaymentReturnsFalseAndTheErrorSaysWhy) {
   ASSERT_TRUE(Open());
   host::ParamArray params(7);
-  params.SetText(1, L"4111111111111111");
+  params.SetText(1, L"");
   params.SetInt(2, 250);
   Variant ret;
   ASSERT_EQ(Call(L"PayByPaymentCard", params, ret), S_OK);

@@ -1,14 +1,9 @@
 #include "addin/com/ModuleDriver.h"
 
-#include "driver/uBaseDriver.h"
+#include "terminal/uDriver.h"
 
 namespace velko::com {
 
-void RegisterModuleDriverClass() {
-  // LOCAL STAND-IN until the terminal driver is merged: the framework's base
-  // driver answers under "TDriver". Replace with RegisterDriverClassTDriver()
-  // from terminal/uDriver.h.
-  RegisterDriverClass(L"TDriver", [] { return CreateDriver<TBaseDriver>(); });
-}
+void RegisterModuleDriverClass() { RegisterDriverClassTDriver(); }
 
 }  // namespace velko::com
