@@ -5,7 +5,7 @@ operation ends with 0 or 4501 (the numerator busy), the approved receipt
 numbers are distinct, and the numerator advanced by exactly the operations
 that got the lock.
 
-usage: contention.py VELKO [--processes N] [--operations N] [--short N]
+usage: contention.py VELKO [--processes N] [--operations N] [--short N] [--runner WINE-RUN]
   Each count: the option, else VELKO_CONTENTION_PROCESSES or
   VELKO_CONTENTION_OPERATIONS, else (operations) --short, the test command's
   shorter run, else the full run of 4 x 200.
@@ -15,11 +15,12 @@ import subprocess
 import sys
 import time
 
-from velko_harness import (RESULT_NUMERATOR_BUSY, DataFolder, Emulator, call, check, count_option,
-                           read_journal, session_lines)
+from velko_harness import (RESULT_NUMERATOR_BUSY, DataFolder, Emulator, call, check, count_option, program,
+                           read_journal, session_lines, use_runner)
 
 
 def main(argv):
+    use_runner(argv)
     velko = argv[1]
     processes = count_option(argv, "--processes", "VELKO_CONTENTION_PROCESSES", 4)
     operations = count_option(argv, "--operations", "VELKO_CONTENTION_OPERATIONS", 200)
@@ -30,7 +31,7 @@ def main(argv):
         # Each sale holds the numerator a little longer than the exchange
         # alone would, so that the tills really queue and some give up (4501).
         with Emulator(velko, data.path, [{"op": "PUR", "times": 0, "action": "answer", "delay_ms": 20}]) as emu:
-            tills = [subprocess.Popen([velko, "session"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            tills = [subprocess.Popen(program(velko, "session"), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=subprocess.PIPE, text=True, env=data.env)
                      for _ in range(processes)]
             # Every till opens the device first (its pinpad test takes the

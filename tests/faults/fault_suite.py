@@ -5,14 +5,18 @@ and oversized answers. The driver runs as the host runs it (`velko session`,
 one process per till), the emulator as `velko emulator`; after each case the
 numerator file, the emulator's journal and its log are the evidence.
 
-usage: fault_suite.py VELKO [--only SUBSTRING]
+usage: fault_suite.py VELKO [--only SUBSTRING] [--runner WINE-RUN]
+  With --runner, VELKO is the Windows build's velko.exe run through that
+  runner (cmake/wine-run.sh); the till is then killed as a whole process,
+  which is what TerminateProcess does to it.
 """
+import json
 import os
 import sys
 import time
 
-from velko_harness import (OPERATIONS, RESULT_TIMEOUT, DataFolder, Emulator, Failure, approved_receipt,
-                           call, check, check_invariants, run_session, start_session)
+from velko_harness import (OPERATIONS, RESULT_TIMEOUT, DataFolder, Emulator, approved_receipt, call, check,
+                           check_invariants, run_session, start_session, use_runner)
 
 # What each misbehaviour does to the operation that meets it, and the result
 # codes the host may then see (None: approved).
@@ -111,7 +115,7 @@ def killed_server_case(velko, op):
         emu.kill()
         out, err = proc.communicate(timeout=30)
         check(time.monotonic() - started < 20, "the driver did not give up within its answer time-out")
-        answers = [__import__("json").loads(l) for l in out.splitlines()]
+        answers = [json.loads(l) for l in out.splitlines()]
         got = result_code(answers[-1])
         check(got == RESULT_TIMEOUT, "%s with the server killed mid-answer answered %s" % (op, got))
         nxt, void, _ = data.numerator()
@@ -173,6 +177,7 @@ def killed_driver_case(velko, op, step):
 
 
 def main(argv):
+    use_runner(argv)
     velko = argv[1]
     only = argv[argv.index("--only") + 1] if "--only" in argv else ""
     cases = []

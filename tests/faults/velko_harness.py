@@ -26,6 +26,29 @@ OPERATIONS = {
     "XRE": ("LoyaltyRefund", ["", 100, None, None, None, None], 2),
 }
 
+# How the programs run: natively, or (for the Windows build) through a runner
+# such as cmake/wine-run.sh, with the paths handed to them in Windows form.
+RUNNER = []
+
+
+def use_runner(argv):
+    """Takes "--runner PATH" out of argv: velko is then a Windows program
+    started through that runner (wine)."""
+    if "--runner" in argv:
+        i = argv.index("--runner")
+        RUNNER[:] = [argv[i + 1]]
+        del argv[i:i + 2]
+
+
+def program(velko, *args):
+    return RUNNER + [velko] + list(args)
+
+
+def target_path(path):
+    """A path as the program under test names it: under wine, drive Z: is /."""
+    return "Z:" + path.replace("/", "\\") if RUNNER else path
+
+
 RESULT_TIMEOUT = 74
 RESULT_NUMERATOR_BUSY = 4501
 
@@ -64,8 +87,8 @@ class Emulator:
             for rule in rules:
                 f.write(json.dumps(rule, ensure_ascii=False) + "\n")
         self.proc = subprocess.Popen(
-            [velko, "emulator", "--listen", "127.0.0.1:0", "--script", script,
-             "--journal", self.journal, "--log", self.log],
+            program(velko, "emulator", "--listen", "127.0.0.1:0", "--script", target_path(script),
+                    "--journal", target_path(self.journal), "--log", target_path(self.log)),
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         first = self.proc.stdout.readline().strip()
         check(first.startswith("listening on 127.0.0.1:"), "emulator did not start: %r" % first)
@@ -138,7 +161,7 @@ class DataFolder:
 
     def __init__(self, prefix="velko-faults-"):
         self.path = tempfile.mkdtemp(prefix=prefix)
-        self.env = dict(os.environ, VELKO_COMMON_APPDATA=self.path)
+        self.env = dict(os.environ, VELKO_COMMON_APPDATA=target_path(self.path))
 
     def numerator_path(self, ecr=1):
         return os.path.join(self.path, "velko32", "ECR%d" % ecr)
@@ -172,7 +195,7 @@ def run_session(velko, env, port, calls, timeout_s=1, wall=60):
     """Runs the calls in one `velko session`; returns the answers to the calls
     (the settings' and Open's answers are checked and dropped)."""
     stdin = session_lines(port, calls, timeout_s)
-    proc = subprocess.run([velko, "session"], input=stdin, capture_output=True, text=True,
+    proc = subprocess.run(program(velko, "session"), input=stdin, capture_output=True, text=True,
                           timeout=wall, env=env)
     check(proc.returncode == 0, "velko session exited %d: %s" % (proc.returncode, proc.stderr))
     answers = [json.loads(l) for l in proc.stdout.splitlines()]
@@ -185,7 +208,7 @@ def run_session(velko, env, port, calls, timeout_s=1, wall=60):
 
 def start_session(velko, env, port, calls, timeout_s=1):
     """A `velko session` left running (to be killed); stdin is given whole."""
-    proc = subprocess.Popen([velko, "session"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    proc = subprocess.Popen(program(velko, "session"), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=env)
     proc.stdin.write(session_lines(port, calls, timeout_s))
     proc.stdin.flush()
