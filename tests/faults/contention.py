@@ -16,12 +16,13 @@ import sys
 import time
 
 from velko_harness import (RESULT_NUMERATOR_BUSY, DataFolder, Emulator, call, check, count_option, program,
-                           read_journal, session_lines, use_runner)
+                           read_journal, session_lines, use_runner, warm_up)
 
 
 def main(argv):
     use_runner(argv)
     velko = argv[1]
+    warm_up(velko)
     processes = count_option(argv, "--processes", "VELKO_CONTENTION_PROCESSES", 4)
     operations = count_option(argv, "--operations", "VELKO_CONTENTION_OPERATIONS", 200)
     data = DataFolder("velko-contention-")

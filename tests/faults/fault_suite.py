@@ -16,7 +16,7 @@ import sys
 import time
 
 from velko_harness import (OPERATIONS, RESULT_TIMEOUT, DataFolder, Emulator, approved_receipt, call, check,
-                           check_invariants, run_session, start_session, use_runner)
+                           check_invariants, run_session, start_session, use_runner, warm_up)
 
 # What each misbehaviour does to the operation that meets it, and the result
 # codes the host may then see (None: approved).
@@ -179,6 +179,7 @@ def killed_driver_case(velko, op, step):
 def main(argv):
     use_runner(argv)
     velko = argv[1]
+    warm_up(velko)
     only = argv[argv.index("--only") + 1] if "--only" in argv else ""
     cases = []
     for op in OPERATIONS:
