@@ -63,6 +63,7 @@ void BM_WaitOnSilentServer(benchmark::State& state) {
   state.counters["wall_s"] = wall / n;
   state.counters["driver_thread_cpu_s"] = thread_cpu / n;
   state.counters["process_cpu_s"] = process_cpu / n;  // includes the emulator's threads
+  state.counters["driver_cpu_percent_of_core"] = 100.0 * thread_cpu / wall;
 }
 BENCHMARK(BM_WaitOnSilentServer)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# The test command: installs what is needed (Debian, as root), builds the Linux
-# and the 32-bit Windows presets, and runs both suites: natively, and as
-# Windows programs under wine with a prefix made inside the build tree.
+# The test command: installs what is needed (Debian, as root), builds the Linux,
+# the 32-bit Windows and the sanitizer presets, and runs their suites: natively
+# (the fault, contention and soak runs among them, label "faults"), as Windows
+# programs under wine with a prefix made inside the build tree, and with
+# AddressSanitizer and UBSan; then each fuzz target for a bounded time.
 # Exits non-zero on any failure.
+#
+# VELKO_SOAK_OPERATIONS=10000 and VELKO_CONTENTION_OPERATIONS=200 give the full
+# soak and contention runs; VELKO_FUZZ_SECONDS sets each fuzz target's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,14 +18,15 @@ if [ "${VELKO_SKIP_INSTALL:-0}" != 1 ]; then
   bash scripts/install-deps.sh
 fi
 
-for preset in linux mingw-i686; do
+presets="linux mingw-i686 linux-asan"
+for preset in $presets; do
   step "configure and build: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)"
 done
 
 status=0
-for preset in linux mingw-i686; do
+for preset in $presets; do
   step "tests: $preset"
   ctest --preset "$preset" -j "$(nproc)" || status=1
 done
@@ -44,7 +50,9 @@ if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j "$(nproc)"; 
     step "fuzz: $(basename "$target")"
     corpus="build/fuzz/corpus/$(basename "$target")"
     mkdir -p "$corpus"
-    "$target" -max_total_time="${VELKO_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 "$corpus" 2>&1 | tail -n 3 \
+    seeds="fuzz/seeds/$(basename "$target")"
+    [ -d "$seeds" ] || seeds=
+    "$target" -max_total_time="${VELKO_FUZZ_SECONDS:-24}" -rss_limit_mb=2048 "$corpus" $seeds 2>&1 | tail -n 3 \
       || status=1
   done
 else

@@ -504,10 +504,14 @@ EmulatedServer::Answered EmulatedServer::Void(const ParsedRequest& req, uint32_t
   for (JournalEntry& e : journal_)
     if (e.receipt == receipt) target = &e;
   if (!target || target->status == "declined") return refuse("B4", "ОПЕРАЦИЯ НЕ НАЙДЕНА");
-  if (target->voided) return refuse("12", "ОПЕРАЦИЯ УЖЕ ОТМЕНЕНА");
-  target->voided = true;
-  target->status = "approved";  // an undetermined one is settled by its cancellation
-  Persist(*target);
+  // A repeated cancellation is approved again and changes nothing: a till
+  // that died before it learnt of the first one sends it once more, and a
+  // refusal would leave that till's unfinished record standing for good.
+  if (!target->voided) {
+    target->voided = true;
+    target->status = "approved";  // an undetermined one is settled by its cancellation
+    Persist(*target);
+  }
   a.Put(TagApprove, "Y");
   a.Put(TagResponseCode, "00");
   a.Put(TagResponseMessage, Cp("ОТМЕНА ВЫПОЛНЕНА"));

@@ -268,9 +268,17 @@ int32_t TVelkoDriver::GetTransactionResult() const {
   return kDeclined;
 }
 
+bool TVelkoDriver::AnswerTellsOutcome() const {
+  return !FTransactData.GetTagData(TagApprove).empty() || !FTransactData.ResponseCode().empty();
+}
+
 int32_t TVelkoDriver::CheckJournal(int32_t Result) {
   if (Result != kUndetermined) {
-    FReceiptEnum->SetVoidReceiptNum(0);
+    // Bytes that decode to neither an approval flag nor a response code (a
+    // garbled answer) say nothing of what the bank did: the host hears of a
+    // decline, but the record stands, so that the next guarded operation
+    // cancels whatever the bank may have approved.
+    if (AnswerTellsOutcome()) FReceiptEnum->SetVoidReceiptNum(0);
     return Result;
   }
   ClearTransactData();
@@ -280,6 +288,7 @@ int32_t TVelkoDriver::CheckJournal(int32_t Result) {
   // Only the journal's own answer decides; without one the outcome stays
   // undetermined and the record stands for the next automatic void.
   if (FCommunicationManager->ExecuteTransaction(FTransactData) != kOk) return kUndetermined;
+  if (!AnswerTellsOutcome()) return kUndetermined;
   Result = GetTransactionResult();
   if (Result == kNotFound) Result = kNoConnection;
   if (Result != kUndetermined) FReceiptEnum->SetVoidReceiptNum(0);

@@ -137,6 +137,8 @@ class TVelkoDriver {
   int32_t CheckAutoVoid();
   int32_t GetTransactionResult() const;
   int32_t CheckJournal(int32_t Result);
+  // The answer in the list carries an approval flag or a response code.
+  bool AnswerTellsOutcome() const;
   void SetExtErrorDescription(const std::wstring& Code, const std::wstring& Message);
   void WriteLog(const std::wstring& Caption, const std::wstring& Text);
   void PutReceiptNumber();

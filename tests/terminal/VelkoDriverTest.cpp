@@ -220,6 +220,41 @@ TEST_F(EngineTest, ADeclinedAutoVoidStopsTheOperation) {
   EXPECT_EQ(OperationOf(server_->requests[0]), L"SRV");
 }
 
+TEST_F(EngineTest, AGarbledAnswerToARecordedOperationKeepsTheRecord) {
+  // Bytes that decode to neither an approval flag nor a response code: the
+  // host hears of a decline, but the bank may have charged the card, so the
+  // next guarded operation must cancel it.
+  struct Case {
+    ScriptedExchange::Reply answer;
+    int32_t result;
+    uint32_t record;
+  };
+  const Case cases[] = {
+      {ScriptedExchange::Reply{0, {}, false}, 4003, 2},
+      {ScriptedExchange::Reply{0, {{&TagResponseMessage, L"??"}, {&TagAmount, L"000000000100"}}, false}, 4003, 2},
+      {ScriptedExchange::Reply{0, {{&TagApprove, L"N"}}, false}, 4003, 0},
+      {ScriptedExchange::Response(L"05", L"ОТКАЗ"), 4003, 0},
+  };
+  for (const Case& c : cases) {
+    TempDir fresh(true);
+    auto exchange = std::make_unique<ScriptedExchange>();
+    ScriptedExchange* server = exchange.get();
+    TVelkoDriver engine(std::move(exchange));
+    server->replies = {ScriptedExchange::Approved(), c.answer};
+    ASSERT_EQ(engine.Enable(), 0);
+    EXPECT_EQ(engine.Sale(1000000, L""), c.result);
+    auto bytes = ReadBytes(fresh.Path() / "velko32" / "ECR1");
+    ASSERT_EQ(bytes.size(), 8u);
+    EXPECT_EQ(bytes[4], c.record) << "case " << (&c - cases);
+    if (c.record == 0) continue;
+    server->requests.clear();
+    EXPECT_EQ(engine.Payment(10000, L""), 0);
+    ASSERT_EQ(server->requests.size(), 2u);
+    EXPECT_EQ(OperationOf(server->requests[0]), L"VOI");
+    EXPECT_EQ(ValueOf(server->requests[0], TagReceiptNumber), L"0000000002");
+  }
+}
+
 TEST_F(EngineTest, AnUndeterminedOutcomeIsCheckedInTheJournal) {
   struct Case {
     ScriptedExchange::Reply journal;
@@ -234,6 +269,8 @@ TEST_F(EngineTest, AnUndeterminedOutcomeIsCheckedInTheJournal) {
       // Without a usable journal answer only the next automatic void may settle it.
       {ScriptedExchange::Failure(74), 4005, 2},
       {ScriptedExchange::Failure(1007), 4005, 2},
+      // A journal answer without an approval flag or a response code tells nothing.
+      {ScriptedExchange::Reply{0, {{&TagResponseMessage, L"??"}}, false}, 4005, 2},
   };
   for (const Case& c : cases) {
     TempDataFolder fresh("journal");

@@ -98,6 +98,14 @@ def main(velko):
         rc, out, err = run(velko, ["session"], stdin=stdin, env=env)
         answers = [json.loads(l) for l in out.splitlines()]
         assert answers[2]["return"] is True, (answers, err)
+        # A line that is neither JSON nor UTF-8 is answered with an error line,
+        # and the session goes on with the next one.
+        proc = subprocess.run([velko, "session"], input=b"\xff\xfe{not json\n" + json.dumps(
+            {"get": "ServerPort"}).encode() + b"\n", capture_output=True, timeout=60, env=env)
+        assert proc.returncode == 0, (proc.returncode, proc.stderr)
+        answers = [json.loads(l) for l in proc.stdout.decode("utf-8").splitlines()]
+        assert len(answers) == 2 and "error" in answers[0], answers
+        assert answers[1]["get"] == "ServerPort", answers
         print("velko call and session: all checks passed")
     finally:
         emu.terminate()

@@ -14,6 +14,7 @@
 
 #include "Commands.h"
 #include "HostHarness.h"
+#include "SessionLine.h"
 #include "common/TextUtf.h"
 
 namespace velko::tool {
@@ -55,39 +56,6 @@ int ExitStatus(const CallResult& result) {
   return 0;
 }
 
-nlohmann::json ErrorLine(const std::string& message) { return {{"error", message}}; }
-
-nlohmann::json SessionLine(HostHarness& host, const std::string& line) {
-  const auto request = nlohmann::json::parse(line, nullptr, false);
-  if (request.is_discarded() || !request.is_object()) return ErrorLine("not a JSON object: " + line);
-  try {
-    if (request.contains("call")) {
-      std::vector<HostValue> params;
-      if (request.contains("params")) {
-        if (!request["params"].is_array()) return ErrorLine("\"params\" must be an array");
-        for (const auto& item : request["params"]) params.push_back(JsonToHostValue(item));
-      }
-      return CallResultToJson(host.Call(request["call"].get<std::string>(), std::move(params)));
-    }
-    if (request.contains("set")) {
-      const std::string id = request["set"].get<std::string>();
-      const auto value = request.value("value", nlohmann::json());
-      const HResult hr = value.is_string() ? (host.SetSetting(id, value.get<std::string>()), kS_OK)
-                                           : host.SetProperty(id, JsonToHostValue(value));
-      return {{"set", id}, {"hresult", hr}};
-    }
-    if (request.contains("get")) {
-      const std::string id = request["get"].get<std::string>();
-      auto value = host.GetProperty(id);
-      if (!value) return ErrorLine("no setting named " + id);
-      return {{"get", id}, {"value", HostValueToJson(*value)}};
-    }
-    return ErrorLine("a line needs \"call\", \"set\" or \"get\"");
-  } catch (const std::exception& e) {
-    return ErrorLine(e.what());
-  }
-}
-
 }  // namespace
 
 CommandAction AddCallCommand(CLI::App& app) {
@@ -103,7 +71,7 @@ CommandAction AddCallCommand(CLI::App& app) {
     std::vector<HostValue> params;
     for (const std::string& arg : *args) params.push_back(ArgToHostValue(arg));
     const CallResult result = host->Call(*method, std::move(params));
-    std::cout << CallResultToJson(result).dump() << std::endl;
+    std::cout << CallResultToJson(result).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
     return ExitStatus(result);
   };
 }
@@ -118,7 +86,7 @@ CommandAction AddSessionCommand(CLI::App& app) {
     while (std::getline(std::cin, line)) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.find_first_not_of(" \t") == std::string::npos) continue;
-      std::cout << SessionLine(*host, line).dump() << std::endl;
+      std::cout << SessionAnswer(*host, line) << std::endl;
     }
     return 0;
   };
