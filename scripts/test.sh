@@ -26,9 +26,30 @@ for preset in $presets; do
 done
 
 status=0
+passed=0
+failed=0
+# Runs ctest, shows its output, and adds its counts to the totals.
+run_ctest() {
+  local log
+  log=$(mktemp)
+  ctest "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    local f t
+    f=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+    t=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/')
+    failed=$((failed + f))
+    passed=$((passed + t - f))
+  fi
+  rm -f "$log"
+  return "$rc"
+}
+
 for preset in $presets; do
   step "tests: $preset"
-  ctest --preset "$preset" -j "$(nproc)" || status=1
+  run_ctest --preset "$preset" -j "$(nproc)" || status=1
 done
 
 # The 64-bit DLL under the real COM runtime: the host stand-in and the import
@@ -37,7 +58,7 @@ step "configure and build: mingw-x86_64 (the DLL and its COM tests)"
 cmake --preset mingw-x86_64 >/dev/null
 cmake --build --preset mingw-x86_64 -j "$(nproc)" --target com_host_tests a_velko1c83
 step "tests: mingw-x86_64 (COM)"
-ctest --preset mingw-x86_64 -R '^com_' || status=1
+run_ctest --preset mingw-x86_64 -R '^com_' || status=1
 
 step "release package"
 cmake --build --preset mingw-i686 --target package || status=1
@@ -60,4 +81,5 @@ else
 fi
 
 step "done"
+echo "tests: $passed passed, $failed failed"
 exit $status
