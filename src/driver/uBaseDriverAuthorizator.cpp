@@ -10,6 +10,16 @@ constexpr int32_t kNotSupported = 1003;
 
 double TBaseDriverAuthorizator::AmountToHost(int64_t Amount) { return CurrencyToDouble(Amount); }
 
+void TBaseDriverAuthorizator::PutTexts(HostParams& paParams,
+                                       std::initializer_list<std::pair<int32_t, std::wstring>> Texts) {
+  for (const auto& [position, text] : Texts) PutParam(paParams, position, text);
+}
+
+HResult TBaseDriverAuthorizator::FinishForm(HostValue& pvarRetValue) {
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
 void TBaseDriverAuthorizator::RegisterSettings() {
   TCustomBaseDriver::RegisterSettings();
   AddSetting(L"CurrencyCode", L"КодВалюты", TDataType::dtString, HostValue::FromString(L"643"), false,
@@ -46,12 +56,8 @@ HResult TBaseDriverAuthorizator::PaymentForm(HostValue& pvarRetValue, HostParams
   FLastResultCode = PayByPaymentCard(amount, pan, rec, rrn, auth, receipt);
   PutParam(paParams, 1, MaskAllButLastFour(pan));
   PutParam(paParams, 2, AmountToHost(amount));
-  PutParam(paParams, 3, rec);
-  PutParam(paParams, 4, rrn);
-  PutParam(paParams, 5, auth);
-  PutParam(paParams, 6, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{3, rec}, {4, rrn}, {5, auth}, {6, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -62,13 +68,8 @@ HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams&
   std::wstring rrn = GetParam(paParams, 4).ToText();
   std::wstring auth, receipt;
   FLastResultCode = ReturnPaymantByPaymantCard(amount, rec, rrn, pan, auth, receipt);
-  PutParam(paParams, 1, MaskAllButLastFour(pan));
-  PutParam(paParams, 3, rec);
-  PutParam(paParams, 4, rrn);
-  PutParam(paParams, 5, auth);
-  PutParam(paParams, 6, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {3, rec}, {4, rrn}, {5, auth}, {6, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::CancellationForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -79,10 +80,8 @@ HResult TBaseDriverAuthorizator::CancellationForm(HostValue& pvarRetValue, HostP
   const std::wstring auth = GetParam(paParams, 5).ToText();
   std::wstring pan, receipt;
   FLastResultCode = CancelPaymentByPaymentCard(amount, rec, rrn, auth, pan, receipt);
-  PutParam(paParams, 1, MaskAllButLastFour(pan));
-  PutParam(paParams, 6, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {6, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -91,13 +90,8 @@ HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, H
   const int64_t amount = GetParam(paParams, 2).ToCurrency();
   std::wstring rec, rrn, auth, receipt;
   FLastResultCode = AuthorizePreSales(amount, rec, pan, rrn, auth, receipt);
-  PutParam(paParams, 1, MaskAllButLastFour(pan));
-  PutParam(paParams, 3, rec);
-  PutParam(paParams, 4, rrn);
-  PutParam(paParams, 5, auth);
-  PutParam(paParams, 6, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {3, rec}, {4, rrn}, {5, auth}, {6, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::CompletionForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -108,17 +102,14 @@ HResult TBaseDriverAuthorizator::CompletionForm(HostValue& pvarRetValue, HostPar
   const std::wstring auth = GetParam(paParams, 5).ToText();
   std::wstring pan, receipt;
   FLastResultCode = AuthorizeCompletion(amount, rec, rrn, auth, pan, receipt);
-  PutParam(paParams, 1, MaskAllButLastFour(pan));
-  PutParam(paParams, 6, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {6, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::EmergencyReversalForm(HostValue& pvarRetValue, HostParams&) {
   FLastResultDescription.clear();
   FLastResultCode = EmergencyReversal();
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::SettlementForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -126,8 +117,7 @@ HResult TBaseDriverAuthorizator::SettlementForm(HostValue& pvarRetValue, HostPar
   std::wstring receipt;
   FLastResultCode = Settelment(receipt);
   PutParam(paParams, 1, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::SlipPrintingForm(HostValue& pvarRetValue, HostParams&) {

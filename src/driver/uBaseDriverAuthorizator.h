@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 #include <string>
 
 #include "driver/uCustomBaseDriver.h"
@@ -42,6 +44,13 @@ class TBaseDriverAuthorizator : public TCustomBaseDriver {
 
   // An amount as the host gets it back: a double of the currency value.
   static double AmountToHost(int64_t Amount);
+
+ protected:
+  // Texts written back at their positions.
+  static void PutTexts(HostParams& paParams,
+                       std::initializer_list<std::pair<int32_t, std::wstring>> Texts);
+  // The end of every host form of the family: true exactly when the code is 0.
+  HResult FinishForm(HostValue& pvarRetValue);
 
  private:
   HResult PaymentForm(HostValue& pvarRetValue, HostParams& paParams);

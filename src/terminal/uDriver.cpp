@@ -215,11 +215,8 @@ int32_t TDriver::Payment(int64_t& Amount, std::wstring& PAN, std::wstring& RecNu
 HResult TDriver::ReadCardForm(HostValue& pvarRetValue, HostParams& paParams) {
   std::wstring data, issuer, pan;
   FLastResultCode = ReadCard(data, issuer, pan);
-  PutParam(paParams, 0, data);
-  PutParam(paParams, 1, issuer);
-  PutParam(paParams, 2, MaskAllButLastFour(pan));
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{0, data}, {1, issuer}, {2, MaskAllButLastFour(pan)}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TDriver::GiftCardActivateForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -227,13 +224,8 @@ HResult TDriver::GiftCardActivateForm(HostValue& pvarRetValue, HostParams& paPar
   const int64_t amount = GetParam(paParams, 0).ToCurrency();
   std::wstring pan, rec, rrn, auth, receipt;
   FLastResultCode = GiftCardActivate(amount, pan, rec, rrn, auth, receipt);
-  PutParam(paParams, 1, MaskAllButLastFour(pan));
-  PutParam(paParams, 2, rec);
-  PutParam(paParams, 3, rrn);
-  PutParam(paParams, 4, auth);
-  PutParam(paParams, 5, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {2, rec}, {3, rrn}, {4, auth}, {5, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TDriver::GetLoyaltyBalanceForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -242,8 +234,7 @@ HResult TDriver::GetLoyaltyBalanceForm(HostValue& pvarRetValue, HostParams& paPa
   FLastResultCode = GetLoyaltyBalance(balance, receipt);
   PutParam(paParams, 0, AmountToHost(balance));
   PutParam(paParams, 1, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  return FinishForm(pvarRetValue);
 }
 
 HResult TDriver::LoyaltySaleForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -254,12 +245,8 @@ HResult TDriver::LoyaltySaleForm(HostValue& pvarRetValue, HostParams& paParams) 
   FLastResultCode = LoyaltySale(amount, pan, rec, rrn, auth, receipt);
   PutParam(paParams, 0, MaskAllButLastFour(pan));
   PutParam(paParams, 1, AmountToHost(amount));
-  PutParam(paParams, 2, rec);
-  PutParam(paParams, 3, rrn);
-  PutParam(paParams, 4, auth);
-  PutParam(paParams, 5, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{2, rec}, {3, rrn}, {4, auth}, {5, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TDriver::LoyaltyRefundForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -268,13 +255,8 @@ HResult TDriver::LoyaltyRefundForm(HostValue& pvarRetValue, HostParams& paParams
   const int64_t amount = GetParam(paParams, 1).ToCurrency();
   std::wstring rec, rrn, auth, receipt;
   FLastResultCode = LoyaltyRefund(amount, pan, rec, rrn, auth, receipt);
-  PutParam(paParams, 0, MaskAllButLastFour(pan));
-  PutParam(paParams, 2, rec);
-  PutParam(paParams, 3, rrn);
-  PutParam(paParams, 4, auth);
-  PutParam(paParams, 5, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{0, MaskAllButLastFour(pan)}, {2, rec}, {3, rrn}, {4, auth}, {5, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 HResult TDriver::PaymentForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -285,12 +267,8 @@ HResult TDriver::PaymentForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultCode = Payment(amount, pan, rec, rrn, auth, receipt);
   PutParam(paParams, 1, MaskAllButLastFour(pan));
   PutParam(paParams, 2, AmountToHost(amount));
-  PutParam(paParams, 3, rec);
-  PutParam(paParams, 4, rrn);
-  PutParam(paParams, 5, auth);
-  PutParam(paParams, 6, receipt);
-  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
-  return kS_OK;
+  PutTexts(paParams, {{3, rec}, {4, rrn}, {5, auth}, {6, receipt}});
+  return FinishForm(pvarRetValue);
 }
 
 void RegisterDriverClassTDriver() {

@@ -9,17 +9,15 @@
 
 #include "common/Common.Log.h"
 #include "common/TextUtf.h"
+#include "support/ChildProcess.h"
 #include "support/TempDataFolder.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 namespace velko {
@@ -274,36 +272,13 @@ TEST(LogChild, AppendLines) {
   TLog::ResetForTesting();
 }
 
-#ifdef _WIN32
-std::wstring OwnExecutable() {
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return std::wstring(path, n);
-}
-#endif
-
 TEST(LogProcesses, AppendAtOnceWithoutLossOrInterleaving) {
   TempDataFolder data("log2");
   const std::filesystem::path ready = data.Root() / "child.ready";
   velko::testing::SetEnvVar(kChildVariable, ready.string());
 
-#ifdef _WIN32
-  std::wstring command = L"\"" + OwnExecutable() + L"\" --gtest_filter=LogChild.AppendLines";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION child{};
-  const bool spawned = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                      nullptr, &startup, &child);
-#else
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  ASSERT_GT(n, 0);
-  exe[n] = 0;
-  std::string filter = "--gtest_filter=LogChild.AppendLines";
-  char* argv[] = {exe, filter.data(), nullptr};
-  pid_t child = 0;
-  const bool spawned = posix_spawn(&child, exe, nullptr, nullptr, argv, environ) == 0;
-#endif
+  velko::testing::ChildProcess child;
+  const bool spawned = child.Start("LogChild.AppendLines");
   velko::testing::SetEnvVar(kChildVariable, "");
   ASSERT_TRUE(spawned);
 
@@ -316,18 +291,7 @@ TEST(LogProcesses, AppendAtOnceWithoutLossOrInterleaving) {
   AppendTaggedLines(L"parent");
   EXPECT_EQ(TLog::DroppedLines(), 0u);
 
-#ifdef _WIN32
-  WaitForSingleObject(child.hProcess, INFINITE);
-  DWORD exit_code = 1;
-  GetExitCodeProcess(child.hProcess, &exit_code);
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
-  EXPECT_EQ(exit_code, 0u);
-#else
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-#endif
+  EXPECT_EQ(child.Wait(), 0);
   TLog::ResetForTesting();
 
   const std::string text = ReadWholeFile(data.Root() / "a_velko1c83" / "shared_2024.01.31.log");

@@ -12,7 +12,7 @@ namespace velko {
 namespace {
 
 using testing::ScriptedExchange;
-using testing::TempDir;
+using testing::TempDataFolder;
 
 // Runs host methods by name through the driver's table, as the host does.
 class HostCall {
@@ -60,7 +60,7 @@ class FacadeTest : public ::testing::Test {
     server_->requests.clear();
   }
 
-  TempDir data_{true};
+  TempDataFolder data_{"engine"};
   ScriptedExchange* server_;
   std::unique_ptr<TDriver> driver_;
   HostCall::Result Call(const std::wstring& name, std::vector<HostValue> params) {

@@ -4,6 +4,7 @@
 
 #include "emulator/TerminalEmulator.h"
 #include "protocol/uVelkoCommManager.h"
+#include "support/FailingFiles.h"
 #include "support/TempDir.h"
 #include "terminal/uVelkoDriver.h"
 
@@ -11,7 +12,7 @@ namespace velko {
 namespace {
 
 using emulator::TerminalEmulator;
-using testing::TempDir;
+using testing::TempDataFolder;
 
 class EngineEmulatorTest : public ::testing::Test {
  protected:
@@ -25,7 +26,7 @@ class EngineEmulatorTest : public ::testing::Test {
     ASSERT_EQ(engine_->Enable(), 0);
   }
 
-  TempDir data_{true};
+  TempDataFolder data_{"engine"};
   TerminalEmulator emu_;
   TCommunicationManager* exchange_ = nullptr;
   std::unique_ptr<TVelkoDriver> engine_;
@@ -43,6 +44,20 @@ TEST_F(EngineEmulatorTest, ASaleIsApprovedWithItsResults) {
   // of the sale is found there.
   EXPECT_EQ(engine_->Void(1234500, L"2", L"", L""), 0);
   EXPECT_EQ(engine_->Void(1234500, L"999", L"", L""), 4007);
+}
+
+TEST_F(EngineEmulatorTest, TheServerReceivesTheRequestByteForByte) {
+  engine_->SetMerchantID(L"123456789012345678");  // cut to 15, then fitted to its two-digit field
+  // Card data the emulator never handed out: declined, but sent as given.
+  EXPECT_EQ(engine_->Sale(100050, L"ENC"), 4003);  // 10,005 rounds half to even: 10,00
+  const std::string expected =
+      std::string("\x00\x31", 2) + "\x1B\x03" "643" "\x02\x02" "01" "\xC0\x03" "ENC" "\x11\x02" "12"
+      "\x03\x0A" "0000000002" "\x01\x03" "PUR" "\x04\x0C" "000000001000";
+  EXPECT_EQ(emu_.Exchanges().back().request, expected);
+
+  ASSERT_EQ(engine_->LoyaltySale(L""), 0);
+  const std::string loyalty = emu_.Exchanges().back().request;
+  EXPECT_NE(loyalty.find(std::string("\x01\x03" "XTR" "\x04\x0C" "000000000000")), std::string::npos);
 }
 
 TEST_F(EngineEmulatorTest, ATimeOutLeavesARecordThatTheNextOperationVoids) {
@@ -70,28 +85,8 @@ TEST_F(EngineEmulatorTest, NoServerGives1007AndClearsTheRecord) {
   EXPECT_EQ(engine_->ReceiptEnum().VoidReceiptNum(), 0u);
 }
 
-// A file whose writes never reach the disk.
-class FailingWrites : public FileService {
- public:
-  std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
-    struct File : LockedFile {
-      std::unique_ptr<LockedFile> real;
-      bool Size(uint64_t& s) override { return real->Size(s); }
-      bool LockRange(uint64_t n) override { return real->LockRange(n); }
-      void UnlockRange(uint64_t n) override { real->UnlockRange(n); }
-      bool ReadAt(uint64_t o, void* b, size_t n, size_t& g) override { return real->ReadAt(o, b, n, g); }
-      bool WriteAt(uint64_t, const void*, size_t) override { return false; }
-      bool Flush() override { return false; }
-    };
-    auto file = std::make_unique<File>();
-    file->real = PlatformFileService().OpenExclusive(path);
-    if (!file->real) return nullptr;
-    return file;
-  }
-};
-
 TEST_F(EngineEmulatorTest, ARecordThatCannotBeWrittenStopsTheSale) {
-  FailingWrites files;
+  testing::FailingWrites files;
   auto exchange = std::make_unique<TCommunicationManager>();
   TVelkoDriver engine(std::move(exchange), files);
   engine.SetServerPort(emu_.Port());

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+
 #include "platform/Folders.h"
 #include "platform/Services.h"
+#include "support/FailingFiles.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "terminal/uReceiptEnum.h"
 
@@ -9,7 +14,7 @@ namespace velko {
 namespace {
 
 using testing::ReadBytes;
-using testing::TempDir;
+using testing::TempDataFolder;
 using testing::WriteBytes;
 using Bytes = std::vector<unsigned char>;
 
@@ -23,8 +28,8 @@ class CountingSleeps : public HostNameOverride {
 
 class ReceiptEnumTest : public ::testing::Test {
  protected:
-  TempDir data_{true};
-  std::filesystem::path Folder() const { return data_.Path() / "velko32"; }
+  TempDataFolder data_{"engine"};
+  std::filesystem::path Folder() const { return data_.Root() / "velko32"; }
   std::filesystem::path Ecr(int n) const { return Folder() / ("ECR" + std::to_string(n)); }
 };
 
@@ -114,7 +119,7 @@ TEST_F(ReceiptEnumTest, DestroyingALockedNumeratorSavesAndReleases) {
 TEST_F(ReceiptEnumTest, FileDirRules) {
   TReceiptEnum numerator;
   const std::wstring default_dir = numerator.FileDir();
-  const std::wstring other = data_.WPath() + L"/other";
+  const std::wstring other = data_.Wide() + L"/other";
   numerator.SetFileDir(other);
   EXPECT_EQ(numerator.FileDir().substr(0, other.size()), other);
   EXPECT_EQ(numerator.FileDir().size(), other.size() + 1) << "a delimiter is added";
@@ -125,28 +130,8 @@ TEST_F(ReceiptEnumTest, FileDirRules) {
   EXPECT_EQ(numerator.FileDir().substr(0, 3), L" x ") << "blanks are kept";
 }
 
-// A file whose writes never reach the disk.
-class FailingWrites : public FileService {
- public:
-  std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
-    struct File : LockedFile {
-      std::unique_ptr<LockedFile> real;
-      bool Size(uint64_t& s) override { return real->Size(s); }
-      bool LockRange(uint64_t n) override { return real->LockRange(n); }
-      void UnlockRange(uint64_t n) override { real->UnlockRange(n); }
-      bool ReadAt(uint64_t o, void* b, size_t n, size_t& g) override { return real->ReadAt(o, b, n, g); }
-      bool WriteAt(uint64_t, const void*, size_t) override { return false; }
-      bool Flush() override { return false; }
-    };
-    auto file = std::make_unique<File>();
-    file->real = PlatformFileService().OpenExclusive(path);
-    if (!file->real) return nullptr;
-    return file;
-  }
-};
-
 TEST_F(ReceiptEnumTest, AFailedWriteIsReportedAndTheFileKeepsItsContent) {
-  FailingWrites files;
+  testing::FailingWrites files;
   TReceiptEnum numerator(files);
   WriteBytes(Ecr(1), {5, 0, 0, 0, 0, 0, 0, 0});
   ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
@@ -154,6 +139,49 @@ TEST_F(ReceiptEnumTest, AFailedWriteIsReportedAndTheFileKeepsItsContent) {
   EXPECT_FALSE(numerator.SaveData());
   numerator.Unlock(true);
   EXPECT_EQ(ReadBytes(Ecr(1)), (Bytes{5, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace velko
+
+namespace velko {
+namespace {
+
+// The numerator excludes another process as well: the child holds ECR1 until
+// the parent has seen its own Lock refused.
+constexpr char kHolderVariable[] = "VELKO_NUMERATOR_TEST_FOLDER";
+
+TEST(NumeratorHolder, HoldsTheFileUntilReleased) {
+  const char* folder = std::getenv(kHolderVariable);
+  if (!folder || !*folder) GTEST_SKIP() << "runs only as the child process of NumeratorProcesses";
+  TReceiptEnum numerator;
+  ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+  numerator.IncReceiptNumber();
+  const std::filesystem::path root(folder);
+  { std::ofstream(root / "locked") << "1"; }
+  ASSERT_TRUE(testing::WaitForFile(root / "release", std::chrono::seconds(60)));
+  numerator.Unlock(true);
+}
+
+TEST(NumeratorProcesses, AnotherProcessIsRefusedUntilTheHolderUnlocks) {
+  TempDataFolder data("numerator2");
+  testing::SetEnvVar(kHolderVariable, data.Root().string());
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start("NumeratorHolder.HoldsTheFileUntilReleased"));
+  testing::SetEnvVar(kHolderVariable, "");
+  ASSERT_TRUE(testing::WaitForFile(data.Root() / "locked", std::chrono::seconds(60)));
+
+  TReceiptEnum numerator;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(numerator.Lock(), TReceiptEnum::kCannotOpen);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(1000)) << "six attempts, 200 ms apart";
+  EXPECT_LT(waited, std::chrono::seconds(10));
+
+  { std::ofstream(data.Root() / "release") << "1"; }
+  EXPECT_EQ(child.Wait(), 0);
+  ASSERT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+  EXPECT_EQ(numerator.ReceiptNum(), 2u) << "the child's increment was saved";
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace velko {
 namespace {
 
 using testing::ReadBytes;
-using testing::TempDir;
+using testing::TempDataFolder;
 using testing::Fields;
 using testing::ScriptedExchange;
 
@@ -40,7 +40,7 @@ class EngineTest : public ::testing::Test {
   }
 
   std::vector<unsigned char> NumeratorFile() const {
-    return ReadBytes(data_.Path() / "velko32" / "ECR1");
+    return ReadBytes(data_.Root() / "velko32" / "ECR1");
   }
   uint32_t FileReceipt() const {
     auto b = NumeratorFile();
@@ -51,7 +51,7 @@ class EngineTest : public ::testing::Test {
     return b.size() < 8 ? 0 : b[4] | b[5] << 8 | b[6] << 16 | static_cast<uint32_t>(b[7]) << 24;
   }
 
-  TempDir data_{true};
+  TempDataFolder data_{"engine"};
   ScriptedExchange* server_;
   std::unique_ptr<TVelkoDriver> engine_;
 };
@@ -273,7 +273,7 @@ TEST_F(EngineTest, AnUndeterminedOutcomeIsCheckedInTheJournal) {
       {ScriptedExchange::Reply{0, {{&TagResponseMessage, L"??"}}, false}, 4005, 2},
   };
   for (const Case& c : cases) {
-    TempDir fresh(true);
+    TempDataFolder fresh("journal");
     auto exchange = std::make_unique<ScriptedExchange>();
     ScriptedExchange* server = exchange.get();
     TVelkoDriver engine(std::move(exchange));
@@ -285,7 +285,7 @@ TEST_F(EngineTest, AnUndeterminedOutcomeIsCheckedInTheJournal) {
     EXPECT_EQ(OperationOf(jrn), L"JRN");
     EXPECT_EQ(ValueOf(jrn, TagReceiptNumber), L"0000000002") << "the sale's own number";
     EXPECT_EQ(ValueOf(jrn, TagJournalQuery), std::wstring(L"\u00A4") + L'\0' + L'\0');
-    auto bytes = ReadBytes(fresh.Path() / "velko32" / "ECR1");
+    auto bytes = ReadBytes(fresh.Root() / "velko32" / "ECR1");
     ASSERT_EQ(bytes.size(), 8u);
     EXPECT_EQ(bytes[4], c.record) << c.result;
   }

@@ -2,6 +2,7 @@
 """`velko call` and `velko session` against `velko emulator`, as a person
 would use them from a shell: separate processes, JSON on standard output."""
 import json
+import xml.etree.ElementTree as ElementTree
 import os
 import subprocess
 import sys
@@ -49,6 +50,20 @@ def main(velko):
         assert rc == 0 and json.loads(out)["return"] == "1.1.1.4", (rc, out, err)
         rc, out, err = run(velko, ["call", "--host-exe", "1cv7.exe", "Отключить"], env=env)
         assert rc == 0 and json.loads(out)["return"] == 1, (rc, out, err)
+
+        # The parameter table is well-formed XML with the eight settings in order.
+        rc, out, err = run(velko, ["call", "ПолучитьПараметры", ""], env=env)
+        assert rc == 0, (rc, out, err)
+        root = ElementTree.fromstring(json.loads(out)["params"][0])
+        assert root.tag == "Settings", root.tag
+        page = root.find("Page")
+        assert page.get("Caption") == "Параметры", page.attrib
+        names = [p.get("Name") for p in page.findall("Parameter")]
+        assert names == ["DebugLogEnabled", "CurrencyCode", "ECRNumber", "ServerAddress", "ServerPort",
+                         "AnswerTimeOut", "PrintOnTerminal", "MerchantID"], names
+        merchant = page.findall("Parameter")[-1]
+        assert merchant.get("DefaultValue") == "" and "DefaultValue" in merchant.attrib, merchant.attrib
+        assert list(page.findall("Parameter")[0].attrib) == ["Name", "Caption", "TypeValue", "DefaultValue"]
 
         # Usage errors.
         for args in (["call", "NoSuchMethod"], ["call", "--set", "NoSuchSetting=1", "GetVersion"],

@@ -6,6 +6,31 @@
 
 #include "Commands.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+
+#include <memory>
+#include <string>
+
+#include "common/TextUtf.h"
+
+namespace {
+
+// Windows hands the arguments over in the ANSI code page, which cannot carry
+// the driver's Russian method names: take them as UTF-16 and pass UTF-8 on.
+std::vector<std::string> Utf8Arguments() {
+  int count = 0;
+  std::unique_ptr<LPWSTR, decltype(&::LocalFree)> argv(::CommandLineToArgvW(::GetCommandLineW(), &count),
+                                                       &::LocalFree);
+  std::vector<std::string> args;
+  for (int i = 0; argv && i < count; ++i) args.push_back(velko::WideToUtf8(argv.get()[i]));
+  return args;
+}
+
+}  // namespace
+#endif
+
 int main(int argc, char** argv) {
   CLI::App app{"velko: tools around the card-terminal driver"};
   app.require_subcommand(1);
@@ -22,7 +47,18 @@ int main(int argc, char** argv) {
   add(&velko::tool::AddEmulatorCommand);
 
   try {
+#ifdef _WIN32
+    // Everything velko prints is UTF-8; a console shows it as such.
+    ::SetConsoleOutputCP(CP_UTF8);
+    std::vector<std::string> args = Utf8Arguments();
+    std::vector<const char*> pointers;
+    for (const std::string& arg : args) pointers.push_back(arg.c_str());
+    (void)argc;
+    (void)argv;
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
+#else
     app.parse(argc, argv);
+#endif
   } catch (const CLI::ParseError& e) {
     const int rc = app.exit(e);
     return rc == 0 ? 0 : 2;

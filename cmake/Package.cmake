@@ -1,0 +1,57 @@
+# The release package (Windows builds): `cmake --build --preset mingw-i686
+# --target package` builds this tree's DLL, builds the other architecture's DLL
+# through its preset (configuring it when needed), checks both DLLs' imports
+# and exports, and zips the two DLLs, velko.exe and the install guide into
+# <build>/a_velko1c83-<version>.zip.
+if(NOT WIN32)
+  return()
+endif()
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(VELKO_THIS_ARCH x86)
+  set(VELKO_OTHER_ARCH x64)
+  set(VELKO_OTHER_PRESET mingw-x86_64)
+  set(VELKO_OTHER_OBJDUMP x86_64-w64-mingw32-objdump)
+  set(VELKO_OTHER_STRIP x86_64-w64-mingw32-strip)
+else()
+  set(VELKO_THIS_ARCH x64)
+  set(VELKO_OTHER_ARCH x86)
+  set(VELKO_OTHER_PRESET mingw-i686)
+  set(VELKO_OTHER_OBJDUMP i686-w64-mingw32-objdump)
+  set(VELKO_OTHER_STRIP i686-w64-mingw32-strip)
+endif()
+set(VELKO_OTHER_BUILD ${PROJECT_SOURCE_DIR}/build/${VELKO_OTHER_PRESET})
+set(VELKO_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/a_velko1c83-${VELKO_FILE_VERSION})
+set(VELKO_PACKAGE_ZIP ${CMAKE_BINARY_DIR}/a_velko1c83-${VELKO_FILE_VERSION}.zip)
+
+set(velko_exe_steps "")
+if(TARGET velko)
+  set(velko_exe_steps COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:velko> ${VELKO_PACKAGE_DIR}/velko.exe
+                       COMMAND ${CMAKE_STRIP} --strip-debug ${VELKO_PACKAGE_DIR}/velko.exe)
+endif()
+
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+add_custom_target(package
+  COMMAND ${CMAKE_COMMAND} -E echo "building the ${VELKO_OTHER_ARCH} DLL through the ${VELKO_OTHER_PRESET} preset"
+  COMMAND ${CMAKE_COMMAND} -E chdir ${PROJECT_SOURCE_DIR} ${CMAKE_COMMAND} --preset ${VELKO_OTHER_PRESET}
+  COMMAND ${CMAKE_COMMAND} --build ${VELKO_OTHER_BUILD} -j 2 --target a_velko1c83
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DDLL=$<TARGET_FILE:a_velko1c83>
+          -P ${PROJECT_SOURCE_DIR}/cmake/CheckDll.cmake
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${VELKO_OTHER_OBJDUMP} -DDLL=${VELKO_OTHER_BUILD}/src/a_velko1c83.dll
+          -P ${PROJECT_SOURCE_DIR}/cmake/CheckDll.cmake
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${VELKO_PACKAGE_DIR} ${VELKO_PACKAGE_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${VELKO_PACKAGE_DIR}/x86 ${VELKO_PACKAGE_DIR}/x64
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:a_velko1c83> ${VELKO_PACKAGE_DIR}/${VELKO_THIS_ARCH}/a_velko1c83.dll
+  COMMAND ${CMAKE_COMMAND} -E copy ${VELKO_OTHER_BUILD}/src/a_velko1c83.dll
+          ${VELKO_PACKAGE_DIR}/${VELKO_OTHER_ARCH}/a_velko1c83.dll
+  ${velko_exe_steps}
+  # The shipped files carry no debug information.
+  COMMAND ${CMAKE_STRIP} --strip-debug ${VELKO_PACKAGE_DIR}/${VELKO_THIS_ARCH}/a_velko1c83.dll
+  COMMAND ${VELKO_OTHER_STRIP} --strip-debug ${VELKO_PACKAGE_DIR}/${VELKO_OTHER_ARCH}/a_velko1c83.dll
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/INSTALL.md ${VELKO_PACKAGE_DIR}/INSTALL.md
+  COMMAND zip -q -r ${VELKO_PACKAGE_ZIP} a_velko1c83-${VELKO_FILE_VERSION}
+  COMMAND unzip -l ${VELKO_PACKAGE_ZIP}
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/package
+  DEPENDS a_velko1c83
+  COMMENT "Packaging a_velko1c83 ${VELKO_FILE_VERSION}"
+  VERBATIM)

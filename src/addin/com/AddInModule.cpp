@@ -1,0 +1,230 @@
+// The in-process server module: the load-time steps, the class factory of the
+// add-in object, the registry entries, and the five exports.
+#include <windows.h>
+#include <ole2.h>
+#include <olectl.h>
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "addin/AddInLib.h"
+#include "addin/com/AddInCom.h"
+#include "addin/com/ComObject.h"
+#include "addin/com/ComResources.h"
+#include "addin/com/ModuleDriver.h"
+#include "common/Common.Log.h"
+
+namespace velko::com {
+namespace {
+
+// Process-wide by nature: the module's handle and what keeps it loaded.
+HMODULE g_module = nullptr;
+std::atomic<long> g_live_objects{0};
+std::atomic<long> g_locks{0};
+
+constexpr const wchar_t* kProgID = L"AddIn.a_velko1c83";
+constexpr const wchar_t* kDescription = L"V7 AddIn 2.0";
+constexpr const wchar_t* kThreadingModel = L"Apartment";
+constexpr const wchar_t* kUserPrefix = L"Software\\Classes\\";
+
+// The steps that must precede the first object. They run once, on the first
+// request for the class factory rather than inside DllMain: the debug log's
+// file name needs the shell's folder lookup, which is not safe under the
+// loader lock.
+void PrepareModule() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    RegisterModuleDriverClass();
+    // The debug log is optional: a machine without a writable data folder
+    // still gets a working add-in, with a log that writes nowhere.
+    try {
+      TLog::SetLogFileName(L"a_velko1c83", L"");
+    } catch (...) {
+    }
+  });
+}
+
+class TClassFactory final : public IClassFactory {
+ public:
+  // The factory lives as long as the module; references do not own it.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *ppv = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    try {
+      PrepareModule();
+      // Every request gives a new object; the reference of Create() goes when
+      // `object` does, leaving the one QueryInterface handed out.
+      com_ptr<IPropertyLink> object = TAddInComObject::Create();
+      return object->QueryInterface(riid, ppv);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_FAIL;
+    }
+  }
+
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    ModuleLock(lock != FALSE);
+    return S_OK;
+  }
+};
+
+TClassFactory& Factory() {
+  static TClassFactory factory;
+  return factory;
+}
+
+std::wstring GuidText(const GUID& guid) {
+  wchar_t text[40] = {};
+  if (StringFromGUID2(guid, text, 40) == 0) throw std::runtime_error("StringFromGUID2 failed");
+  return text;
+}
+
+std::wstring ClsidKey() { return L"CLSID\\" + GuidText(CLSID_AddInVelko); }
+
+// The path the registry names: the module's own, in its short form when it has
+// a blank.
+std::wstring ServerPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) throw std::runtime_error("GetModuleFileName failed");
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  if (path.find(L' ') == std::wstring::npos) return path;
+  const DWORD need = GetShortPathNameW(path.c_str(), nullptr, 0);
+  if (need == 0) throw std::runtime_error("GetShortPathName failed");
+  std::wstring short_path(need, L'\0');
+  const DWORD n = GetShortPathNameW(path.c_str(), short_path.data(), need);
+  if (n == 0 || n >= need) throw std::runtime_error("GetShortPathName failed");
+  short_path.resize(n);
+  return short_path;
+}
+
+struct RegistryRoot {
+  HKEY root;
+  const wchar_t* prefix;
+};
+
+RegistryRoot MachineRoot() { return {HKEY_CLASSES_ROOT, L""}; }
+RegistryRoot UserRoot() { return {HKEY_CURRENT_USER, kUserPrefix}; }
+
+void SetValue(const RegistryRoot& where, const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+  unique_hkey handle;
+  const std::wstring path = where.prefix + key;
+  if (RegCreateKeyExW(where.root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                      handle.put(), nullptr) != ERROR_SUCCESS)
+    throw std::runtime_error("RegCreateKeyEx failed");
+  const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+  if (RegSetValueExW(handle.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes) !=
+      ERROR_SUCCESS)
+    throw std::runtime_error("RegSetValueEx failed");
+}
+
+void DeleteKey(const RegistryRoot& where, const std::wstring& key) {
+  const std::wstring path = where.prefix + key;
+  const LONG status = RegDeleteKeyW(where.root, path.c_str());
+  // A key that is already gone is what unregistration wants.
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) throw std::runtime_error("RegDeleteKey failed");
+}
+
+HRESULT RegisterServer(const RegistryRoot& where) noexcept {
+  try {
+    const std::wstring clsid = ClsidKey();
+    SetValue(where, clsid, nullptr, kDescription);
+    SetValue(where, clsid + L"\\InprocServer32", nullptr, ServerPath());
+    SetValue(where, clsid + L"\\InprocServer32", L"ThreadingModel", kThreadingModel);
+    SetValue(where, kProgID, nullptr, kDescription);
+    SetValue(where, std::wstring(kProgID) + L"\\Clsid", nullptr, GuidText(CLSID_AddInVelko));
+    SetValue(where, clsid + L"\\ProgID", nullptr, kProgID);
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT UnregisterServer(const RegistryRoot& where) noexcept {
+  try {
+    const std::wstring clsid = ClsidKey();
+    DeleteKey(where, clsid + L"\\ProgID");
+    DeleteKey(where, std::wstring(kProgID) + L"\\Clsid");
+    DeleteKey(where, kProgID);
+    DeleteKey(where, clsid + L"\\InprocServer32");
+    DeleteKey(where, clsid);
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+}  // namespace
+
+void ModuleObjectCreated() noexcept { ++g_live_objects; }
+void ModuleObjectDestroyed() noexcept { --g_live_objects; }
+void ModuleLock(bool lock) noexcept {
+  if (lock)
+    ++g_locks;
+  else
+    --g_locks;
+}
+bool ModuleInUse() noexcept { return g_live_objects.load() > 0 || g_locks.load() > 0; }
+
+}  // namespace velko::com
+
+using namespace velko::com;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_module = instance;
+    DisableThreadLibraryCalls(instance);
+    Factory();
+  }
+  return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (!IsEqualCLSID(rclsid, CLSID_AddInVelko)) return CLASS_E_CLASSNOTAVAILABLE;
+  try {
+    PrepareModule();
+  } catch (...) {
+    return E_FAIL;
+  }
+  return Factory().QueryInterface(riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return ModuleInUse() ? S_FALSE : S_OK; }
+
+STDAPI DllRegisterServer() { return RegisterServer(MachineRoot()); }
+
+STDAPI DllUnregisterServer() { return UnregisterServer(MachineRoot()); }
+
+STDAPI DllInstall(BOOL bInstall, LPCWSTR pszCmdLine) {
+  const bool per_user = pszCmdLine && CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, pszCmdLine, -1,
+                                                     L"user", -1) == CSTR_EQUAL;
+  const RegistryRoot where = per_user ? UserRoot() : MachineRoot();
+  if (!bInstall) return UnregisterServer(where);
+  const HRESULT result = RegisterServer(where);
+  if (result == E_FAIL) UnregisterServer(where);  // leave no half registration behind
+  return result;
+}

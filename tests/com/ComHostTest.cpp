@@ -1,0 +1,693 @@
+// The host stand-in: a Windows program that knows the driver only through COM
+// and the add-in interface declarations. It registers the module with the
+// system's regsvr32, creates the add-in object by its ProgID, and plays the
+// host's part in every call.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <ole2.h>
+#include <ocidl.h>
+
+#include <cstdlib>
+#include <memory>
+#include <utility>
+#include <string>
+#include <vector>
+
+#include "HostStandIn.h"
+
+namespace {
+
+using host::Bstr;
+using host::Variant;
+
+constexpr const wchar_t* kProgID = L"AddIn.a_velko1c83";
+constexpr const wchar_t* kClsidText = L"{9A00111C-A9DA-4A0E-BA5A-CE340F0D29D7}";
+const std::wstring kClsidKey = std::wstring(L"CLSID\\") + kClsidText;
+
+std::wstring TestFolder() { return host::FolderOf(host::ModulePath()); }
+std::wstring DllPath() { return TestFolder() + L"\\a_velko1c83.dll"; }
+std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
+bool RunningAsOldHost() { return _wcsicmp(host::FileNameOf(host::ModulePath()).c_str(), L"1cv7.exe") == 0; }
+
+long Regsvr32(const std::wstring& options, const std::wstring& dll = DllPath()) {
+  return host::RunAndWait(L"regsvr32.exe /s " + options + (options.empty() ? L"" : L" ") + Quoted(dll));
+}
+
+// An interface pointer of the test: one reference, released at scope end.
+template <class T>
+class Ref {
+ public:
+  Ref() = default;
+  ~Ref() { reset(); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  T* operator->() const { return p_; }
+  T* get() const { return p_; }
+  T** put() {
+    reset();
+    return &p_;
+  }
+  void** put_void() { return reinterpret_cast<void**>(put()); }
+  void reset() {
+    if (p_) p_->Release();
+    p_ = nullptr;
+  }
+
+ private:
+  T* p_ = nullptr;
+};
+
+// The entries of a registration below `root`\`prefix`, as the test expects them.
+void ExpectRegistered(HKEY root, const std::wstring& prefix, const std::wstring& dll) {
+  EXPECT_EQ(host::RegText(root, prefix + kClsidKey), L"V7 AddIn 2.0");
+  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\InprocServer32"), dll);
+  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
+  EXPECT_EQ(host::RegText(root, prefix + kProgID), L"V7 AddIn 2.0");
+  EXPECT_EQ(host::RegText(root, prefix + kProgID + L"\\Clsid"), kClsidText);
+  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\ProgID"), kProgID);
+}
+
+void ExpectUnregistered(HKEY root, const std::wstring& prefix) {
+  EXPECT_FALSE(host::RegKeyExists(root, prefix + kClsidKey));
+  EXPECT_FALSE(host::RegKeyExists(root, prefix + kProgID));
+}
+
+// Registered machine-wide for the whole program, so that every test finds the
+// class by its ProgID; the data folder is a temporary one.
+class ServerEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (RunningAsOldHost()) return;  // the program that started the copy registered the server
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    data_ = std::wstring(temp) + L"velko-com-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(data_.c_str(), nullptr);
+    SetEnvironmentVariableW(L"VELKO_COMMON_APPDATA", data_.c_str());
+    _wputenv_s(L"VELKO_COMMON_APPDATA", data_.c_str());
+    ASSERT_EQ(Regsvr32(L""), 0) << "regsvr32 could not register " << std::string(DllPath().begin(), DllPath().end());
+  }
+  void TearDown() override {
+    if (!RunningAsOldHost()) Regsvr32(L"/u");
+  }
+
+ private:
+  std::wstring data_;
+};
+
+// ---------------------------------------------------------------- registration
+
+TEST(Registration, MachineWideWritesTheEntriesAndUnregistrationRemovesThem) {
+  ASSERT_EQ(Regsvr32(L""), 0);
+  ExpectRegistered(HKEY_CLASSES_ROOT, L"", DllPath());
+  CLSID clsid{};
+  ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
+  EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_AddInVelko));
+  {
+    Ref<IInitDone> object;
+    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+  }
+
+  ASSERT_EQ(Regsvr32(L"/u"), 0);
+  ExpectUnregistered(HKEY_CLASSES_ROOT, L"");
+  EXPECT_NE(CLSIDFromProgID(kProgID, &clsid), S_OK);
+  ASSERT_EQ(Regsvr32(L""), 0);  // the other tests need it
+}
+
+TEST(Registration, PerUserWritesBelowTheUsersClassesOnly) {
+  ASSERT_EQ(Regsvr32(L"/u"), 0);
+  ASSERT_EQ(Regsvr32(L"/n /i:user"), 0);
+  ExpectRegistered(HKEY_CURRENT_USER, L"Software\\Classes\\", DllPath());
+  EXPECT_FALSE(host::RegKeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kClsidKey));
+
+  // Letter case of the command line does not matter.
+  ASSERT_EQ(Regsvr32(L"/u /n /i:USER"), 0);
+  ExpectUnregistered(HKEY_CURRENT_USER, L"Software\\Classes\\");
+  ASSERT_EQ(Regsvr32(L""), 0);
+  ExpectRegistered(HKEY_CLASSES_ROOT, L"", DllPath());
+}
+
+TEST(Registration, PerUserRegistrationAloneLetsTheHostCreateTheObject) {
+  ASSERT_EQ(Regsvr32(L"/u"), 0);
+  ASSERT_EQ(Regsvr32(L"/n /i:user"), 0);
+  CLSID clsid{};
+  const HRESULT found = CLSIDFromProgID(kProgID, &clsid);
+  Ref<IInitDone> object;
+  const HRESULT created =
+      found == S_OK ? CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()) : found;
+  object.reset();
+  Regsvr32(L"/u /n /i:user");
+  ASSERT_EQ(Regsvr32(L""), 0);
+  if (found != S_OK) GTEST_SKIP() << "this COM runtime does not merge the user's classes into HKEY_CLASSES_ROOT";
+  EXPECT_EQ(created, S_OK);
+}
+
+TEST(Registration, APathWithABlankIsRegisteredInItsShortForm) {
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + L"velko dir " + std::to_wstring(GetCurrentProcessId());
+  const std::wstring dll = folder + L"\\a_velko1c83.dll";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW(DllPath().c_str(), dll.c_str(), FALSE));
+  wchar_t short_path[MAX_PATH] = {};
+  const DWORD n = GetShortPathNameW(dll.c_str(), short_path, MAX_PATH);
+
+  const long registered = Regsvr32(L"", dll);
+  const auto server = host::RegText(HKEY_CLASSES_ROOT, kClsidKey + L"\\InprocServer32");
+  Regsvr32(L"/u", dll);
+  ASSERT_EQ(Regsvr32(L""), 0);
+  DeleteFileW(dll.c_str());
+  RemoveDirectoryW(folder.c_str());
+
+  ASSERT_EQ(registered, 0);
+  ASSERT_TRUE(server.has_value());
+  if (n == 0 || std::wstring(short_path).find(L' ') != std::wstring::npos)
+    GTEST_SKIP() << "this file system gives no short name without blanks";
+  EXPECT_EQ(*server, std::wstring(short_path));
+  EXPECT_EQ(server->find(L' '), std::wstring::npos);
+}
+
+// ------------------------------------------------------------- the host's part
+
+class AddIn : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, init_.put_void()), S_OK);
+    ASSERT_EQ(init_->QueryInterface(IID_ILanguageExtender, lang_.put_void()), S_OK);
+  }
+  void TearDown() override {
+    if (initialised_) init_->Done();
+  }
+
+  void InitObject() {
+    ASSERT_EQ(init_->Init(static_cast<IDispatch*>(&connection_)), S_OK);
+    initialised_ = true;
+  }
+
+  long MethodNumber(const std::wstring& name) {
+    Bstr text(name);
+    long number = -2;
+    EXPECT_EQ(lang_->FindMethod(text.b, &number), S_OK);
+    return number;
+  }
+
+  host::Connection connection_;
+  Ref<IInitDone> init_;
+  Ref<ILanguageExtender> lang_;
+  bool initialised_ = false;
+};
+
+TEST_F(AddIn, AnswersForItsInterfacesWithOneIdentity) {
+  const IID* iids[] = {&IID_IPropertyLink, &IID_ILanguageExtender, &IID_ISpecifyPropertyPages, &IID_IInitDone,
+                       &IID_IDispatch};
+  Ref<IUnknown> identity;
+  ASSERT_EQ(init_->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
+  for (const IID* iid : iids) {
+    Ref<IUnknown> itf;
+    ASSERT_EQ(init_->QueryInterface(*iid, itf.put_void()), S_OK);
+    Ref<IUnknown> back;
+    ASSERT_EQ(itf->QueryInterface(IID_IUnknown, back.put_void()), S_OK);
+    EXPECT_EQ(back.get(), identity.get());
+  }
+  Ref<IUnknown> none;
+  EXPECT_EQ(init_->QueryInterface(IID_IAsyncEvent, none.put_void()), E_NOINTERFACE);
+  EXPECT_EQ(none.get(), nullptr);
+}
+
+TEST_F(AddIn, DispatchIsNotImplementedAndPagesComeFromTheTaskAllocator) {
+  Ref<IDispatch> dispatch;
+  ASSERT_EQ(init_->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
+  UINT count = 77;
+  EXPECT_EQ(dispatch->GetTypeInfoCount(&count), E_NOTIMPL);
+  EXPECT_EQ(count, 77u);
+  ITypeInfo* info = nullptr;
+  EXPECT_EQ(dispatch->GetTypeInfo(0, 0, &info), E_NOTIMPL);
+  Bstr name(L"Open");
+  DISPID id = 5;
+  EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name.b, 1, 0, &id), E_NOTIMPL);
+  EXPECT_EQ(id, 5);
+  DISPPARAMS none{};
+  EXPECT_EQ(dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr), E_NOTIMPL);
+
+  Ref<ISpecifyPropertyPages> pages;
+  ASSERT_EQ(init_->QueryInterface(IID_ISpecifyPropertyPages, pages.put_void()), S_OK);
+  CAUUID list{};
+  ASSERT_EQ(pages->GetPages(&list), S_OK);
+  ASSERT_EQ(list.cElems, 1u);
+  ASSERT_NE(list.pElems, nullptr);
+  EXPECT_TRUE(IsEqualGUID(list.pElems[0], CLSID_AddInPropertyPage));
+  CoTaskMemFree(list.pElems);
+}
+
+TEST_F(AddIn, BeforeInitThereIsNothingToCall) {
+  long count = -1;
+  EXPECT_EQ(lang_->GetNMethods(&count), S_OK);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(lang_->GetNProps(&count), S_OK);
+  EXPECT_EQ(count, 0);
+  Ref<IPropertyLink> link;
+  ASSERT_EQ(init_->QueryInterface(IID_IPropertyLink, link.put_void()), S_OK);
+  BOOL capable = TRUE;
+  EXPECT_EQ(link->CapSettingsDlg(&capable), S_FALSE);
+  EXPECT_EQ(capable, FALSE);
+  EXPECT_EQ(link->ChangeSettings(), S_FALSE);
+}
+
+TEST_F(AddIn, InitTakesTheHostsInterfacesAndDoneGivesThemBack) {
+  InitObject();
+  EXPECT_EQ(connection_.depths, std::vector<long>{100});
+  EXPECT_EQ(connection_.refs, 2) << "the event and the window-support interfaces are held";
+  ASSERT_EQ(init_->Done(), S_OK);
+  initialised_ = false;
+  EXPECT_EQ(connection_.refs, 0);
+}
+
+TEST_F(AddIn, InitWithoutTheHostsEventInterfaceStillWorks) {
+  connection_.offer_event = false;
+  connection_.depth_answer = E_FAIL;
+  InitObject();
+  EXPECT_TRUE(connection_.depths.empty());
+  EXPECT_EQ(connection_.refs, 1);
+  long count = 0;
+  EXPECT_EQ(lang_->GetNMethods(&count), S_OK);
+  EXPECT_GT(count, 0);
+}
+
+TEST_F(AddIn, ARefusedEventBufferDepthDoesNotFailInit) {
+  connection_.depth_answer = E_FAIL;
+  InitObject();
+  EXPECT_EQ(connection_.depths, std::vector<long>{100});
+}
+
+TEST_F(AddIn, GetInfoAndTheExtensionName) {
+  InitObject();
+  host::ParamArray info(1);
+  ASSERT_EQ(init_->GetInfo(info.put()), S_OK);
+  EXPECT_EQ(info.TypeAt(0), VT_BSTR);
+  EXPECT_EQ(info.TextAt(0), L"2000");
+  Bstr name;
+  ASSERT_EQ(lang_->RegisterExtensionAs(&name.b), S_OK);
+  EXPECT_EQ(name.text(), L"a_velko1c83");
+}
+
+TEST_F(AddIn, EveryMethodIsFoundByEitherOfItsNames) {
+  InitObject();
+  long count = 0;
+  ASSERT_EQ(lang_->GetNMethods(&count), S_OK);
+  ASSERT_GT(count, 0);
+  for (long i = 0; i < count; ++i) {
+    Bstr name, alias;
+    ASSERT_EQ(lang_->GetMethodName(i, 0, &name.b), S_OK) << i;
+    ASSERT_EQ(lang_->GetMethodName(i, 1, &alias.b), S_OK) << i;
+    EXPECT_FALSE(name.text().empty());
+    EXPECT_EQ(alias.text(), name.text()) << "the alias asked for gives the primary name";
+    EXPECT_EQ(MethodNumber(name.text()), i);
+    long params = -1;
+    EXPECT_EQ(lang_->GetNParams(i, &params), S_OK);
+    EXPECT_GE(params, 0);
+    BOOL has = 0;
+    EXPECT_EQ(lang_->HasRetVal(i, &has), S_OK);
+    EXPECT_EQ(has, 1);
+    Variant def;
+    def.v.vt = VT_I4;
+    EXPECT_EQ(lang_->GetParamDefValue(i, 0, &def.v), S_OK);
+    EXPECT_EQ(def.v.vt, VT_EMPTY);
+  }
+  Bstr none;
+  long params = 42;
+  EXPECT_EQ(lang_->GetMethodName(count, 0, &none.b), S_FALSE);
+  EXPECT_EQ(none.b, nullptr);
+  EXPECT_EQ(lang_->GetNParams(count, &params), S_FALSE);
+  EXPECT_EQ(params, 42);
+  EXPECT_EQ(MethodNumber(L"NoSuchMethod"), -1);
+  Variant ret;
+  host::ParamArray args(0);
+  EXPECT_EQ(lang_->CallAsFunc(-1, &ret.v, args.put()), S_FALSE);
+}
+
+TEST_F(AddIn, PropertiesAreReadAndWrittenThroughVariants) {
+  InitObject();
+  long count = 0;
+  ASSERT_EQ(lang_->GetNProps(&count), S_OK);
+  ASSERT_GT(count, 0);
+  for (long i = 0; i < count; ++i) {
+    Bstr id, alias;
+    ASSERT_EQ(lang_->GetPropName(i, 0, &id.b), S_OK);
+    ASSERT_EQ(lang_->GetPropName(i, 1, &alias.b), S_OK);
+    EXPECT_FALSE(id.text().empty());
+    long number = -2;
+    EXPECT_EQ(lang_->FindProp(id.b, &number), S_OK);
+    EXPECT_EQ(number, i);
+    BOOL flag = 7;
+    EXPECT_EQ(lang_->IsPropReadable(i, &flag), S_OK);
+    EXPECT_EQ(flag, 7) << "the host's flag stays as it was";
+    EXPECT_EQ(lang_->IsPropWritable(i, &flag), S_OK);
+    EXPECT_EQ(flag, 7);
+  }
+  // Every property takes back what it gave, through the host's VARIANTs.
+  for (long i = 0; i < count; ++i) {
+    Variant value;
+    ASSERT_EQ(lang_->GetPropVal(i, &value.v), S_OK);
+    ASSERT_EQ(lang_->SetPropVal(i, &value.v), S_OK) << i;
+    Variant back;
+    back.v.vt = VT_R8;
+    ASSERT_EQ(lang_->GetPropVal(i, &back.v), S_OK);
+    EXPECT_EQ(back.v.vt, value.v.vt) << i;
+    EXPECT_EQ(VarCmp(&back.v, &value.v, LOCALE_USER_DEFAULT, 0), static_cast<HRESULT>(VARCMP_EQ)) << i;
+  }
+  Variant out;
+  out.v.vt = VT_I4;
+  EXPECT_EQ(lang_->GetPropVal(count, &out.v), S_FALSE);
+  EXPECT_EQ(out.v.vt, VT_EMPTY);
+  Variant text;
+  EXPECT_EQ(lang_->SetPropVal(count, &text.v), S_FALSE);
+}
+
+TEST_F(AddIn, GetVersionReturnsTheModulesFileVersion) {
+  InitObject();
+  const long number = MethodNumber(L"ПолучитьНомерВерсии");
+  ASSERT_GE(number, 0);
+  Variant ret;
+  host::ParamArray args(0);
+  ASSERT_EQ(lang_->CallAsFunc(number, &ret.v, args.put()), S_OK);
+  ASSERT_EQ(ret.v.vt, VT_BSTR);
+  EXPECT_STREQ(ret.v.bstrVal, L"1.1.1.4");
+}
+
+// -------------------------------------------- against the terminal emulator
+
+std::wstring VelkoExe() { return TestFolder() + L"\\velko.exe"; }
+
+class Terminal : public AddIn {
+ protected:
+  void SetUp() override {
+    AddIn::SetUp();
+    if (HasFatalFailure()) return;
+    if (GetFileAttributesW(VelkoExe().c_str()) == INVALID_FILE_ATTRIBUTES)
+      GTEST_SKIP() << "velko.exe is not built in this tree";
+    emulator_ = std::make_unique<host::EmulatorProcess>(VelkoExe(), EmulatorArguments());
+    ASSERT_GT(emulator_->port(), 0) << "emulator said: " << emulator_->first_line();
+    InitObject();
+    SetProp(L"ServerAddress", L"127.0.0.1");
+    Variant port;
+    port.v.vt = VT_I4;
+    port.v.lVal = emulator_->port();
+    SetPropValue(L"ServerPort", port.v);
+  }
+  void TearDown() override {
+    AddIn::TearDown();
+    emulator_.reset();
+  }
+  virtual std::wstring EmulatorArguments() { return L""; }
+
+  void SetPropValue(const std::wstring& id, VARIANT& value) {
+    Bstr name(id);
+    long number = -1;
+    ASSERT_EQ(lang_->FindProp(name.b, &number), S_OK);
+    ASSERT_GE(number, 0) << "no property " << std::string(id.begin(), id.end());
+    ASSERT_EQ(lang_->SetPropVal(number, &value), S_OK);
+  }
+  void SetProp(const std::wstring& id, const std::wstring& text) {
+    Variant value;
+    value.v.vt = VT_BSTR;
+    value.v.bstrVal = SysAllocString(text.c_str());
+    SetPropValue(id, value.v);
+  }
+
+  // Runs a method by name; the host's return slot comes back in `ret`.
+  HRESULT Call(const std::wstring& name, host::ParamArray& params, Variant& ret) {
+    const long number = MethodNumber(name);
+    EXPECT_GE(number, 0) << "no method " << std::string(name.begin(), name.end());
+    return lang_->CallAsFunc(number, &ret.v, params.put());
+  }
+
+  bool Open() {
+    host::ParamArray params(1);
+    Variant ret;
+    EXPECT_EQ(Call(L"Подключить", params, ret), S_OK);
+    EXPECT_EQ(params.TextAt(0), L"0");
+    return ret.v.vt == VT_BOOL && ret.v.boolVal == VARIANT_TRUE;
+  }
+
+  // "ПолучитьОшибку": the code and its text.
+  std::pair<long, std::wstring> LastError() {
+    host::ParamArray params(1);
+    Variant ret;
+    EXPECT_EQ(Call(L"ПолучитьОшибку", params, ret), S_OK);
+    EXPECT_EQ(ret.v.vt, VT_I4);
+    return {ret.v.lVal, params.TextAt(0)};
+  }
+
+  std::unique_ptr<host::EmulatorProcess> emulator_;
+};
+
+TEST_F(Terminal, OpensPaysAndReportsThroughTheHostsOwnArray) {
+  ASSERT_TRUE(Open());
+
+  host::ParamArray params(7);
+  // Position 0 is neither read nor written: the host's interface reference
+  // there must come back as it went in.
+  Variant own;
+  own.v.vt = VT_DISPATCH;
+  own.v.pdispVal = static_cast<IDispatch*>(&connection_);
+  connection_.AddRef();
+  params.Set(0, own.v);
+  params.SetText(1, L"");  // no card data: the pinpad reads the card
+  params.SetInt(2, 100);
+  Variant ret;
+  ASSERT_EQ(Call(L"ОплатитьПлатежнойКартой", params, ret), S_OK);
+  ASSERT_EQ(ret.v.vt, VT_BOOL);
+  EXPECT_EQ(ret.v.boolVal, VARIANT_TRUE) << "error: " << LastError().first;
+
+  {
+    Variant first;
+    LONG zero = 0;
+    ASSERT_EQ(SafeArrayGetElement(*params.put(), &zero, &first.v), S_OK);
+    EXPECT_EQ(first.v.vt, VT_DISPATCH);
+    EXPECT_EQ(first.v.pdispVal, static_cast<IDispatch*>(&connection_));
+  }
+  const std::wstring pan = params.TextAt(1);
+  EXPECT_EQ(params.TypeAt(1), VT_BSTR);
+  ASSERT_GE(pan.size(), 5u);
+  EXPECT_EQ(pan.substr(0, pan.size() - 4), std::wstring(pan.size() - 4, L'*')) << "the host never sees the card";
+  EXPECT_EQ(params.TypeAt(2), VT_R8);
+  EXPECT_DOUBLE_EQ(params.DoubleAt(2), 100.0);
+  for (LONG i = 3; i <= 6; ++i) {
+    EXPECT_EQ(params.TypeAt(i), VT_BSTR) << i;
+    EXPECT_FALSE(params.TextAt(i).empty()) << "output " << i;
+  }
+
+  const auto [code, text] = LastError();
+  EXPECT_EQ(code, 0);
+  EXPECT_FALSE(text.empty());
+  params.Set(0, Variant().v);  // the array lets go of the connection
+}
+
+class DecliningTerminal : public Terminal {
+ protected:
+  std::wstring EmulatorArguments() override {
+    script_ = TestFolder() + L"\\decline-" + std::to_wstring(GetCurrentProcessId()) + L".jsonl";
+    HANDLE file = CreateFileW(script_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const char rule[] = "{\"op\": \"PUR\", \"action\": \"decline\", \"code\": \"51\"}\n";
+    DWORD written = 0;
+    WriteFile(file, rule, sizeof(rule) - 1, &written, nullptr);
+    CloseHandle(file);
+    return L"--script \"" + script_ + L"\"";
+  }
+  void TearDown() override {
+    Terminal::TearDown();
+    DeleteFileW(script_.c_str());
+  }
+  std::wstring script_;
+};
+
+TEST_F(DecliningTerminal, ADeclinedPaymentReturnsFalseAndTheErrorSaysWhy) {
+  ASSERT_TRUE(Open());
+  host::ParamArray params(7);
+  params.SetText(1, L"");
+  params.SetInt(2, 250);
+  Variant ret;
+  ASSERT_EQ(Call(L"PayByPaymentCard", params, ret), S_OK);
+  ASSERT_EQ(ret.v.vt, VT_BOOL);
+  EXPECT_EQ(ret.v.boolVal, VARIANT_FALSE);
+  const auto [code, text] = LastError();
+  EXPECT_NE(code, 0);
+  EXPECT_FALSE(text.empty());
+}
+
+// Run by the copy of this program named 1cv7.exe (see OldHostPlatform below).
+TEST_F(Terminal, OldHostSeesItsOwnMethodTableAndIntegers) {
+  if (!RunningAsOldHost()) GTEST_SKIP() << "runs in the copy named 1cv7.exe";
+  long count = 0;
+  ASSERT_EQ(lang_->GetNMethods(&count), S_OK);
+  EXPECT_EQ(count, 29);
+  host::ParamArray params(1);
+  Variant ret;
+  ASSERT_EQ(Call(L"Подключить", params, ret), S_OK);
+  EXPECT_EQ(ret.v.vt, VT_I4) << "the oldest host takes no Booleans";
+  EXPECT_EQ(ret.v.lVal, 1);
+}
+
+TEST(OldHostPlatform, ACopyNamed1cv7SeesTheOldHostsBehaviour) {
+  if (RunningAsOldHost()) GTEST_SKIP() << "this is the copy";
+  if (GetFileAttributesW(VelkoExe().c_str()) == INVALID_FILE_ATTRIBUTES)
+    GTEST_SKIP() << "velko.exe is not built in this tree";
+  const std::wstring copy = TestFolder() + L"\\1cv7.exe";
+  ASSERT_TRUE(CopyFileW(host::ModulePath().c_str(), copy.c_str(), FALSE));
+  const long status =
+      host::RunAndWait(Quoted(copy) + L" --gtest_brief=1 --gtest_filter=Terminal.OldHostSeesItsOwnMethodTableAndIntegers");
+  DeleteFileW(copy.c_str());
+  EXPECT_EQ(status, 0) << "the copy named 1cv7.exe failed; its output is above";
+}
+
+// ------------------------------------------------------------------- windows
+
+
+TEST_F(Terminal, AMethodThatRaisesShowsTheErrorBoxAndAnswersSFalse) {
+  std::vector<std::wstring> texts;
+  bool pressed = false;
+  host::WindowWatcher watcher(L"EXCEPTION", [&](HWND box) {
+    texts = host::ChildTexts(box, L"Static");
+    HWND ok = host::FindChild(box, L"Button");
+    pressed = ok != nullptr;
+    if (ok)
+      PostMessageW(ok, BM_CLICK, 0, 0);
+    else
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  host::ParamArray params(7);
+  params.SetText(1, L"4111111111111111");
+  params.SetText(2, L"сто рублей");  // no amount: the conversion raises
+  Variant ret;
+  const HRESULT result = Call(L"ОплатитьПлатежнойКартой", params, ret);
+  watcher.Join();
+  EXPECT_EQ(result, S_FALSE);
+  ASSERT_TRUE(watcher.found()) << "no window captioned EXCEPTION appeared";
+  EXPECT_TRUE(pressed);
+  std::wstring all;
+  for (const auto& t : texts) all += t + L"|";
+  EXPECT_NE(all.find(L"Method: PayByPaymentCard\r\nMessage: "), std::wstring::npos)
+      << std::string(all.begin(), all.end());
+  EXPECT_EQ(params.TextAt(2), L"сто рублей") << "nothing was written back";
+}
+
+// Types `text` into the receipt-number dialog and presses the button captioned `button`.
+std::function<void(HWND)> AnswerReceiptDialog(const std::wstring& text, const std::wstring& button,
+                                              const std::wstring& screenshot, bool* done) {
+  return [=](HWND dialog) {
+    HWND edit = host::FindChild(dialog, L"Edit");
+    if (edit) SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    Sleep(200);
+    if (!screenshot.empty()) host::SaveWindowBitmap(dialog, screenshot);
+    HWND press = host::FindChild(dialog, L"Button", button);
+    *done = edit != nullptr && press != nullptr;
+    if (press)
+      PostMessageW(press, BM_CLICK, 0, 0);
+    else
+      PostMessageW(dialog, WM_CLOSE, 0, 0);
+  };
+}
+
+TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
+  ASSERT_TRUE(Open());
+  const std::wstring caption = L"Введите номер квитанции:";
+  const std::wstring shot = TestFolder() + L"\\receipt-number-dialog.bmp";
+  DeleteFileW(shot.c_str());
+
+  // Cancel: the operation ends at once with 4502.
+  {
+    bool answered = false;
+    host::WindowWatcher watcher(caption, AnswerReceiptDialog(L"", L"Отмена", L"", &answered));
+    host::ParamArray params(7);
+    params.SetInt(2, 100);
+    Variant ret;
+    ASSERT_EQ(Call(L"ОтменитьПлатежПоПлатежнойКарте", params, ret), S_OK);
+    watcher.Join();
+    ASSERT_TRUE(watcher.found()) << "the receipt-number dialog did not appear";
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(ret.v.vt, VT_BOOL);
+    EXPECT_EQ(ret.v.boolVal, VARIANT_FALSE);
+    const auto [code, text] = LastError();
+    EXPECT_EQ(code, 4502);
+    EXPECT_EQ(text, L"Операция отменена пользователем");
+  }
+  // OK with "123": the cancellation goes to the server.
+  {
+    bool answered = false;
+    host::WindowWatcher watcher(caption, AnswerReceiptDialog(L"123", L"ОК", shot, &answered));
+    host::ParamArray params(7);
+    params.SetInt(2, 100);
+    Variant ret;
+    ASSERT_EQ(Call(L"ОтменитьПлатежПоПлатежнойКарте", params, ret), S_OK);
+    watcher.Join();
+    ASSERT_TRUE(watcher.found());
+    EXPECT_TRUE(answered);
+    EXPECT_NE(LastError().first, 4502) << "OK went on to the server";
+    EXPECT_NE(GetFileAttributesW(shot.c_str()), INVALID_FILE_ATTRIBUTES) << "the screenshot was saved";
+  }
+}
+
+// ---------------------------------------------------------------- the module
+
+using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
+using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+TEST(Module, CanUnloadNowOnlyWithoutObjectsAndLocks) {
+  CLSID clsid{};
+  ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
+  Ref<IInitDone> object;
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+  // Pinned, so that the runtime cannot unload it while the test looks at it.
+  HMODULE module = LoadLibraryW(DllPath().c_str());
+  ASSERT_NE(module, nullptr);
+  auto can_unload = reinterpret_cast<CanUnloadNow>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+  auto get_class = reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+  ASSERT_NE(can_unload, nullptr);
+  ASSERT_NE(get_class, nullptr);
+
+  EXPECT_EQ(can_unload(), S_FALSE);
+  {
+    Ref<IUnknown> second;
+    ASSERT_EQ(object->QueryInterface(IID_ILanguageExtender, second.put_void()), S_OK);
+    object.reset();
+    EXPECT_EQ(can_unload(), S_FALSE) << "one reference is still held";
+  }
+  EXPECT_EQ(can_unload(), S_OK);
+
+  Ref<IClassFactory> factory;
+  ASSERT_EQ(get_class(CLSID_AddInVelko, IID_IClassFactory, factory.put_void()), S_OK);
+  ASSERT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(can_unload(), S_FALSE);
+  ASSERT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(can_unload(), S_OK);
+  {
+    Ref<IInitDone> made;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IInitDone, made.put_void()), S_OK);
+    EXPECT_EQ(can_unload(), S_FALSE);
+    Ref<IInitDone> aggregated;
+    EXPECT_EQ(factory->CreateInstance(made.get(), IID_IUnknown, aggregated.put_void()), CLASS_E_NOAGGREGATION);
+  }
+  EXPECT_EQ(can_unload(), S_OK);
+
+  void* out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(get_class(IID_IDispatch, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(out, nullptr);
+  out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(get_class(CLSID_AddInVelko, IID_IDispatch, &out), E_NOINTERFACE);
+  EXPECT_EQ(out, nullptr);
+  factory.reset();
+  FreeLibrary(module);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+  ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
+  const int result = RUN_ALL_TESTS();
+  CoUninitialize();
+  return result;
+}
