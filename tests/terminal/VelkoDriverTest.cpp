@@ -236,14 +236,14 @@ TEST_F(EngineTest, AGarbledAnswerToARecordedOperationKeepsTheRecord) {
       {ScriptedExchange::Response(L"05", L"ОТКАЗ"), 4003, 0},
   };
   for (const Case& c : cases) {
-    TempDir fresh(true);
+    TempDataFolder fresh("garbled");
     auto exchange = std::make_unique<ScriptedExchange>();
     ScriptedExchange* server = exchange.get();
     TVelkoDriver engine(std::move(exchange));
     server->replies = {ScriptedExchange::Approved(), c.answer};
     ASSERT_EQ(engine.Enable(), 0);
     EXPECT_EQ(engine.Sale(1000000, L""), c.result);
-    auto bytes = ReadBytes(fresh.Path() / "velko32" / "ECR1");
+    auto bytes = ReadBytes(fresh.Root() / "velko32" / "ECR1");
     ASSERT_EQ(bytes.size(), 8u);
     EXPECT_EQ(bytes[4], c.record) << "case " << (&c - cases);
     if (c.record == 0) continue;
