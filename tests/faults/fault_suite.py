@@ -83,7 +83,12 @@ def misbehaviour_case(velko, op, name, rule, expected):
                 answers = first + run_session(velko, data.env, emu.port,
                                               [call("CMP", aut_receipt), call(FOLLOW_UP), call("PUR")])
             else:
+                began = time.monotonic()
                 answers = run_session(velko, data.env, emu.port, calls + [call(op), call(FOLLOW_UP), call("PUR")])
+                if expected == {RESULT_TIMEOUT}:
+                    # The answer time-out is 1 s: waited out in full, and not much longer.
+                    took = time.monotonic() - began
+                    check(1.0 <= took < 30, "a 1 s answer time-out took %.1fs" % took)
             got = result_code(answers[len(before)])
             if expected is not None:
                 check(got in expected, "%s answered %s, expected one of %s: %s"
