@@ -6,8 +6,9 @@
 # AddressSanitizer and UBSan; then each fuzz target for a bounded time.
 # Exits non-zero on any failure.
 #
-# VELKO_SOAK_OPERATIONS=10000 and VELKO_CONTENTION_OPERATIONS=200 give the full
-# soak and contention runs; VELKO_FUZZ_SECONDS sets each fuzz target's time.
+# The native soak and contention runs are the full ones; VELKO_SOAK_OPERATIONS
+# and VELKO_CONTENTION_OPERATIONS set their counts everywhere (the sanitizer and
+# wine runs are shorter by default). VELKO_FUZZ_SECONDS sets each fuzz target's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
