@@ -17,7 +17,14 @@ class EmulatorSocket {
   EmulatorSocket() = default;
   ~EmulatorSocket() { Close(); }
   EmulatorSocket(EmulatorSocket&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-  EmulatorSocket& operator=(EmulatorSocket&& other) noexcept;
+  EmulatorSocket& operator=(EmulatorSocket&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      other.handle_ = kInvalid;
+    }
+    return *this;
+  }
   EmulatorSocket(const EmulatorSocket&) = delete;
   EmulatorSocket& operator=(const EmulatorSocket&) = delete;
 

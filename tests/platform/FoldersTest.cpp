@@ -4,6 +4,7 @@
 
 #include "common/TextUtf.h"
 #include "platform/Folders.h"
+#include "support/TempDataFolder.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -13,14 +14,6 @@
 
 namespace velko {
 namespace {
-
-void SetEnv(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
 
 std::string TempRoot() {
   const char* tmp = std::getenv("TMPDIR");
@@ -33,7 +26,7 @@ std::string TempRoot() {
 TEST(Folders, CommonAppDataHonoursTheOverrideAndCreatesIt) {
   const std::string root = TempRoot() + (PathDelimiter() == L'/' ? "/" : "\\") + "velko_folders_test";
   const std::wstring wide_root = Utf8ToWide(root);
-  SetEnv("VELKO_COMMON_APPDATA", root);
+  testing::SetEnvVar("VELKO_COMMON_APPDATA", root);
   auto folder = CommonAppDataFolder();
   ASSERT_TRUE(folder);
   EXPECT_EQ(*folder, wide_root);
@@ -58,7 +51,7 @@ TEST(Folders, CommonAppDataHonoursTheOverrideAndCreatesIt) {
 #endif
   EXPECT_FALSE(FileExists(sub));
   EXPECT_THROW(GrantAccessToEveryone(sub + L"-missing"), std::runtime_error);
-  SetEnv("VELKO_COMMON_APPDATA", "");
+  testing::SetEnvVar("VELKO_COMMON_APPDATA", "");
 }
 
 TEST(Folders, TrailingDelimiterIsAddedOnce) {

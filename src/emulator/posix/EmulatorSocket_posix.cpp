@@ -12,15 +12,6 @@
 
 namespace velko::emulator {
 
-EmulatorSocket& EmulatorSocket::operator=(EmulatorSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 EmulatorSocket EmulatorSocket::Listen(const std::string& host, uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;

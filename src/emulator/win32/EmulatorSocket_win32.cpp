@@ -30,15 +30,6 @@ bool Readable(SOCKET s, int timeout_ms) {
 
 }  // namespace
 
-EmulatorSocket& EmulatorSocket::operator=(EmulatorSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 EmulatorSocket EmulatorSocket::Listen(const std::string& host, uint16_t port) {
   StartWinsock();
   sockaddr_in addr{};
