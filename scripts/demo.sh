@@ -5,10 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${VELKO_SKIP_INSTALL:-0}" != 1 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends g++ cmake ninja-build make \
-    googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev >/dev/null
+  bash scripts/install-deps.sh --native-only
 fi
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$(nproc)" --target velko >/dev/null
