@@ -154,7 +154,7 @@ double NumeratorSteps(TReceiptEnum& numerator) {
   const auto t0 = Clock::now();
   if (numerator.Lock() != TReceiptEnum::kLocked) throw std::runtime_error("the numerator is busy");
   numerator.SetVoidReceiptNum(numerator.ReceiptNum());
-  numerator.SaveData();
+  if (!numerator.SaveData()) throw std::runtime_error("the numerator cannot be written");
   numerator.SetVoidReceiptNum(0);
   numerator.IncReceiptNumber();
   numerator.Unlock(true);

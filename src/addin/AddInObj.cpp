@@ -1,10 +1,13 @@
 #include "addin/AddInObj.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <vector>
 
 #include "common/Common.Log.h"
+#include "common/ResultCodes.h"
 #include "common/TextUtf.h"
 #include "driver/u1cLib.h"
 #include "platform/PlatformError.h"
@@ -17,6 +20,34 @@ namespace {
 // Raised by every Init of any add-in object; its low 8 bits pair an object
 // with the driver it created.
 std::atomic<int32_t> g_object_counter{0};
+
+// The host's thread dispatches its messages while a method waits (for the
+// server, a dialog, the error box), so a timer or idle handler of the host can
+// call a method of any add-in object inside a running one. Such a call is
+// refused: it would share the numerator, the connection and the message list
+// of the call it interrupts. Calls on other threads are not nested and are
+// not counted here.
+thread_local int t_running_calls = 0;
+// Objects whose Done arrived inside a running call; carried out when the
+// outermost call returns, so that no driver is destroyed under a call.
+thread_local std::vector<TAddInObject*> t_deferred_done;
+
+// Marks a method call as running on this thread for its lifetime; the last
+// one to end carries out the Done calls that were deferred meanwhile.
+class RunningCall {
+ public:
+  RunningCall() { ++t_running_calls; }
+  ~RunningCall() {
+    if (--t_running_calls > 0) return;
+    while (!t_deferred_done.empty()) {
+      TAddInObject* object = t_deferred_done.back();
+      t_deferred_done.pop_back();
+      object->Done();
+    }
+  }
+  RunningCall(const RunningCall&) = delete;
+  RunningCall& operator=(const RunningCall&) = delete;
+};
 
 std::wstring HexStatus(HResult status) {
   wchar_t buf[16];
@@ -49,22 +80,47 @@ HResult Guarded(F&& operation) noexcept {
   }
 }
 
+bool LogIsOn() { return TLog::LogLevel() != 0; }
+
+bool ConvertsToBool(const HostValue& value) {
+  try {
+    (void)value.ToBool();
+    return true;
+  } catch (const HostValueError&) {
+    return false;
+  }
+}
+
+// The call log never decides whether a method runs: a value that has no text
+// is logged as a placeholder.
+template <class Render>
+std::wstring LogText(Render&& render) {
+  try {
+    return render();
+  } catch (const HostValueError&) {
+    return L"<no text>";
+  }
+}
+
 // A value's text for the "SetPropVal" line; arrays have none of their own.
 std::wstring PropValueText(const HostValue& value) {
   try {
     return value.ToText();
   } catch (const HostValueError&) {
-    return ValueToLogText(value);
+    return LogText([&] { return ValueToLogText(value); });
   }
 }
-
-bool LogIsOn() { return TLog::LogLevel() != 0; }
 
 }  // namespace
 
 TAddInObject::TAddInObject() { TLog::Start(); }
 
-TAddInObject::~TAddInObject() = default;
+TAddInObject::~TAddInObject() {
+  t_deferred_done.erase(std::remove(t_deferred_done.begin(), t_deferred_done.end(), this),
+                        t_deferred_done.end());
+}
+
+bool TAddInObject::CallRunning() { return t_running_calls > 0; }
 
 int32_t TAddInObject::ObjectCounter() { return g_object_counter.load(); }
 
@@ -109,6 +165,12 @@ HResult TAddInObject::Init(IHostConnection* pConnection) {
 
 HResult TAddInObject::Done() {
   return Guarded([&] {
+    if (CallRunning()) {
+      if (std::find(t_deferred_done.begin(), t_deferred_done.end(), this) == t_deferred_done.end())
+        t_deferred_done.push_back(this);
+      TLog::Append(L"Done", L"deferred until the running call returns", TMsgType::mtInfo);
+      return kS_OK;
+    }
     // Only the object whose number created the driver destroys it.
     if (Driver_ && static_cast<uint8_t>(FObjectNumber & 0xFF) == Driver_->DriverObjNumber()) {
       Driver_->SetExecExternalEvent(nullptr);
@@ -170,9 +232,17 @@ HResult TAddInObject::SetPropVal(int32_t lPropNum, const HostValue& varPropVal) 
     // The host writes properties as they come, without the type check of the
     // settings operations.
     const PSettingStruct setting = Driver_->GetProperty(lPropNum);
-    setting->Value = varPropVal;
     const std::wstring id = setting->ID;
-    if (SameTextIgnoreCase(id, L"DebugLogEnabled")) Driver_->UpdateDebugLogEnabled();
+    const bool log_switch = SameTextIgnoreCase(id, L"DebugLogEnabled");
+    if (log_switch && !ConvertsToBool(varPropVal)) {
+      // Stored, it would make every later opening fail on reading it.
+      TLog::Append(L"SetPropVal", id + L"=" + PropValueText(varPropVal) +
+                                      L": not a Boolean, the previous value stays",
+                   TMsgType::mtError);
+      return kS_FALSE;
+    }
+    setting->Value = varPropVal;
+    if (log_switch) Driver_->UpdateDebugLogEnabled();
     // Logged after the switch, so that switching the log on is itself logged.
     TLog::Append(L"SetPropVal", id + L"=" + PropValueText(varPropVal), TMsgType::mtInfo);
     return kS_OK;
@@ -236,6 +306,8 @@ HResult TAddInObject::Call(int32_t lMethodNum, HostValue& pvarRetValue, HostPara
     TBaseDriver& driver = *Driver_;
     // A copy: the entry's name is needed after the method, whatever it did.
     const TMethodStruct method = *driver.GetMethod(lMethodNum);
+    if (CallRunning()) return RefuseNestedCall(method, pvarRetValue, paParams, as_function);
+    const RunningCall running;
 
     // The host's window stays disabled for the whole call, the error box
     // included, and is given back however the call ends.
@@ -258,11 +330,13 @@ HResult TAddInObject::Call(int32_t lMethodNum, HostValue& pvarRetValue, HostPara
     try {
       // The renderings are built only for a log that writes them.
       if (LogIsOn())
-        TLog::Append(L"> " + method.Name, L"Params: " + ArrayToLogText(paParams), TMsgType::mtInfo);
+        TLog::Append(L"> " + method.Name, L"Params: " + LogText([&] { return ArrayToLogText(paParams); }),
+                     TMsgType::mtInfo);
       result = method.DriverMethod(pvarRetValue, paParams);
       if (LogIsOn())
         TLog::Append(L"< " + method.Name,
-                     L"Result=" + ValueToLogText(pvarRetValue) + L"; Params: " + ArrayToLogText(paParams) +
+                     L"Result=" + LogText([&] { return ValueToLogText(pvarRetValue); }) + L"; Params: " +
+                         LogText([&] { return ArrayToLogText(paParams); }) +
                          L"; LastResultDescription: " + driver.LastResultDescriptionField(),
                      TMsgType::mtInfo);
       // The oldest host platform takes no Booleans: 1 and 0 instead.
@@ -276,6 +350,25 @@ HResult TAddInObject::Call(int32_t lMethodNum, HostValue& pvarRetValue, HostPara
     }
     return result;
   });
+}
+
+HResult TAddInObject::RefuseNestedCall(const TMethodStruct& method, HostValue& pvarRetValue,
+                                       HostParams& paParams, bool as_function) {
+  // Nothing of the driver is touched: not its engine, not its last result.
+  // The refused call answers for itself, "ПолучитьОшибку" included.
+  const std::wstring text = EquipmentErrorText(rc::kBusy, L"", L"");
+  TLog::Append(L"> " + method.Name, L"Refused: another call is still running (" +
+                                        std::to_wstring(rc::kBusy) + L" " + text + L")",
+               TMsgType::mtError);
+  const bool last_error = method.Name == L"ПолучитьОшибку" || method.Alias == L"GetLastError";
+  if (last_error) {
+    TBaseDriver::PutParam(paParams, 0, text);
+    pvarRetValue = HostValue::FromInt32(rc::kBusy);
+  } else {
+    pvarRetValue = HostValue::FromBool(false);
+    if (as_function && Driver_->PlatformVer() == TPlatformVer::pv77) pvarRetValue = HostValue::FromInt32(0);
+  }
+  return kS_OK;
 }
 
 HResult TAddInObject::SetLocale(const std::wstring&) { return kS_OK; }

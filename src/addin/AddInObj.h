@@ -8,6 +8,11 @@
 // to host values on the way in and back on the way out, and adapting the
 // host's connection and event interfaces to IHostConnection / IHostEventSink.
 //
+// A method call that arrives while another method call runs on the same
+// thread (the host dispatches messages while a call waits) is refused with
+// false and 1009, touching nothing; a Done that arrives then is deferred until
+// the running call returns. Property reads and writes stay allowed.
+//
 // Every operation answers an HResult and lets no exception escape: errors of
 // a driver method are logged with the caption "EXCEPTION", shown in the error
 // box and answered with S_FALSE; any other error is logged the same way and
@@ -95,11 +100,15 @@ class TAddInObject {
   int32_t ObjectNumber() const { return FObjectNumber; }
   // The process-wide count of Init calls of every add-in object.
   static int32_t ObjectCounter();
+  // True while a method call of an add-in object runs on this thread.
+  static bool CallRunning();
 
  private:
   bool ValidMethod(int32_t number) const;
   bool ValidProp(int32_t number) const;
   HResult Call(int32_t lMethodNum, HostValue& pvarRetValue, HostParams& paParams, bool as_function);
+  HResult RefuseNestedCall(const TMethodStruct& method, HostValue& pvarRetValue, HostParams& paParams,
+                           bool as_function);
 
   std::unique_ptr<TBaseDriver> Driver_;
   int32_t FObjectNumber = 0;

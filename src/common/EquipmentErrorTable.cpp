@@ -1,4 +1,5 @@
-#include "common/EquipmentErrorTable.h"
+// The equipment standard's general table of result codes and texts (89 codes).
+#include "common/ResultCodes.h"
 
 #include <algorithm>
 #include <iterator>

@@ -3,18 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "common/EquipmentErrorTable.h"
 #include "common/uCommonUtils.h"
-
-namespace velko {
-std::wstring EquipmentErrorText(int32_t Code, const std::wstring& Description,
-                                const std::wstring& DefaultText) {
-  if (!Description.empty() && Code != 0) return Description;
-  if (const wchar_t* text = EquipmentErrorTableText(Code)) return text;
-  return DefaultText.empty() ? kUnknownErrorText : DefaultText;
-}
-
-}  // namespace velko
 
 namespace velko {
 namespace {
@@ -55,6 +44,12 @@ void AppendDimension(const HostArray& array, int dim, std::vector<int32_t>& posi
 
 std::wstring ScalarToLogText(const HostValue& value) {
   if (value.IsArray()) return ValueToLogText(value);
+  // A value the host passed by reference shows as what it refers to, in
+  // that value's own form.
+  if (value.IsByRef()) {
+    const HostValue& target = value.Deref();
+    return target.IsByRef() ? L"EMPTY" : ValueToLogText(target);
+  }
   switch (value.BaseType()) {
     case vt::kEmpty: return L"EMPTY";
     case vt::kNull: return L"NULL";

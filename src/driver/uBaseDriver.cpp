@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "common/ResultCodes.h"
 #include "common/Common.Log.h"
 #include "common/TextUtf.h"
 #include "common/uCommonUtils.h"
@@ -61,7 +62,7 @@ void TBaseDriver::RegisterMethods() {
 
 int32_t TBaseDriver::Enable(std::wstring& ResultDescription) {
   ResultDescription.clear();
-  return 1003;
+  return rc::kNotSupported;
 }
 
 int32_t TBaseDriver::Enable() {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/HResult.h"
@@ -227,9 +228,9 @@ class TBaseDriver {
 using TDriverFactory = std::function<std::unique_ptr<TBaseDriver>()>;
 
 // Constructs a driver class and builds its tables.
-template <class T>
-std::unique_ptr<T> CreateDriver() {
-  auto driver = std::make_unique<T>();
+template <class T, class... Args>
+std::unique_ptr<T> CreateDriver(Args&&... args) {
+  auto driver = std::make_unique<T>(std::forward<Args>(args)...);
   driver->Create();
   return driver;
 }

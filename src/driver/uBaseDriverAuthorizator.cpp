@@ -1,13 +1,10 @@
 #include "driver/uBaseDriverAuthorizator.h"
 
 #include "common/CardMask.h"
+#include "common/ResultCodes.h"
 #include "common/uCommonUtils.h"
 
 namespace velko {
-namespace {
-constexpr int32_t kNotSupported = 1003;
-}  // namespace
-
 double TBaseDriverAuthorizator::AmountToHost(int64_t Amount) { return CurrencyToDouble(Amount); }
 
 void TBaseDriverAuthorizator::PutTexts(HostParams& paParams,
@@ -127,26 +124,26 @@ HResult TBaseDriverAuthorizator::SlipPrintingForm(HostValue& pvarRetValue, HostP
 
 int32_t TBaseDriverAuthorizator::PayByPaymentCard(int64_t&, std::wstring&, std::wstring&, std::wstring&,
                                                   std::wstring&, std::wstring&) {
-  return kNotSupported;
+  return rc::kNotSupported;
 }
 int32_t TBaseDriverAuthorizator::CancelPaymentByPaymentCard(int64_t, const std::wstring&, const std::wstring&,
                                                             const std::wstring&, std::wstring&, std::wstring&) {
-  return kNotSupported;
+  return rc::kNotSupported;
 }
 int32_t TBaseDriverAuthorizator::ReturnPaymantByPaymantCard(int64_t, std::wstring&, std::wstring&, std::wstring&,
                                                             std::wstring&, std::wstring&) {
-  return kNotSupported;
+  return rc::kNotSupported;
 }
 int32_t TBaseDriverAuthorizator::AuthorizePreSales(int64_t, std::wstring&, std::wstring&, std::wstring&,
                                                    std::wstring&, std::wstring&) {
-  return kNotSupported;
+  return rc::kNotSupported;
 }
 int32_t TBaseDriverAuthorizator::AuthorizeCompletion(int64_t, const std::wstring&, const std::wstring&,
                                                      const std::wstring&, std::wstring&, std::wstring&) {
-  return kNotSupported;
+  return rc::kNotSupported;
 }
-int32_t TBaseDriverAuthorizator::Settelment(std::wstring&) { return kNotSupported; }
-int32_t TBaseDriverAuthorizator::EmergencyReversal() { return kNotSupported; }
+int32_t TBaseDriverAuthorizator::Settelment(std::wstring&) { return rc::kNotSupported; }
+int32_t TBaseDriverAuthorizator::EmergencyReversal() { return rc::kNotSupported; }
 bool TBaseDriverAuthorizator::PrintSlipOnTerminal() { return false; }
 
 }  // namespace velko

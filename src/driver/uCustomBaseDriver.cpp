@@ -1,13 +1,12 @@
 #include "driver/uCustomBaseDriver.h"
 
 #include "VelkoVersion.h"
+#include "common/ResultCodes.h"
 #include "driver/u1cLib.h"
 #include "platform/TextCompare.h"
 
 namespace velko {
 namespace {
-
-constexpr int32_t kNotSupported = 1003;
 
 // Removes blanks and control characters at both ends.
 std::wstring TrimControls(const std::wstring& text) {
@@ -233,6 +232,6 @@ int32_t TCustomBaseDriver::DeviceTest(std::wstring& Description) {
 
 std::wstring TCustomBaseDriver::GetAdditionalActions() { return L""; }
 
-int32_t TCustomBaseDriver::DoAdditionalAction(const std::wstring&) { return kNotSupported; }
+int32_t TCustomBaseDriver::DoAdditionalAction(const std::wstring&) { return rc::kNotSupported; }
 
 }  // namespace velko

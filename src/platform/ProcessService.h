@@ -21,7 +21,8 @@ class ProcessService {
   virtual std::wstring ModuleFilePath() = 0;
   // The module's file version as "a.b.c.d", "0.0.0.0" without one.
   virtual std::wstring ModuleFileVersion() = 0;
-  virtual uint32_t TickCount() = 0;  // milliseconds, wraps around
+  // Milliseconds since an arbitrary start; 64 bits, so it never wraps in practice.
+  virtual uint64_t TickCount() = 0;
   virtual void Sleep(uint32_t milliseconds) = 0;
 };
 

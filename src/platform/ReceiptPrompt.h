@@ -3,9 +3,10 @@
 //
 // Windows: a real dialog window ("Введите номер квитанции:") with a digits-only
 // edit, OK as the default button and Cancel as the cancel button, on the
-// calling thread. POSIX: a prompt on the terminal that accepts digits, an empty
-// line or the end of input meaning Cancel. Tests install their own through
-// Services(). Call on the host's thread.
+// calling thread. POSIX: a prompt on the terminal, an empty line or the end of
+// input meaning Cancel. Both ask again for a text that is not a receipt number
+// (ReceiptNumberTextIsValid), so that what the cashier sees is what is sent.
+// Tests install their own through Services(). Call on the host's thread.
 #pragma once
 
 #include <optional>
@@ -13,6 +14,23 @@
 #include <vector>
 
 namespace velko {
+
+// Up to ten digits and at most 4294967295 (the numerator's range); the empty
+// text is valid too (no number). Nothing else: no signs, blanks or separators.
+inline bool ReceiptNumberTextIsValid(const std::wstring& text) {
+  constexpr size_t kMaxDigits = 10;
+  if (text.size() > kMaxDigits) return false;
+  unsigned long long value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+    value = value * 10 + static_cast<unsigned long long>(c - L'0');
+  }
+  return value <= 4294967295ull;
+}
+
+// What the prompts say when they ask again.
+inline constexpr const wchar_t* kReceiptNumberHint =
+    L"Номер квитанции: только цифры, не более 10 цифр, не больше 4294967295";
 
 class ReceiptPrompt {
  public:

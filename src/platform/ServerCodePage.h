@@ -1,7 +1,8 @@
 // The single-byte code page of the terminal server's messages.
 //
 // Every character of a message value travels as one byte. Windows uses the
-// machine's ANSI code page, as the terminal server on the same machine does.
+// machine's ANSI code page, as the terminal server on the same machine does,
+// or the code page whose number VELKO_SERVER_CODEPAGE gives ("1251", "CP1251").
 // POSIX has no such thing: Windows-1251 (what the Russian-language systems the
 // driver serves use) unless the environment variable VELKO_SERVER_CODEPAGE
 // names another single-byte code page that iconv knows; the emulator reads the

@@ -42,7 +42,7 @@ class HostNameOverride : public ProcessService {
   std::wstring HostExecutableName() override { return name_; }
   std::wstring ModuleFilePath() override { return PlatformProcessService().ModuleFilePath(); }
   std::wstring ModuleFileVersion() override { return PlatformProcessService().ModuleFileVersion(); }
-  uint32_t TickCount() override { return PlatformProcessService().TickCount(); }
+  uint64_t TickCount() override { return PlatformProcessService().TickCount(); }
   void Sleep(uint32_t ms) override { PlatformProcessService().Sleep(ms); }
 
  private:

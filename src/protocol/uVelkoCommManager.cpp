@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/ResultCodes.h"
 #include "common/TextUtf.h"
 #include "platform/PlatformError.h"
 #include "platform/Services.h"
@@ -34,7 +35,7 @@ int32_t TCommunicationManager::ExecuteTransaction(TTransactDataList& TransactDat
   FWSocket->Connect(WideToUtf8(FAddress), static_cast<uint16_t>(FPort));
   // The platform ends a refused attempt at once; one that it keeps pending
   // (a silent address) ends here when the answer time-out has passed.
-  const uint32_t started = Services().Process->TickCount();
+  const uint64_t started = Services().Process->TickCount();
   while (FWSocket->GetState() == TcpClient::State::Connecting) {
     WaitOnce(started, FAnswerTimeOut);
     if (FWSocket->GetState() == TcpClient::State::Connecting && TimeIsUp(started, FAnswerTimeOut))
@@ -42,7 +43,7 @@ int32_t TCommunicationManager::ExecuteTransaction(TTransactDataList& TransactDat
   }
   if (FWSocket->GetState() != TcpClient::State::Connected) {
     FWSocket->Close();
-    return kResultNoConnection;
+    return rc::kNoConnection;
   }
 
   FAnswerFlag = false;
@@ -54,8 +55,8 @@ int32_t TCommunicationManager::ExecuteTransaction(TTransactDataList& TransactDat
 }
 
 int32_t TCommunicationManager::WaitForAnswer(TTransactDataList& TransactData) {
-  FErrorCode = kResultTimeOut;
-  const uint32_t started = Services().Process->TickCount();
+  FErrorCode = rc::kTimeOut;
+  const uint64_t started = Services().Process->TickCount();
   for (;;) {
     WaitOnce(started, FAnswerTimeOut);
     if (FAnswerFlag) break;
@@ -65,15 +66,17 @@ int32_t TCommunicationManager::WaitForAnswer(TTransactDataList& TransactData) {
   return FErrorCode;
 }
 
-void TCommunicationManager::WaitOnce(uint32_t started, int64_t limit_ms) {
-  const int64_t elapsed = static_cast<uint32_t>(Services().Process->TickCount() - started);
+// A negative limit ends the wait after the first wake-up; elapsed time is
+// measured on the 64-bit tick counter, so even the longest limit is honoured.
+void TCommunicationManager::WaitOnce(uint64_t started, int64_t limit_ms) {
+  const int64_t elapsed = static_cast<int64_t>(Services().Process->TickCount() - started);
   // An elapsed time equal to the limit still waits: one millisecond more.
   const int64_t left = std::max<int64_t>(0, limit_ms - elapsed + 1);
   FWSocket->Wait(static_cast<uint32_t>(std::min<int64_t>(left, 0x7FFFFFFF)));
 }
 
-bool TCommunicationManager::TimeIsUp(uint32_t started, int64_t limit_ms) const {
-  const int64_t elapsed = static_cast<uint32_t>(Services().Process->TickCount() - started);
+bool TCommunicationManager::TimeIsUp(uint64_t started, int64_t limit_ms) const {
+  const int64_t elapsed = static_cast<int64_t>(Services().Process->TickCount() - started);
   return elapsed > limit_ms;
 }
 
@@ -88,7 +91,7 @@ void TCommunicationManager::OnDataAvailable() {
   if (!declared) return;
   if (FAnswer.size() > kMessageLengthSize + *declared) FAnswer.resize(kMessageLengthSize + *declared);
   if (FAnswer.size() - kMessageLengthSize >= *declared) {
-    FErrorCode = kResultOk;
+    FErrorCode = rc::kOk;
     FAnswerFlag = true;
   }
 }

@@ -21,10 +21,6 @@ namespace velko {
 
 class TCommunicationManager : public TTransactionExchange {
  public:
-  // Outcomes of ExecuteTransaction.
-  static constexpr int32_t kResultOk = 0;
-  static constexpr int32_t kResultTimeOut = 74;
-  static constexpr int32_t kResultNoConnection = 1007;
   static constexpr int32_t kDefaultAnswerTimeOutMs = 180000;
   static constexpr size_t kMaxAddressLength = 255;
 
@@ -47,7 +43,8 @@ class TCommunicationManager : public TTransactionExchange {
   void SetAddress(const std::wstring& Value) override { FAddress = Value.substr(0, kMaxAddressLength); }
   int32_t Port() const { return FPort; }
   void SetPort(int32_t Value) override { FPort = Value; }
-  // In whole seconds.
+  // In whole seconds; a negative time-out ends the wait after its first
+  // wake-up.
   int32_t AnswerTimeOut() const { return static_cast<int32_t>(FAnswerTimeOut / 1000); }
   void SetAnswerTimeOut(int64_t Seconds) override;
   // The time-out in milliseconds, for tests that cannot wait whole seconds.
@@ -61,8 +58,8 @@ class TCommunicationManager : public TTransactionExchange {
   int32_t WaitForAnswer(TTransactDataList& TransactData);
   void OnDataAvailable();
   // One sleep until the next event, bounded by what is left of the time-out.
-  void WaitOnce(uint32_t started, int64_t limit_ms);
-  bool TimeIsUp(uint32_t started, int64_t limit_ms) const;
+  void WaitOnce(uint64_t started, int64_t limit_ms);
+  bool TimeIsUp(uint64_t started, int64_t limit_ms) const;
 
   int64_t FAnswerTimeOut = kDefaultAnswerTimeOutMs;
   int32_t FErrorCode = 0;

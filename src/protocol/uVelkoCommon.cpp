@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "common/CardMask.h"
-#include "common/EquipmentErrorTable.h"
 #include "platform/ServerCodePage.h"
 
 namespace velko {
@@ -195,18 +194,42 @@ void TTransactDataList::SetTagData(const TTag& Tag, std::wstring Value) {
   Add(Tag, std::move(Value));
 }
 
+namespace {
+
+// Fields padded with the byte 0x00 hold bytes, not text (the service
+// function, the journal query): each character of the value is one byte of
+// the same number, whatever the server's code page, so that no code page
+// (UTF-8 or a double-byte one) can change them on the way.
+std::string FieldBytes(const TTag& tag, const std::wstring& value) {
+  if (tag.DataType != dtHex) return WideToServerCodePage(value);
+  std::string bytes;
+  bytes.reserve(value.size());
+  for (wchar_t c : value) bytes.push_back(static_cast<char>(static_cast<unsigned>(c) & 0xFF));
+  return bytes;
+}
+
+std::wstring FieldText(const TTag& tag, std::string_view bytes) {
+  if (tag.DataType != dtHex) return ServerCodePageToWide(bytes);
+  std::wstring value;
+  value.reserve(bytes.size());
+  for (char c : bytes) value.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return value;
+}
+
+}  // namespace
+
 std::string TTransactDataList::EncodedData() const {
   std::vector<TRawField> raw;
   raw.reserve(FFields.size());
   for (const TField& f : FFields)
-    raw.push_back({std::string(f.Tag->Code), FitFieldValue(*f.Tag, WideToServerCodePage(f.Data))});
+    raw.push_back({std::string(f.Tag->Code), FitFieldValue(*f.Tag, FieldBytes(*f.Tag, f.Data))});
   return EncodeFields(raw);
 }
 
 void TTransactDataList::DecodeAnswer(std::string_view S) {
   Clear();
   for (TRawField& f : SplitFields(S)) {
-    if (PTTag tag = FindTag(f.Code)) Add(*tag, ServerCodePageToWide(f.Value));
+    if (PTTag tag = FindTag(f.Code)) Add(*tag, FieldText(*tag, f.Value));
   }
 }
 
@@ -250,32 +273,6 @@ std::wstring MaskCardNumber(const std::wstring& CardNumber) { return MaskAllButL
 std::wstring ExtractCardBIN(const std::wstring& CardNumber) {
   constexpr size_t kBinLength = 6;
   return CardNumber.size() >= kBinLength ? CardNumber.substr(0, kBinLength) : L"";
-}
-
-// ---- Result texts -----------------------------------------------------------
-
-const wchar_t* TerminalTableText(int32_t Code) {
-  switch (Code) {
-    case 4501: return L"Ошибка блокировки нумератора. Терминал занят другим пользователем";
-    case 4502: return L"Не удалось запустить сервер";
-    case 4503: return L"Отказано";
-    case 4504: return L"Чек с таким номером уже существует";
-    case 4505: return L"Результат транзакции неизвестен";
-    case 4506: return L"Ответ не получен";
-    case 4507: return L"Чек с указанным номером отсутствует";
-    case 4568: return L"Ошибка чтения нумератора";
-    default: return nullptr;
-  }
-}
-
-std::wstring TerminalResultText(int32_t Code, const std::wstring& ExtDescription) {
-  if (!ExtDescription.empty()) return ExtDescription;
-  if (Code < 4501) {
-    const wchar_t* text = EquipmentErrorTableText(Code);
-    return text ? text : kUnknownErrorText;
-  }
-  const wchar_t* text = TerminalTableText(Code);
-  return text ? text : kUnknownErrorText;
 }
 
 }  // namespace velko

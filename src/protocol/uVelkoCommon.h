@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ResultCodes.h"
+
 namespace velko {
 
 // ---- Wire constants ---------------------------------------------------------
@@ -180,14 +182,5 @@ class TTransactDataList {
 std::wstring MaskCardNumber(const std::wstring& CardNumber);
 // The first six characters; fewer than six give the empty text.
 std::wstring ExtractCardBIN(const std::wstring& CardNumber);
-
-// ---- Result texts -----------------------------------------------------------
-
-// The terminal table's text for a code; nullptr when the code has no entry.
-const wchar_t* TerminalTableText(int32_t Code);
-
-// The engine's text for a result: its extended description when it has one,
-// the general table below 4501, the terminal table from 4501 on.
-std::wstring TerminalResultText(int32_t Code, const std::wstring& ExtDescription);
 
 }  // namespace velko

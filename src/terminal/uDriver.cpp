@@ -1,15 +1,21 @@
 #include "terminal/uDriver.h"
 
 #include "common/CardMask.h"
+#include "common/Common.Log.h"
+#include "common/ResultCodes.h"
 #include "terminal/ufmEnterRecNumber.h"
 
 namespace velko {
-namespace {
-constexpr int32_t kCancelledByCashier = 4502;
-}  // namespace
 
 TDriver::TDriver(std::unique_ptr<TTransactionExchange> Exchange)
-    : FDriver(std::make_unique<TVelkoDriver>(std::move(Exchange))) {}
+    : FDriver(std::make_unique<TVelkoDriver>(std::move(Exchange))) {
+  // What the engine does on its own (an automatic void, a transaction left
+  // to void, a numerator it could not write) goes to the debug log, so that
+  // support can see why a payment was cancelled.
+  FDriver->SetWriteLogProc([](const std::wstring& Caption, const std::wstring& Text) {
+    TLog::Append(Caption, Text, TMsgType::mtInfo);
+  });
+}
 
 TDriver::~TDriver() {
   Disable();
@@ -52,7 +58,7 @@ void TDriver::RegisterMethods() {
 int32_t TDriver::Enable() {
   FDriver->SetServerAddress(GetSettingValueStr(L"ServerAddress"));
   FDriver->SetServerPort(GetSettingValueInt(L"ServerPort"));
-  FDriver->SetTimeOut(static_cast<uint32_t>(GetSettingValueInt(L"AnswerTimeOut")));
+  FDriver->SetTimeOut(GetSettingValue(L"AnswerTimeOut").ToInt64());
   FDriver->SetECRNumber(GetSettingValueInt(L"ECRNumber"));
   // No such setting is registered: the numerator keeps its default folder.
   FDriver->SetReceiptEnumDir(GetSettingValueStr(L"ReceiptEnumDir"));
@@ -69,7 +75,7 @@ void TDriver::Disable() {
 }
 
 void TDriver::GetResultDescription(int32_t Code, std::wstring& Description) {
-  Description = Code == kCancelledByCashier ? L"Операция отменена пользователем" : L"Неизвестная ошибка";
+  Description = Code == rc::kCancelledByCashier ? L"Операция отменена пользователем" : L"Неизвестная ошибка";
 }
 
 int32_t TDriver::Finish(int32_t Result) {
@@ -92,7 +98,7 @@ int32_t TDriver::ResolveReceiptNumber(const std::wstring& Given, std::wstring& N
     return 0;
   }
   TfrmEnterRecNumber prompt;
-  if (!prompt.ShowModal()) return kCancelledByCashier;
+  if (!prompt.ShowModal()) return rc::kCancelledByCashier;
   Number = prompt.RecNumber();
   return 0;
 }
@@ -132,7 +138,7 @@ int32_t TDriver::CancelPaymentByPaymentCard(int64_t Amount, const std::wstring& 
                                             const std::wstring& AuthorizationCode, std::wstring& PAN,
                                             std::wstring& ReceiptText) {
   std::wstring number;
-  if (ResolveReceiptNumber(RecNum, number) != 0) return kCancelledByCashier;
+  if (ResolveReceiptNumber(RecNum, number) != 0) return rc::kCancelledByCashier;
   const int32_t result = Finish(FDriver->Void(Amount, number, AuthorizationCode, L""));
   PAN = FDriver->CardNumber();
   ReceiptText = FDriver->ReceiptText();
@@ -150,7 +156,7 @@ int32_t TDriver::AuthorizeCompletion(int64_t Amount, const std::wstring& RecNum,
                                      const std::wstring& AuthorizationCode, std::wstring& PAN,
                                      std::wstring& ReceiptText) {
   std::wstring number;
-  if (ResolveReceiptNumber(RecNum, number) != 0) return kCancelledByCashier;
+  if (ResolveReceiptNumber(RecNum, number) != 0) return rc::kCancelledByCashier;
   const int32_t result = Finish(FDriver->Completion(Amount, number, AuthorizationCode));
   PAN = FDriver->CardNumber();
   ReceiptText = FDriver->ReceiptText();

@@ -79,7 +79,9 @@ int TReceiptEnum::Lock() {
 
 void TReceiptEnum::Unlock(bool Save) {
   if (!FFileHandle) return;
-  if (Save) SaveData();
+  // Best effort: the engine writes, and checks, before it unlocks; this
+  // covers only an instance that goes away while it holds the file.
+  if (Save) (void)SaveData();
   FFileHandle->UnlockRange(FFileSize);
   FFileHandle.reset();
 }

@@ -41,11 +41,11 @@ class TReceiptEnum {
   TReceiptEnum(const TReceiptEnum&) = delete;
   TReceiptEnum& operator=(const TReceiptEnum&) = delete;
 
-  int Lock();
+  [[nodiscard]] int Lock();
   void Unlock(bool Save);
   // Writes the two numbers at offset 0 and pushes them to stable storage.
   // False when not locked or when the record did not reach the file.
-  bool SaveData();
+  [[nodiscard]] bool SaveData();
   void IncReceiptNumber();
 
   uint32_t ReceiptNum() const { return FReceiptNum; }

@@ -4,23 +4,12 @@
 #include <limits>
 
 #include "common/uCommonUtils.h"
-#include "platform/ServerCodePage.h"
+#include "common/ResultCodes.h"
+#include "platform/Services.h"
 #include "protocol/uVelkoCommManager.h"
 
 namespace velko {
 namespace {
-
-// Result codes the engine produces.
-constexpr int32_t kOk = 0;
-constexpr int32_t kNotEnabled = 70;
-constexpr int32_t kBadParameters = 1004;
-constexpr int32_t kNoConnection = 1007;
-constexpr int32_t kDeclined = 4003;
-constexpr int32_t kAlreadyExists = 4004;
-constexpr int32_t kUndetermined = 4005;
-constexpr int32_t kNotFound = 4007;
-constexpr int32_t kNumeratorBusy = 4501;
-constexpr int32_t kNumeratorUnreadable = 4568;
 
 // Operation types.
 constexpr const wchar_t* kOpSale = L"PUR";
@@ -54,6 +43,9 @@ constexpr size_t kMaxRRNLength = 12;
 constexpr size_t kMaxMerchantIDLength = 15;
 constexpr int64_t kMaxMinorUnits = 999999999999;  // twelve digits
 constexpr uint32_t kInvoiceModulus = 1000000;     // six digits
+constexpr int32_t kMinECRNumber = 0, kMaxECRNumber = 99;  // two digits on the wire
+constexpr int kSaveAttempts = 3;
+constexpr uint32_t kSaveRetryMs = 100;
 
 const wchar_t kResponseCodeLabel[] = L"Код ответа";
 
@@ -78,13 +70,12 @@ int32_t RecNumberValue(const std::wstring& RecNumber) {
   return static_cast<int32_t>(*value);
 }
 
-std::wstring ServiceFunctionText(uint8_t func) {
-  return ServerCodePageToWide(std::string(1, static_cast<char>(func)));
-}
+// Byte fields: one character per byte, of the same number.
+std::wstring ServiceFunctionText(uint8_t func) { return std::wstring(1, static_cast<wchar_t>(func)); }
 
 std::wstring JournalQueryText() {
-  static const char kJournalQuery[] = {'\xA4', '\x00', '\x00'};
-  return ServerCodePageToWide(std::string(kJournalQuery, sizeof kJournalQuery));
+  static const wchar_t kJournalQuery[] = {0xA4, 0x00, 0x00};
+  return std::wstring(kJournalQuery, 3);
 }
 
 }  // namespace
@@ -127,6 +118,13 @@ std::wstring TVelkoDriver::LastResultDescription() const {
 
 int32_t TVelkoDriver::Enable() {
   FExtErrorDescription.clear();
+  FEnabled = false;
+  // The server reads two digits: any other number would be another register.
+  if (FECRNumber < kMinECRNumber || FECRNumber > kMaxECRNumber) {
+    FExtErrorDescription = L"Номер ККМ " + std::to_wstring(FECRNumber) +
+                           L" вне допустимого диапазона (от 0 до 99)";
+    return FLastResult = rc::kBadParameters;
+  }
   FCommunicationManager->SetAddress(FServerAddress.substr(0, kMaxAddressLength));
   FCommunicationManager->SetPort(FServerPort);
   FCommunicationManager->SetAnswerTimeOut(FTimeOut);
@@ -135,7 +133,7 @@ int32_t TVelkoDriver::Enable() {
   FReceiptEnum->Unlock(false);
   const int32_t result = TestPinpad(false);
   FLastResult = result;
-  FEnabled = result == kOk;
+  FEnabled = result == rc::kOk;
   return result;
 }
 
@@ -161,16 +159,47 @@ void TVelkoDriver::AddCommonTags() {
 
 int32_t TVelkoDriver::LockReceiptEnum() {
   switch (FReceiptEnum->Lock()) {
-    case TReceiptEnum::kLocked: return kOk;
-    case TReceiptEnum::kCannotOpen: return kNumeratorBusy;
-    default: return kNumeratorUnreadable;
+    case TReceiptEnum::kLocked: return rc::kOk;
+    case TReceiptEnum::kCannotOpen: return rc::kNumeratorBusy;
+    default: return rc::kNumeratorUnreadable;
   }
 }
 
-void TVelkoDriver::ReleaseReceiptEnum() {
-  FReceiptEnum->IncReceiptNumber();
-  FReceiptEnum->Unlock(true);
+bool TVelkoDriver::SaveReceiptEnum() {
+  // A write that fails may be a passing trouble of the disk or of a virus
+  // scanner holding the file: a few attempts before giving up.
+  for (int attempt = 1;; ++attempt) {
+    if (FReceiptEnum->SaveData()) return true;
+    if (attempt == kSaveAttempts) return false;
+    Services().Process->Sleep(kSaveRetryMs);
+  }
 }
+
+// Advances the number and writes the numerator back, then lets the file go,
+// however the operation ended (an error raised inside it included).
+class TVelkoDriver::ReceiptEnumRelease {
+ public:
+  ReceiptEnumRelease(TVelkoDriver& engine, bool& written) : engine_(engine), written_(written) {}
+  ~ReceiptEnumRelease() {
+    TReceiptEnum& numerator = *engine_.FReceiptEnum;
+    numerator.IncReceiptNumber();
+    written_ = engine_.SaveReceiptEnum();
+    if (!written_) {
+      // The host will hear of a failure, so whatever this operation sent must
+      // be voided by the next one. A write that failed only in its flush may
+      // still have changed the file: the record is put back, if it can be.
+      if (numerator.VoidReceiptNum() == 0) numerator.SetVoidReceiptNum(engine_.FRecordedReceipt);
+      if (numerator.VoidReceiptNum() != 0) (void)numerator.SaveData();
+    }
+    numerator.Unlock(false);
+  }
+  ReceiptEnumRelease(const ReceiptEnumRelease&) = delete;
+  ReceiptEnumRelease& operator=(const ReceiptEnumRelease&) = delete;
+
+ private:
+  TVelkoDriver& engine_;
+  bool& written_;
+};
 
 void TVelkoDriver::PutReceiptNumber() {
   FTransactData.Add(TagReceiptNumber, FormatReceiptNumber(FReceiptEnum->ReceiptNum()));
@@ -183,89 +212,112 @@ void TVelkoDriver::PutAmount(int64_t Amount) {
 
 int32_t TVelkoDriver::Run(const TOperation& Op) {
   ClearTransactData();
-  int32_t result = kOk;
+  if (Op.CheckEnabled && !FEnabled) return FLastResult = rc::kNotEnabled;
+  if (Op.Amount && !FormatAmount(*Op.Amount)) {
+    // Twelve digits cannot carry it: refuse before a receipt number is used.
+    FExtErrorDescription = L"Сумма " + CurrencyToText(*Op.Amount) +
+                           L" вне допустимого диапазона (от 0 до 9999999999,99)";
+    return FLastResult = rc::kBadParameters;
+  }
+  int32_t result = LockReceiptEnum();
+  if (result != rc::kOk) return FLastResult = result;
+
+  FRecordedReceipt = 0;
+  bool written = false;
   try {
-    if (Op.CheckEnabled && !FEnabled) {
-      result = kNotEnabled;
-    } else if (Op.Amount && !FormatAmount(*Op.Amount)) {
-      // Twelve digits cannot carry it: refuse before a receipt number is used.
-      result = kBadParameters;
-      FExtErrorDescription = L"Сумма " + CurrencyToText(*Op.Amount) +
-                             L" вне допустимого диапазона (от 0 до 9999999999,99)";
-    } else {
-      result = LockReceiptEnum();
-      if (result == kOk && Op.Guarded) result = CheckAutoVoid();
-      if (result == kOk) {
-        ClearTransactData();
-        Op.PutTags();
-        bool send = true;
-        if (Op.Recorded) {
-          // The record goes to disk before the request leaves: a sale the
-          // shop never learns about must be voided by the next operation.
-          const uint32_t previous = FReceiptEnum->VoidReceiptNum();
-          FReceiptEnum->SetVoidReceiptNum(FReceiptEnum->ReceiptNum());
-          if (!FReceiptEnum->SaveData()) {
-            FReceiptEnum->SetVoidReceiptNum(previous);
-            result = kNumeratorUnreadable;
-            FExtErrorDescription = L"Ошибка записи нумератора: операция не отправлена на сервер";
-            send = false;
-          }
-        }
-        if (send) {
-          const int32_t exchanged = FCommunicationManager->ExecuteTransaction(FTransactData);
-          if (exchanged == kOk) {
-            result = GetTransactionResult();
-            if (Op.Recorded) result = CheckJournal(result);
-            SetExtErrorDescription(FTransactData.ResponseCode(), FTransactData.ResponseMessage());
-            if (result == kOk && Op.TakeOutputs) Op.TakeOutputs();
-          } else {
-            result = exchanged;
-            if (Op.Recorded && exchanged == kNoConnection) FReceiptEnum->SetVoidReceiptNum(0);
-          }
-        }
-        if (Op.Logging && FReceiptEnum->VoidReceiptNum() != 0)
-          WriteLog(L"Need AutoVoid", L"ReceiptNumber=" + std::to_wstring(FReceiptEnum->VoidReceiptNum()));
-      }
-    }
+    const ReceiptEnumRelease release(*this, written);
+    if (Op.Guarded) result = CheckAutoVoid();
+    if (result == rc::kOk) result = Exchange(Op);
   } catch (...) {
-    ReleaseReceiptEnum();
     FLastResult = result;
     throw;
   }
-  ReleaseReceiptEnum();
-  FLastResult = result;
+  if (!written) result = FinalWriteFailed(result);
+  return FLastResult = result;
+}
+
+int32_t TVelkoDriver::Exchange(const TOperation& Op) {
+  ClearTransactData();
+  Op.PutTags();
+  int32_t result = rc::kOk;
+  if (Op.Recorded) {
+    // The record goes to disk before the request leaves: a sale the shop
+    // never learns about must be voided by the next operation.
+    const uint32_t previous = FReceiptEnum->VoidReceiptNum();
+    FReceiptEnum->SetVoidReceiptNum(FReceiptEnum->ReceiptNum());
+    if (!SaveReceiptEnum()) {
+      FReceiptEnum->SetVoidReceiptNum(previous);
+      FExtErrorDescription = L"Ошибка записи нумератора: операция не отправлена на сервер";
+      return rc::kNumeratorUnreadable;
+    }
+    FRecordedReceipt = FReceiptEnum->ReceiptNum();
+  }
+  const int32_t exchanged = FCommunicationManager->ExecuteTransaction(FTransactData);
+  if (exchanged == rc::kOk) {
+    result = GetTransactionResult();
+    if (Op.Recorded) result = CheckJournal(result);
+    SetExtErrorDescription(FTransactData.ResponseCode(), FTransactData.ResponseMessage());
+    if (result == rc::kOk && Op.TakeOutputs) Op.TakeOutputs();
+  } else {
+    result = exchanged;
+    if (Op.Recorded && exchanged == rc::kNoConnection) FReceiptEnum->SetVoidReceiptNum(0);
+  }
+  if (Op.Logging && FReceiptEnum->VoidReceiptNum() != 0)
+    WriteLog(L"Need AutoVoid", L"ReceiptNumber=" + std::to_wstring(FReceiptEnum->VoidReceiptNum()) +
+                                   L"; Result=" + std::to_wstring(result));
   return result;
+}
+
+int32_t TVelkoDriver::FinalWriteFailed(int32_t Result) {
+  // The host must not hear of an approval that the next operation will
+  // cancel: it hears of the failure instead, and of what comes next.
+  const std::wstring path = FReceiptEnum->FilePath();
+  if (FReceiptEnum->VoidReceiptNum() != 0) {
+    FExtErrorDescription = L"Ошибка записи нумератора " + path + L": операция с номером чека " +
+                           std::to_wstring(FReceiptEnum->VoidReceiptNum()) +
+                           L" будет отменена следующей операцией";
+  } else {
+    FExtErrorDescription = L"Ошибка записи нумератора " + path + L" после операции (код " +
+                           std::to_wstring(Result) + L"): номер чека не сохранен";
+  }
+  WriteLog(L"Numerator", FExtErrorDescription);
+  return rc::kNumeratorUnreadable;
 }
 
 int32_t TVelkoDriver::CheckAutoVoid() {
   const uint32_t void_number = FReceiptEnum->VoidReceiptNum();
-  if (void_number == 0) return kOk;
+  if (void_number == 0) return rc::kOk;
   ClearTransactData();
   FTransactData.Add(TagOperationType, kOpVoid);
   FTransactData.Add(TagReceiptNumber, FormatReceiptNumber(void_number));
   int32_t result = FCommunicationManager->ExecuteTransaction(FTransactData);
-  if (result == kOk) {
+  if (result == rc::kOk) {
     result = GetTransactionResult();
-    if (result == kNotFound) result = kOk;  // nothing left to cancel
+    if (result == rc::kNotFound) result = rc::kOk;  // nothing left to cancel
     SetExtErrorDescription(FTransactData.ResponseCode(), FTransactData.ResponseMessage());
   }
   WriteLog(L"AutoVoid", L"ReceiptNumber=" + std::to_wstring(void_number) +
                             L"; Result=" + std::to_wstring(result) +
-                            L"; Description=" + LastResultDescription());
-  if (result == kOk) {
-    FReceiptEnum->SetVoidReceiptNum(0);
-    FReceiptEnum->SaveData();
+                            L"; Description=" + TerminalResultText(result, FExtErrorDescription));
+  if (result != rc::kOk) return result;
+  FReceiptEnum->SetVoidReceiptNum(0);
+  // The voided transaction used its receipt number: never again.
+  if (FReceiptEnum->ReceiptNum() == void_number) FReceiptEnum->IncReceiptNumber();
+  if (!SaveReceiptEnum()) {
+    FExtErrorDescription = L"Ошибка записи нумератора " + FReceiptEnum->FilePath() +
+                           L" после автоматической отмены: операция не отправлена на сервер";
+    return rc::kNumeratorUnreadable;
   }
-  return result;
+  return rc::kOk;
 }
 
 int32_t TVelkoDriver::GetTransactionResult() const {
-  if (FTransactData.GetTagData(TagApprove) == kApproved) return kOk;
+  if (FTransactData.GetTagData(TagApprove) == kApproved) return rc::kOk;
   const std::wstring code = FTransactData.ResponseCode();
-  if (code == kRespAlreadyExists) return kAlreadyExists;
-  if (code == kRespNotFound) return kNotFound;
-  if (code == kRespUndetermined) return kUndetermined;
-  return kDeclined;
+  if (code == kRespAlreadyExists) return rc::kAlreadyExists;
+  if (code == kRespNotFound) return rc::kNotFound;
+  if (code == kRespUndetermined) return rc::kUndetermined;
+  return rc::kDeclined;
 }
 
 bool TVelkoDriver::AnswerTellsOutcome() const {
@@ -273,7 +325,7 @@ bool TVelkoDriver::AnswerTellsOutcome() const {
 }
 
 int32_t TVelkoDriver::CheckJournal(int32_t Result) {
-  if (Result != kUndetermined) {
+  if (Result != rc::kUndetermined) {
     // Bytes that decode to neither an approval flag nor a response code (a
     // garbled answer) say nothing of what the bank did: the host hears of a
     // decline, but the record stands, so that the next guarded operation
@@ -287,11 +339,11 @@ int32_t TVelkoDriver::CheckJournal(int32_t Result) {
   FTransactData.Add(TagJournalQuery, JournalQueryText());
   // Only the journal's own answer decides; without one the outcome stays
   // undetermined and the record stands for the next automatic void.
-  if (FCommunicationManager->ExecuteTransaction(FTransactData) != kOk) return kUndetermined;
-  if (!AnswerTellsOutcome()) return kUndetermined;
+  if (FCommunicationManager->ExecuteTransaction(FTransactData) != rc::kOk) return rc::kUndetermined;
+  if (!AnswerTellsOutcome()) return rc::kUndetermined;
   Result = GetTransactionResult();
-  if (Result == kNotFound) Result = kNoConnection;
-  if (Result != kUndetermined) FReceiptEnum->SetVoidReceiptNum(0);
+  if (Result == rc::kNotFound) Result = rc::kNoConnection;
+  if (Result != rc::kUndetermined) FReceiptEnum->SetVoidReceiptNum(0);
   return Result;
 }
 
@@ -309,29 +361,28 @@ void TVelkoDriver::WriteLog(const std::wstring& Caption, const std::wstring& Tex
 // ---- Card payment operations ------------------------------------------------
 
 int32_t TVelkoDriver::Sale(int64_t Amount, const std::wstring& CardNumEnc) {
-  TOperation op{true, true, true, true, &Amount, [&] {
+  return Run({.Guarded = true, .Recorded = true, .Logging = true, .Amount = &Amount, .TakeOutputs = [&] { Amount = FTransactData.TransactionAmount(); },
+              .PutTags = [&] {
                   if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
                   if (!FMerchantID.empty())
                     FTransactData.Add(TagMerchantID, FMerchantID.substr(0, kMaxMerchantIDLength));
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpSale);
                   PutAmount(Amount);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::Payment(int64_t Amount, const std::wstring& CardNumEnc) {
-  TOperation op{true, true, true, true, &Amount, [&] {
+  return Run({.Guarded = true, .Recorded = true, .Logging = true, .Amount = &Amount, .PutTags = [&] {
                   if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpPayment);
                   PutAmount(Amount);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::Refund(int64_t Amount, const std::wstring& CardNumEnc, const std::wstring& RRN) {
-  TOperation op{true, true, false, true, &Amount, [&] {
+  return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .PutTags = [&] {
                   if (!RRN.empty()) FTransactData.Add(TagReferenceNumber, RRN.substr(0, kMaxRRNLength));
                   if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
                   if (!FMerchantID.empty())
@@ -339,23 +390,21 @@ int32_t TVelkoDriver::Refund(int64_t Amount, const std::wstring& CardNumEnc, con
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpRefund);
                   PutAmount(Amount);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::PreSale(int64_t Amount, const std::wstring& CardNumEnc) {
-  TOperation op{true, true, false, true, &Amount, [&] {
+  return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .PutTags = [&] {
                   if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpPreAuth);
                   PutAmount(Amount);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::Completion(int64_t Amount, const std::wstring& RecNumber,
                                  const std::wstring& AuthCode) {
-  TOperation op{true, true, false, true, &Amount, [&] {
+  return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .PutTags = [&] {
                   // The invoice field holds six digits: the low-order six of the
                   // pre-authorisation's receipt number, which are what tell
                   // receipts apart (the leading ones are zeros below 10 000).
@@ -366,13 +415,12 @@ int32_t TVelkoDriver::Completion(int64_t Amount, const std::wstring& RecNumber,
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpCompletion);
                   PutAmount(Amount);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::Void(int64_t Amount, const std::wstring& RecNumber, const std::wstring& AuthCode,
                            const std::wstring& RRN) {
-  TOperation op{true, false, false, true, &Amount, [&] {
+  return Run({.Guarded = true, .Amount = &Amount, .PutTags = [&] {
                   if (!RRN.empty()) FTransactData.Add(TagReferenceNumber, RRN.substr(0, kMaxRRNLength));
                   if (!FMerchantID.empty())
                     FTransactData.Add(TagMerchantID, FMerchantID.substr(0, kMaxMerchantIDLength));
@@ -380,8 +428,7 @@ int32_t TVelkoDriver::Void(int64_t Amount, const std::wstring& RecNumber, const 
                   if (!AuthCode.empty()) FTransactData.Add(TagAuthorizationCode, AuthCode);
                   FTransactData.Add(TagOperationType, kOpVoid);
                   PutAmount(Amount);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::EmergencyVoid() {
@@ -408,95 +455,87 @@ struct ServiceTags {
 int32_t TVelkoDriver::Settlement() { return ServiceOperation(kFuncSettlement); }
 
 int32_t TVelkoDriver::ServiceOperation(uint8_t FuncID) {
-  TOperation op{true, false, false, true, nullptr, [&] {
+  return Run({.Guarded = true, .PutTags = [&] {
                   ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), FuncID);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::ReportMenu() {
-  TOperation op{false, false, false, true, nullptr, [&] {
+  return Run({.PutTags = [&] {
                   ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncReportMenu);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::TestHost() {
-  TOperation op{false, false, false, true, nullptr, [&] {
+  return Run({.PutTags = [&] {
                   ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncHostTest);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::TestPinpad(bool CheckEnabled) {
-  TOperation op{false, false, false, CheckEnabled, nullptr, [&] {
+  return Run({.CheckEnabled = CheckEnabled, .PutTags = [&] {
                   ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncPinpadTest);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::GetBalance(int64_t& Amount) {
   Amount = 0;
-  TOperation op{false, false, false, true, nullptr, [&] {
-                  ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncPinpadTest);
-                }, [&] { Amount = FTransactData.TransactionAmount(); }};
-  return Run(op);
+  return Run({.TakeOutputs = [&] { Amount = FTransactData.TransactionAmount(); },
+              .PutTags = [&] {
+                ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncPinpadTest);
+              }});
 }
 
 int32_t TVelkoDriver::PrintReceiptCopy(const std::wstring& RecNumber) {
-  TOperation op{false, false, false, true, nullptr, [&] {
-                  FTransactData.Add(TagReceiptNumber, RecNumberText(RecNumber));
-                  FTransactData.Add(TagOperationType, kOpJournal);
-                  FTransactData.Add(TagJournalQuery, JournalQueryText());
-                }, nullptr};
-  return Run(op);
+  return Run({.PutTags = [&] {
+    FTransactData.Add(TagReceiptNumber, RecNumberText(RecNumber));
+    FTransactData.Add(TagOperationType, kOpJournal);
+    FTransactData.Add(TagJournalQuery, JournalQueryText());
+  }});
 }
 
 int32_t TVelkoDriver::ReadCard(std::wstring& CardDataEnc) {
   CardDataEnc.clear();
-  TOperation op{false, false, false, true, nullptr, [&] {
-                  PutReceiptNumber();
-                  FTransactData.Add(TagOperationType, kOpReadCard);
-                }, [&] { CardDataEnc = FTransactData.GetTagData(TagCardNumberEnc); }};
-  return Run(op);
+  return Run({.TakeOutputs = [&] { CardDataEnc = FTransactData.GetTagData(TagCardNumberEnc); },
+              .PutTags = [&] {
+                PutReceiptNumber();
+                FTransactData.Add(TagOperationType, kOpReadCard);
+              }});
 }
 
 int32_t TVelkoDriver::GiftCardActivate(int64_t Amount) {
-  TOperation op{true, true, true, true, &Amount, [&] {
-                  PutReceiptNumber();
-                  FTransactData.Add(TagOperationType, kOpGiftActivate);
-                  PutAmount(Amount);
-                }, nullptr};
-  return Run(op);
+  return Run({.Guarded = true, .Recorded = true, .Logging = true, .Amount = &Amount, .PutTags = [&] {
+                PutReceiptNumber();
+                FTransactData.Add(TagOperationType, kOpGiftActivate);
+                PutAmount(Amount);
+              }});
 }
 
 int32_t TVelkoDriver::GetLoyaltyBalance(int64_t& Amount) {
   Amount = 0;
-  TOperation op{false, false, false, true, nullptr, [&] {
-                  PutReceiptNumber();
-                  FTransactData.Add(TagOperationType, kOpLoyaltyBalance);
-                }, [&] { Amount = FTransactData.TransactionAmount(); }};
-  return Run(op);
+  return Run({.TakeOutputs = [&] { Amount = FTransactData.TransactionAmount(); },
+              .PutTags = [&] {
+                PutReceiptNumber();
+                FTransactData.Add(TagOperationType, kOpLoyaltyBalance);
+              }});
 }
 
 int32_t TVelkoDriver::LoyaltySale(const std::wstring& CardNumEnc) {
-  TOperation op{true, true, true, true, nullptr, [&] {
+  return Run({.Guarded = true, .Recorded = true, .Logging = true, .PutTags = [&] {
                   if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpLoyaltySale);
                   FTransactData.Add(TagAmount, std::wstring(12, L'0'));  // the server decides
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 int32_t TVelkoDriver::LoyaltyRefund(int64_t Amount, const std::wstring& CardNumEnc) {
-  TOperation op{true, true, false, true, &Amount, [&] {
+  return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .PutTags = [&] {
                   if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpLoyaltyRefund);
                   PutAmount(Amount);
-                }, nullptr};
-  return Run(op);
+                }});
 }
 
 }  // namespace velko

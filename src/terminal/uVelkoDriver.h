@@ -99,8 +99,10 @@ class TVelkoDriver {
   void SetServerPort(int32_t Value) { FServerPort = Value; }
   const std::wstring& CurrencyCode() const { return FCurrencyCode; }
   void SetCurrencyCode(const std::wstring& Value) { FCurrencyCode = Value; }
-  uint32_t TimeOut() const { return FTimeOut; }
-  void SetTimeOut(uint32_t Value) { FTimeOut = Value; }
+  // The answer time-out in seconds; a negative one ends a wait at its first
+  // wake-up (the setting is kept signed all the way to the exchange).
+  int64_t TimeOut() const { return FTimeOut; }
+  void SetTimeOut(int64_t Value) { FTimeOut = Value; }
   const std::wstring& MerchantID() const { return FMerchantID; }
   void SetMerchantID(const std::wstring& Value) { FMerchantID = Value; }
 
@@ -119,21 +121,29 @@ class TVelkoDriver {
   static std::optional<std::wstring> FormatAmount(int64_t Amount);
 
  private:
+  // How one operation runs through the common frame; built with designated
+  // initializers (Run({.Guarded = true, ...})).
   struct TOperation {
-    bool Guarded = false;
-    bool Recorded = false;
-    bool Logging = false;
-    bool CheckEnabled = true;
-    const int64_t* Amount = nullptr;        // checked before the numerator is locked
-    std::function<void()> PutTags;          // the operation's own tags
-    std::function<void()> TakeOutputs;      // when the result is 0
+    bool Guarded = false;       // an unfinished transaction is voided first
+    bool Recorded = false;      // recorded as unfinished before it is sent
+    bool Logging = false;       // "Need AutoVoid" is logged when it stays unfinished
+    bool CheckEnabled = true;   // refused with 70 unless the device is open
+    const int64_t* Amount = nullptr;    // checked before the numerator is locked
+    std::function<void()> TakeOutputs{};  // when the result is 0
+    std::function<void()> PutTags{};      // the operation's own tags (last: the longest)
   };
+  class ReceiptEnumRelease;
 
   int32_t Run(const TOperation& Op);
+  // The part of Run with the numerator locked: the request and its answer.
+  int32_t Exchange(const TOperation& Op);
+  // The answer when the numerator's last write did not reach the file: 4568.
+  int32_t FinalWriteFailed(int32_t Result);
   void ClearTransactData();
   void AddCommonTags();
   int32_t LockReceiptEnum();
-  void ReleaseReceiptEnum();
+  // SaveData with a few attempts; false when none reached the file.
+  [[nodiscard]] bool SaveReceiptEnum();
   int32_t CheckAutoVoid();
   int32_t GetTransactionResult() const;
   int32_t CheckJournal(int32_t Result);
@@ -152,12 +162,15 @@ class TVelkoDriver {
   int32_t FECRNumber = 1;
   std::wstring FServerAddress = L"127.0.0.1";
   int32_t FServerPort = 16500;
-  uint32_t FTimeOut = 180;
+  int64_t FTimeOut = 180;
   std::wstring FCurrencyCode = L"643";
   std::wstring FReceiptEnumDir;
   std::wstring FMerchantID;
   int32_t FLastResult = 0;
   std::wstring FExtErrorDescription;
+  // The receipt number this operation recorded as unfinished before sending;
+  // 0 when it recorded none.
+  uint32_t FRecordedReceipt = 0;
 };
 
 }  // namespace velko

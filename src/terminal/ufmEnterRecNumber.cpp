@@ -1,17 +1,22 @@
 #include "terminal/ufmEnterRecNumber.h"
 
+#include "platform/ReceiptPrompt.h"
 #include "platform/Services.h"
 
 namespace velko {
 
 bool TfrmEnterRecNumber::ShowModal() {
-  auto answer = Services().Prompt->AskReceiptNumber();
-  if (!answer) return false;
-  // The edit takes digits only; a number pasted by other means is cut to them.
-  FRecNumber.clear();
-  for (wchar_t c : *answer)
-    if (c >= L'0' && c <= L'9') FRecNumber.push_back(c);
-  return true;
+  // The platform's prompts ask again themselves; a prompt that answers
+  // something else anyway is asked again here, never trimmed into another
+  // receipt's number.
+  for (;;) {
+    auto answer = Services().Prompt->AskReceiptNumber();
+    if (!answer) return false;
+    if (ReceiptNumberTextIsValid(*answer)) {
+      FRecNumber = *answer;
+      return true;
+    }
+  }
 }
 
 }  // namespace velko

@@ -9,8 +9,8 @@ namespace velko {
 
 class TfrmEnterRecNumber {
  public:
-  // True when the cashier confirmed; RecNumber then holds what was typed
-  // (digits only, possibly empty).
+  // True when the cashier confirmed; RecNumber then holds what was typed:
+  // up to ten digits, at most 4294967295, possibly empty.
   bool ShowModal();
   const std::wstring& RecNumber() const { return FRecNumber; }
 

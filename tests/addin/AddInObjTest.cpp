@@ -340,9 +340,12 @@ TEST_F(AddInTest, SwitchingTheLogOnThroughThePropertyIsLogged) {
       "\tSetPropVal: \tServerPort=17000",
   };
   EXPECT_EQ(LogLines(), expected);
-  // A value that is no Boolean is stored, but the refresh fails: an error,
-  // answered without an exception.
-  EXPECT_EQ(object->SetPropVal(number, HostValue::FromString(L"maybe")), kE_FAIL);
+  // A value that is no Boolean is refused and the previous one stays, so
+  // that every later opening can still read it.
+  EXPECT_EQ(object->SetPropVal(number, HostValue::FromString(L"maybe")), kS_FALSE);
+  HostValue kept;
+  ASSERT_EQ(object->GetPropVal(number, kept), kS_OK);
+  EXPECT_EQ(kept, HostValue::FromBool(false));
 }
 
 TEST_F(AddInTest, EventsReachTheHost) {

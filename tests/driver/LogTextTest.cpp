@@ -63,11 +63,12 @@ TEST(ValueToLogText, Arrays) {
   EXPECT_EQ(ArrayToLogText(*outer), L"[([('x'; 'y')]; 'z')]");
 }
 
-TEST(ValueToLogText, ConversionFailuresRaise) {
-  // A by-reference value whose target cannot become text raises, for the
-  // dispatcher's error catcher.
-  auto target = std::make_shared<HostValue>(HostValue::FromDispatch(1));
-  EXPECT_THROW(ValueToLogText(HostValue::ByRef(target)), HostValueError);
+TEST(ValueToLogText, ByReferenceValuesShowTheirTargetInItsOwnForm) {
+  const auto ref = [](HostValue v) { return HostValue::ByRef(std::make_shared<HostValue>(std::move(v))); };
+  EXPECT_EQ(ValueToLogText(ref(HostValue::FromDispatch(1))), L"$00000001");
+  EXPECT_EQ(ValueToLogText(ref(S(L"a\r\nb"))), L"'a\\nb'");
+  EXPECT_EQ(ValueToLogText(ref(HostValue::FromBool(true))), L"True");
+  EXPECT_EQ(ValueToLogText(HostValue::ByRef(nullptr)), L"EMPTY");
 }
 
 }  // namespace

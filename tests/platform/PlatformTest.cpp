@@ -50,9 +50,9 @@ TEST(ProcessService, FileWithoutVersionInformationGivesZeros) {
 
 TEST(ProcessService, TickCounterAdvancesAcrossASleep) {
   ProcessService& process = PlatformProcessService();
-  const uint32_t start = process.TickCount();
+  const uint64_t start = process.TickCount();
   process.Sleep(100);
-  const uint32_t elapsed = process.TickCount() - start;
+  const uint64_t elapsed = process.TickCount() - start;
   // The Windows tick counter moves in steps of about 16 ms.
   EXPECT_GE(elapsed, 50u);
   EXPECT_LT(elapsed, 5000u);

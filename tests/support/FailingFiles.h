@@ -1,7 +1,10 @@
-// A file service whose writes never reach the disk: reads and locks are the
-// platform's own, every write and flush fails.
+// A file service whose writes do not reach the disk: reads and locks are the
+// platform's own; a write that the rule picks fails (every write without a
+// rule), and so does the flush after it.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,26 +14,52 @@ namespace velko::testing {
 
 class FailingWrites : public FileService {
  public:
+  // Picks the writes that fail by their offset and bytes.
+  using Rule = std::function<bool(uint64_t offset, const unsigned char* data, size_t length)>;
+
+  explicit FailingWrites(Rule fails = nullptr) : fails_(std::move(fails)) {}
+
   std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
     auto real = PlatformFileService().OpenExclusive(path);
     if (!real) return nullptr;
-    return std::make_unique<File>(std::move(real));
+    return std::make_unique<File>(std::move(real), fails_);
+  }
+
+  // The numerator's writes that clear the record of an unfinished
+  // transaction (what an operation writes at its end when all went well).
+  static Rule RecordCleared() {
+    return [](uint64_t offset, const unsigned char* data, size_t length) {
+      return offset == 0 && length >= 8 && (data[4] | data[5] | data[6] | data[7]) == 0;
+    };
+  }
+  // The numerator's writes that record an unfinished transaction.
+  static Rule RecordWritten() {
+    return [](uint64_t offset, const unsigned char* data, size_t length) {
+      return offset == 0 && length >= 8 && (data[4] | data[5] | data[6] | data[7]) != 0;
+    };
   }
 
  private:
   class File : public LockedFile {
    public:
-    explicit File(std::unique_ptr<LockedFile> real) : real_(std::move(real)) {}
+    File(std::unique_ptr<LockedFile> real, const Rule& fails) : real_(std::move(real)), fails_(fails) {}
     bool Size(uint64_t& s) override { return real_->Size(s); }
     bool LockRange(uint64_t n) override { return real_->LockRange(n); }
     void UnlockRange(uint64_t n) override { real_->UnlockRange(n); }
     bool ReadAt(uint64_t o, void* b, size_t n, size_t& g) override { return real_->ReadAt(o, b, n, g); }
-    bool WriteAt(uint64_t, const void*, size_t) override { return false; }
-    bool Flush() override { return false; }
+    bool WriteAt(uint64_t o, const void* d, size_t n) override {
+      failed_ = !fails_ || fails_(o, static_cast<const unsigned char*>(d), n);
+      return !failed_ && real_->WriteAt(o, d, n);
+    }
+    bool Flush() override { return !failed_ && real_->Flush(); }
 
    private:
     std::unique_ptr<LockedFile> real_;
+    Rule fails_;
+    bool failed_ = false;
   };
+
+  Rule fails_;
 };
 
 }  // namespace velko::testing

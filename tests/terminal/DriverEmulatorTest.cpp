@@ -3,6 +3,7 @@
 // terminal-server emulator over loopback.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 
 #include "common/TextUtf.h"
@@ -153,6 +154,29 @@ TEST_F(DriverEmulatorTest, EveryServerMethodThroughTheTable) {
     if (c.check) c.check(o);
   }
   EXPECT_EQ(prompt.asked, 0) << "every receipt number was given";
+}
+
+TEST_F(DriverEmulatorTest, EveryAnswerTimeOutEndsInBoundedTime) {
+  // Negative ends the wait at its first wake-up; the largest value the
+  // setting can hold still waits for an answer that comes late.
+  struct Case {
+    double seconds;
+    const char* script;
+    int32_t code;
+  };
+  const Case cases[] = {
+      {-1, R"({"op":"SRV","action":"silent"})", 74},
+      {0, R"({"op":"SRV","action":"silent"})", 74},
+      {1, R"({"op":"SRV","action":"silent"})", 74},
+      {4294967295.0, R"({"op":"SRV","action":"answer","delay_ms":1500})", 0},
+  };
+  for (const Case& c : cases) {
+    emu_.LoadScript(c.script);
+    ASSERT_EQ(Call(L"УстановитьПараметр", {S(L"AnswerTimeOut"), N(c.seconds)}).code, 0) << c.seconds;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Call(L"Подключить", {E()}).code, c.code) << c.seconds;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20)) << c.seconds;
+  }
 }
 
 }  // namespace

@@ -207,7 +207,8 @@ TEST_F(FacadeTest, CancellationAsksForAMissingReceiptNumber) {
   Open();
   ScriptedReceiptPrompt prompt;
   ScopedServiceOverride scope(nullptr, nullptr, &prompt);
-  prompt.answers = {std::nullopt, std::wstring(L"123")};
+  // "12/5" is not receipt 125: the cashier is asked again.
+  prompt.answers = {std::nullopt, std::wstring(L"12/5"), std::wstring(L"123")};
 
   auto r = Call(L"ОтменитьПлатежПоПлатежнойКарте", {E(), E(), HostValue::FromInt32(10), S(L""), S(L"RRN000000001"), S(L""), E()});
   EXPECT_EQ(r.ret, HostValue::FromBool(false));
@@ -220,15 +221,25 @@ TEST_F(FacadeTest, CancellationAsksForAMissingReceiptNumber) {
   EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests[0], TagOperationType), L"VOI");
   EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests[0], TagReceiptNumber), L"0000000123");
   EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests[0], TagReferenceNumber), L"") << "never sent";
-  EXPECT_EQ(prompt.asked, 2);
+  EXPECT_EQ(prompt.asked, 3);
 
   // A given receipt number needs no prompt; completion asks like cancellation.
   r = Call(L"AuthorizeCompletion", {E(), E(), HostValue::FromInt32(10), S(L"0000000042"), E(), S(L"AUTH01"), E()});
-  EXPECT_EQ(prompt.asked, 2);
+  EXPECT_EQ(prompt.asked, 3);
   EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests.back(), TagInvoiceNumber), L"000042");
   r = Call(L"ЗавершитьПреавторизациюПоПлатежнойКарте", {E(), E(), HostValue::FromInt32(10), S(L""), E(), E(), E()});
   EXPECT_EQ(r.ret, HostValue::FromBool(false));
-  EXPECT_EQ(prompt.asked, 3);
+  EXPECT_EQ(prompt.asked, 4);
+}
+
+TEST(ReceiptNumberText, WhatTheCashierTypesIsWhatIsSentOrRefused) {
+  const std::pair<const wchar_t*, bool> cases[] = {
+      {L"", true},           {L"0000000123", true}, {L"4294967295", true}, {L"4294967296", false},
+      {L"00000000001", false}, {L"12/5", false},    {L"-1", false},        {L" 12", false},
+      {L"１２", false},  // full-width digits are not digits here
+  };
+  for (const auto& [text, valid] : cases)
+    EXPECT_EQ(ReceiptNumberTextIsValid(text), valid) << std::wstring(text).size();
 }
 
 TEST_F(FacadeTest, DeviceTestAfterATimeOutSaysSo) {

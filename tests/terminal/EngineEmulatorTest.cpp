@@ -86,7 +86,7 @@ TEST_F(EngineEmulatorTest, NoServerGives1007AndClearsTheRecord) {
 }
 
 TEST_F(EngineEmulatorTest, ARecordThatCannotBeWrittenStopsTheSale) {
-  testing::FailingWrites files;
+  testing::FailingWrites files(testing::FailingWrites::RecordWritten());
   auto exchange = std::make_unique<TCommunicationManager>();
   TVelkoDriver engine(std::move(exchange), files);
   engine.SetServerPort(emu_.Port());

@@ -3,6 +3,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "support/FailingFiles.h"
 #include "support/ScriptedExchange.h"
 #include "support/TempDir.h"
 #include "terminal/uVelkoDriver.h"
@@ -184,7 +185,7 @@ TEST_F(EngineTest, ATimedOutSaleIsVoidedByTheNextGuardedOperation) {
   EXPECT_EQ(FileVoid(), 2u) << "the record stands";
   EXPECT_EQ(FileReceipt(), 3u);
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0], std::make_pair(std::wstring(L"Need AutoVoid"), std::wstring(L"ReceiptNumber=2")));
+  EXPECT_EQ(log[0], std::make_pair(std::wstring(L"Need AutoVoid"), std::wstring(L"ReceiptNumber=2; Result=74")));
 
   server_->requests.clear();
   server_->replies = {ScriptedExchange::Response(L"B4"), ScriptedExchange::Approved()};
@@ -375,6 +376,43 @@ TEST_F(EngineTest, AnExceptionKeepsTheRecordAndStillAdvancesTheNumber) {
   server_->replies = {ScriptedExchange::Approved(), ScriptedExchange::Approved()};
   EXPECT_EQ(engine_->Sale(10000, L""), 0);
   EXPECT_EQ(OperationOf(server_->requests[0]), L"VOI");
+}
+
+TEST(EngineFinalWrite, AnApprovalTheHostWasNotToldOfIsVoidedNext) {
+  // The numerator's last write (the record cleared, the number advanced)
+  // fails after the bank approved: the host hears 4568, not an approval, and
+  // the next guarded operation voids the sale.
+  testing::TempDataFolder data("final-write");
+  bool armed = false;
+  testing::FailingWrites files([&](uint64_t o, const unsigned char* d, size_t n) {
+    return armed && testing::FailingWrites::RecordCleared()(o, d, n);
+  });
+  auto exchange = std::make_unique<ScriptedExchange>();
+  ScriptedExchange& server = *exchange;
+  TVelkoDriver engine(std::move(exchange), files);
+  ASSERT_EQ(engine.Enable(), 0);
+  armed = true;
+  EXPECT_EQ(engine.Sale(10000, L""), 4568);
+  EXPECT_NE(engine.ExtErrorDescription().find(L"2 будет отменена следующей операцией"), std::wstring::npos)
+      << engine.ExtErrorDescription().size();
+  armed = false;
+  server.requests.clear();
+  EXPECT_EQ(engine.Refund(10000, L"", L""), 0);
+  ASSERT_EQ(server.requests.size(), 2u);
+  EXPECT_EQ(OperationOf(server.requests[0]), L"VOI");
+  EXPECT_EQ(ValueOf(server.requests[0], TagReceiptNumber), L"0000000002");
+  EXPECT_EQ(ValueOf(server.requests[1], TagReceiptNumber), L"0000000003") << "no receipt number twice";
+}
+
+TEST_F(EngineTest, AnECRNumberOutsideTwoDigitsIsRefusedAtOpen) {
+  for (int32_t ecr : {-1, 100, 2147483647}) {
+    engine_->SetECRNumber(ecr);
+    EXPECT_EQ(engine_->Enable(), 1004) << ecr;
+    EXPECT_FALSE(engine_->Enabled());
+    EXPECT_NE(engine_->ExtErrorDescription().find(std::to_wstring(ecr)), std::wstring::npos);
+    EXPECT_FALSE(std::filesystem::exists(data_.Root() / "velko32" / ("ECR" + std::to_string(ecr))));
+  }
+  EXPECT_TRUE(server_->requests.empty()) << "nothing was sent";
 }
 
 TEST_F(EngineTest, ABusyNumeratorGives4501AndConsumesNothing) {

@@ -40,11 +40,10 @@ class PosixProcessService : public ProcessService {
   // POSIX files carry no version resource: the build's number stands in.
   std::wstring ModuleFileVersion() override { return AsciiToWide(VELKO_FILE_VERSION_TEXT); }
 
-  uint32_t TickCount() override {
+  uint64_t TickCount() override {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   }
 
   void Sleep(uint32_t milliseconds) override {

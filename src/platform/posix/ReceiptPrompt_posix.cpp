@@ -8,12 +8,6 @@
 namespace velko {
 namespace {
 
-bool AllDigits(const std::string& text) {
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 // Asks on the terminal; the prompt goes to standard error so that a program
 // whose standard output is read by another (velko call) keeps that clean.
 class TerminalReceiptPrompt : public ReceiptPrompt {
@@ -26,8 +20,9 @@ class TerminalReceiptPrompt : public ReceiptPrompt {
       if (!std::getline(std::cin, line)) return std::nullopt;
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) return std::nullopt;
-      if (AllDigits(line)) return Utf8ToWide(line);
-      std::fprintf(stderr, "Номер квитанции состоит только из цифр.\n");
+      const std::wstring text = Utf8ToWide(line);
+      if (ReceiptNumberTextIsValid(text)) return text;
+      std::fprintf(stderr, "%s.\n", WideToUtf8(kReceiptNumberHint).c_str());
     }
   }
 };

@@ -37,7 +37,7 @@ class Win32ProcessService : public ProcessService {
   }
   std::wstring ModuleFilePath() override { return ModulePath(OwnModule()); }
   std::wstring ModuleFileVersion() override { return ReadFileVersion(ModuleFilePath()); }
-  uint32_t TickCount() override { return ::GetTickCount(); }
+  uint64_t TickCount() override { return ::GetTickCount64(); }
   void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
 };
 

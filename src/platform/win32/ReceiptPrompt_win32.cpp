@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/ReceiptPrompt.h"
@@ -82,7 +83,15 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lpa
         const int length = ::GetWindowTextLengthW(edit);
         std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
         ::GetWindowTextW(edit, buffer.data(), length + 1);
-        state->text.assign(buffer.data());
+        const std::wstring text(buffer.data());
+        if (!ReceiptNumberTextIsValid(text)) {
+          // A pasted "12/5" must not become receipt 125: the cashier corrects it.
+          ::MessageBoxW(dialog, kReceiptNumberHint, L"Введите номер квитанции:", MB_OK | MB_ICONWARNING);
+          ::SendMessageW(edit, EM_SETSEL, 0, -1);
+          ::SetFocus(edit);
+          return TRUE;
+        }
+        state->text = text;
         ::EndDialog(dialog, IDOK);
         return TRUE;
       }
