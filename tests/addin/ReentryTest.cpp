@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "addin/AddInObj.h"
+#include "common/Common.Log.h"
 #include "platform/Services.h"
 #include "support/FakeWindows.h"
 #include "support/ScriptedExchange.h"
@@ -119,6 +120,28 @@ TEST_F(ReentryTest, UnderTheOldestHostTheRefusalIsZero) {
   ASSERT_EQ(old_host.FindMethod(L"Подключить", number), kS_OK);
   ASSERT_EQ(old_host.CallAsFunc(number, ret, *none), kS_OK);
   EXPECT_EQ(ret, HostValue::FromInt32(1));
+}
+
+TEST_F(ReentryTest, AnAutomaticVoidLeavesATraceInTheDebugLog) {
+  TLog::ResetForTesting();
+  TLog::SetLogFileName(L"a_velko1c83", L"");
+  int32_t log_switch = -1;
+  ASSERT_EQ(object_.FindProp(L"DebugLogEnabled", log_switch), kS_OK);
+  ASSERT_EQ(object_.SetPropVal(log_switch, HostValue::FromBool(true)), kS_OK);
+  HostValue ret;
+  auto open = HostArray::Vector({HostValue()});
+  ASSERT_EQ(Call(L"Подключить", ret, open), kS_OK);
+  // A sale that times out, then a refund that voids it first.
+  g_exchange->replies = {ScriptedExchange::Failure(74), ScriptedExchange::Approved(),
+                         ScriptedExchange::Approved()};
+  auto sale = HostArray::Vector({HostValue(), S(L""), HostValue::FromInt32(100), HostValue(), HostValue(),
+                                 HostValue(), HostValue()});
+  ASSERT_EQ(Call(L"PayByPaymentCard", ret, sale), kS_OK);
+  ASSERT_EQ(Call(L"ВернутьПлатежПоПлатежнойКарте", ret, sale), kS_OK);
+  const std::string log = testing::ReadWholeFile(std::filesystem::path(TLog::LogFileName()));
+  TLog::ResetForTesting();
+  EXPECT_NE(log.find("Need AutoVoid: \tReceiptNumber=2; Result=74"), std::string::npos) << log;
+  EXPECT_NE(log.find("AutoVoid: \tReceiptNumber=2; Result=0"), std::string::npos) << log;
 }
 
 }  // namespace

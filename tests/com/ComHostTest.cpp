@@ -29,6 +29,8 @@ std::wstring TestFolder() { return host::FolderOf(host::ModulePath()); }
 std::wstring DllPath() { return TestFolder() + L"\\a_velko1c83.dll"; }
 std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
 bool RunningAsOldHost() { return _wcsicmp(host::FileNameOf(host::ModulePath()).c_str(), L"1cv7.exe") == 0; }
+// This program started again to load and unload the DLL in a process of its own.
+bool RunningAsReloadChild() { return GetEnvironmentVariableW(L"VELKO_RELOAD_CHILD", nullptr, 0) != 0; }
 
 long Regsvr32(const std::wstring& options, const std::wstring& dll = DllPath()) {
   return host::RunAndWait(L"regsvr32.exe /s " + options + (options.empty() ? L"" : L" ") + Quoted(dll));
@@ -78,7 +80,8 @@ void ExpectUnregistered(HKEY root, const std::wstring& prefix) {
 class ServerEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    if (RunningAsOldHost()) return;  // the program that started the copy registered the server
+    // The program that started the copy registered the server.
+    if (RunningAsOldHost() || RunningAsReloadChild()) return;
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     data_ = std::wstring(temp) + L"velko-com-" + std::to_wstring(GetCurrentProcessId());
@@ -88,7 +91,7 @@ class ServerEnvironment : public ::testing::Environment {
     ASSERT_EQ(Regsvr32(L""), 0) << "regsvr32 could not register " << std::string(DllPath().begin(), DllPath().end());
   }
   void TearDown() override {
-    if (!RunningAsOldHost()) Regsvr32(L"/u");
+    if (!RunningAsOldHost() && !RunningAsReloadChild()) Regsvr32(L"/u");
   }
 
  private:
@@ -517,6 +520,86 @@ TEST_F(DecliningTerminal, ADeclinedPaymentReturnsFalseAndTheErrorSaysWhy) {
   EXPECT_FALSE(text.empty());
 }
 
+// A terminal whose answer to a sale comes late, with a journal to count what
+// the bank did.
+class SlowTerminal : public Terminal {
+ protected:
+  std::wstring EmulatorArguments() override {
+    const std::wstring stem = TestFolder() + L"\\slow-" + std::to_wstring(GetCurrentProcessId());
+    script_ = stem + L".jsonl";
+    journal_ = stem + L"-journal.jsonl";
+    DeleteFileW(journal_.c_str());
+    HANDLE file = CreateFileW(script_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const char rule[] = "{\"op\": \"PUR\", \"action\": \"answer\", \"delay_ms\": 1500}\n";
+    DWORD written = 0;
+    WriteFile(file, rule, sizeof(rule) - 1, &written, nullptr);
+    CloseHandle(file);
+    return L"--script \"" + script_ + L"\" --journal \"" + journal_ + L"\"";
+  }
+  void TearDown() override {
+    Terminal::TearDown();
+    DeleteFileW(script_.c_str());
+    DeleteFileW(journal_.c_str());
+  }
+  // The journal's lines that record an approved sale.
+  int ApprovedSales() const {
+    HANDLE file = CreateFileW(journal_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    std::string text(1 << 16, '\0');
+    DWORD got = 0;
+    ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &got, nullptr);
+    CloseHandle(file);
+    text.resize(got);
+    int count = 0;
+    for (size_t at = 0; (at = text.find("\"PUR\"", at)) != std::string::npos; ++at) {
+      const size_t end = text.find('\n', at);
+      if (text.substr(at, end - at).find("approved") != std::string::npos) ++count;
+    }
+    return count;
+  }
+
+  // The host's timer: another payment, then the last error, inside the wait.
+  static void CALLBACK CallInAgain(HWND, UINT, UINT_PTR, DWORD) {
+    ++fired_;
+    host::ParamArray params(7);
+    params.SetText(1, L"");
+    params.SetInt(2, 50);
+    Variant ret;
+    if (self_->Call(L"PayByPaymentCard", params, ret) != S_OK) return;
+    const auto [code, text] = self_->LastError();
+    if (ret.v.vt == VT_BOOL && ret.v.boolVal == VARIANT_FALSE && code == 1009 && text == L"Устройство занято")
+      ++refused_;
+  }
+
+  static inline SlowTerminal* self_ = nullptr;
+  static inline int fired_ = 0;
+  static inline int refused_ = 0;
+  std::wstring script_, journal_;
+};
+
+TEST_F(SlowTerminal, AHostTimerCallingInDuringTheWaitIsRefusedAndTheSaleStandsOnce) {
+  ASSERT_TRUE(Open());
+  self_ = this;
+  fired_ = refused_ = 0;
+  // The host's timer fires while the sale waits for its answer and calls the
+  // driver again.
+  const UINT_PTR timer = SetTimer(nullptr, 0, 200, &SlowTerminal::CallInAgain);
+  ASSERT_NE(timer, 0u);
+  host::ParamArray params(7);
+  params.SetText(1, L"");
+  params.SetInt(2, 100);
+  Variant ret;
+  ASSERT_EQ(Call(L"ОплатитьПлатежнойКартой", params, ret), S_OK);
+  KillTimer(nullptr, timer);
+  ASSERT_EQ(ret.v.vt, VT_BOOL);
+  EXPECT_EQ(ret.v.boolVal, VARIANT_TRUE) << "the host hears of the approval";
+  EXPECT_GE(fired_, 2) << "the timer fired during the wait";
+  EXPECT_EQ(refused_, fired_) << "every nested call was refused with 1009";
+  EXPECT_EQ(LastError().first, 0) << "the refusals left the sale's own result";
+  EXPECT_EQ(ApprovedSales(), 1) << "one sale, approved once, never voided";
+}
+
 // Run by the copy of this program named 1cv7.exe (see OldHostPlatform below).
 TEST_F(Terminal, OldHostSeesItsOwnMethodTableAndIntegers) {
   if (!RunningAsOldHost()) GTEST_SKIP() << "runs in the copy named 1cv7.exe";
@@ -679,6 +762,72 @@ TEST(Module, CanUnloadNowOnlyWithoutObjectsAndLocks) {
   EXPECT_EQ(out, nullptr);
   factory.reset();
   FreeLibrary(module);
+}
+
+// Creates the add-in through the module's own class factory (no COM
+// runtime holding the module), opens it against the emulator and pays 10.
+bool PayThroughModule(HMODULE module, long port) {
+  auto get_class = reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+  Ref<IClassFactory> factory;
+  if (!get_class || get_class(CLSID_AddInVelko, IID_IClassFactory, factory.put_void()) != S_OK) return false;
+  Ref<IInitDone> init;
+  Ref<ILanguageExtender> lang;
+  if (factory->CreateInstance(nullptr, IID_IInitDone, init.put_void()) != S_OK ||
+      init->QueryInterface(IID_ILanguageExtender, lang.put_void()) != S_OK)
+    return false;
+  host::Connection connection;
+  if (init->Init(static_cast<IDispatch*>(&connection)) != S_OK) return false;
+  Bstr port_name(L"ServerPort");
+  long number = -1;
+  Variant value;
+  value.v.vt = VT_I4;
+  value.v.lVal = port;
+  lang->FindProp(port_name.b, &number);
+  lang->SetPropVal(number, &value.v);
+  bool paid = true;
+  for (const auto& [name, count] : {std::pair<const wchar_t*, ULONG>{L"Подключить", 1}, {L"PayByPaymentCard", 7}}) {
+    Bstr method(name);
+    lang->FindMethod(method.b, &number);
+    host::ParamArray params(count);
+    if (count == 7) params.SetInt(2, 10);
+    Variant ret;
+    paid = paid && lang->CallAsFunc(number, &ret.v, params.put()) == S_OK && ret.v.vt == VT_BOOL &&
+           ret.v.boolVal == VARIANT_TRUE;
+  }
+  init->Done();
+  return paid;
+}
+
+TEST(ModuleReload, PaysLoadedAgainAtAnotherAddress) {
+  if (!RunningAsReloadChild()) {
+    // In a process of its own: nothing else may hold the module.
+    SetEnvironmentVariableW(L"VELKO_RELOAD_CHILD", L"1");
+    const long code = host::RunAndWait(Quoted(host::ModulePath()) + L" --gtest_filter=ModuleReload.*");
+    SetEnvironmentVariableW(L"VELKO_RELOAD_CHILD", nullptr);
+    EXPECT_EQ(code, 0) << "the reload run failed";
+    return;
+  }
+  if (GetFileAttributesW(VelkoExe().c_str()) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no velko.exe here";
+  host::EmulatorProcess emulator(VelkoExe());
+  ASSERT_GT(emulator.port(), 0);
+  HMODULE first = LoadLibraryW(DllPath().c_str());
+  ASSERT_NE(first, nullptr);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(first);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const BYTE*>(first) + dos->e_lfanew);
+  const SIZE_T image_size = nt->OptionalHeader.SizeOfImage;
+  ASSERT_TRUE(PayThroughModule(first, emulator.port()));
+  ASSERT_TRUE(FreeLibrary(first));
+  ASSERT_EQ(GetModuleHandleW(host::FileNameOf(DllPath()).c_str()), nullptr) << "the module stayed loaded";
+  // Where the module was is now taken: the next load goes elsewhere, and
+  // anything left behind that points at the old code would crash.
+  void* taken = VirtualAlloc(first, image_size, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(taken, nullptr);
+  HMODULE second = LoadLibraryW(DllPath().c_str());
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, first);
+  EXPECT_TRUE(PayThroughModule(second, emulator.port()));
+  FreeLibrary(second);
+  VirtualFree(taken, 0, MEM_RELEASE);
 }
 
 }  // namespace

@@ -263,5 +263,30 @@ TEST_F(Exchange, WaitDispatchesTheThreadsWindowMessages) {
 #endif
 }
 
+TEST_F(Exchange, APendingQuitLeavesTheWaitIdleAndReachesTheHostAfterwards) {
+#ifdef _WIN32
+  // The host's thread was asked to quit just before the wait: the wait must
+  // sleep, not spin on the quit message, and hand it back when it is over.
+  emu_.AddRule(Rule(ScriptAction::Silent));
+  manager_.SetAnswerTimeOutMs(2000);
+  PutSale(list_, 31);
+  const auto busy_ms = [] {
+    FILETIME created, exited, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    const auto ticks = [](FILETIME t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return (ticks(kernel) + ticks(user)) / 10000;  // 100 ns units
+  };
+  PostQuitMessage(7);
+  const uint64_t before = busy_ms();
+  EXPECT_EQ(manager_.ExecuteTransaction(list_), 74);
+  EXPECT_LT(busy_ms() - before, 200u) << "processor time spent in a 2 s wait, in ms";
+  MSG msg;
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit request is kept";
+  EXPECT_EQ(msg.wParam, 7u);
+#else
+  GTEST_SKIP() << "POSIX has no quit message; the wait is a poll() on the socket";
+#endif
+}
+
 }  // namespace
 }  // namespace velko

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/ServerCodePage.h"
+#include "support/TempDataFolder.h"
 #include "protocol/uVelkoCommon.h"
 
 namespace velko {
@@ -290,6 +291,27 @@ TEST(ServerCodePage, CyrillicTravelsAsWindows1251) {
 TEST(ServerCodePage, UnmappableCharactersBecomeOneQuestionMarkEach) {
   const std::string bytes = WideToServerCodePage(L"a\u4E2Db");
   EXPECT_EQ(bytes, "a?b");
+}
+
+TEST(ServerCodePage, ByteFieldsTravelAsBytesWhateverTheCodePage) {
+  // The server's code page set to UTF-8 (Windows reads the variable at every
+  // conversion; POSIX once per process, so there this shows only that byte
+  // fields do not go through the code page at all).
+  testing::SetEnvVar(kServerCodePageVariable, "65001");
+  TTransactDataList list;
+  list.Add(TagServiceFunction, std::wstring(1, L'\x02'));
+  list.Add(TagJournalQuery, std::wstring(L"\x00A4\0\0", 3));
+  const std::string encoded = list.EncodedData();
+#ifdef _WIN32
+  const std::string utf8 = WideToServerCodePage(L"Ж");
+#endif
+  testing::SetEnvVar(kServerCodePageVariable, "");
+  EXPECT_EQ(Hex(encoded), "00 08 1A 01 02 08 03 A4 00 00");
+  list.DecodeAnswer(Bytes({0x00, 0x05, 0x88, 0x03, 0xA4, 0x00, 0x00}));
+  EXPECT_EQ(list.GetTagData(TagJournalQuery), std::wstring(L"\x00A4\0\0", 3));
+#ifdef _WIN32
+  EXPECT_EQ(utf8, "\xD0\x96") << "the code page in force was UTF-8";
+#endif
 }
 
 }  // namespace

@@ -254,16 +254,22 @@ HRESULT TAddInComObject::CallAsFunc(long lMethodNum, VARIANT* pvarRetValue, SAFE
 }
 
 HRESULT TAddInComObject::Call(long lMethodNum, VARIANT* pvarRetValue, SAFEARRAY** paParams, bool as_function) {
+  // A host that releases this object from inside the call (a handler run
+  // while the call waits) must not destroy it under the call.
+  IPropertyLink* self = this;
+  self->AddRef();
+  const auto self_hold = com_ptr<IPropertyLink>::attach(self);
   return Boundary([&]() -> HRESULT {
     if (as_function && !pvarRetValue) return E_POINTER;
     std::shared_ptr<HostArray> params = ParamsFromHost(paParams);
     const HostArray params_before = *params;
     HResult result = kS_OK;
     if (as_function) {
-      const HostValue ret_before = FromVariant(*pvarRetValue);
-      HostValue ret = ret_before;
+      // What the host left in its return slot is not read: the slot is
+      // replaced (and the old value freed) when the method answers.
+      HostValue ret;
       result = object_.CallAsFunc(lMethodNum, ret, *params);
-      WriteBackChanged(pvarRetValue, ret_before, ret);
+      WriteBackChanged(pvarRetValue, HostValue(), ret);
     } else {
       result = object_.CallAsProc(lMethodNum, *params);
     }

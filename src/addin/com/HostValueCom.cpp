@@ -51,6 +51,26 @@ HostValue FromPlainVariant(const VARIANT& value) {
   }
 }
 
+// The element type of an array. A host may build an array with a feature
+// flag alone (FADF_VARIANT, FADF_BSTR...) and no stored type; such an array is
+// read by its flag.
+VARTYPE ElementType(SAFEARRAY* array) {
+  VARTYPE type = VT_EMPTY;
+  if ((array->fFeatures & FADF_HAVEVARTYPE) && SUCCEEDED(SafeArrayGetVartype(array, &type))) return type;
+  if (array->fFeatures & FADF_VARIANT) return VT_VARIANT;
+  if (array->fFeatures & FADF_BSTR) return VT_BSTR;
+  if (array->fFeatures & FADF_DISPATCH) return VT_DISPATCH;
+  if (array->fFeatures & FADF_UNKNOWN) return VT_UNKNOWN;
+  if (array->fFeatures & FADF_RECORD) return VT_RECORD;
+  Check(SafeArrayGetVartype(array, &type), "SafeArrayGetVartype");
+  return type;
+}
+
+// An element the driver cannot represent: kept as a value of its own that no
+// method reads successfully, so that the call goes on and the host's element
+// is left as it was.
+HostValue Unrepresentable() { return HostValue::FromInteger(vt::kError, DISP_E_BADVARTYPE); }
+
 std::vector<int32_t> FirstPosition(const HostArray& array) {
   std::vector<int32_t> position(static_cast<size_t>(array.Dims()));
   for (int d = 1; d <= array.Dims(); ++d) position[static_cast<size_t>(d - 1)] = array.LowBound(d);
@@ -185,9 +205,8 @@ unique_variant ToVariant(const HostValue& source) {
 std::shared_ptr<HostArray> FromSafeArray(SAFEARRAY* array) {
   if (!array) return nullptr;
   const UINT dims = SafeArrayGetDim(array);
-  VARTYPE element_type = VT_EMPTY;
-  Check(SafeArrayGetVartype(array, &element_type), "SafeArrayGetVartype");
-  if (element_type == VT_RECORD || element_type == VT_DECIMAL)
+  const VARTYPE element_type = ElementType(array);
+  if (element_type == VT_RECORD)
     throw HostValueError("An array of type " + std::to_string(element_type) + " is not supported");
 
   std::vector<HostArray::Bound> bounds;
@@ -207,11 +226,19 @@ std::shared_ptr<HostArray> FromSafeArray(SAFEARRAY* array) {
     unique_variant element;
     if (element_type == VT_VARIANT) {
       Check(SafeArrayGetElement(array, index.data(), element.get()), "SafeArrayGetElement");
+    } else if (element_type == VT_DECIMAL) {
+      // A DECIMAL fills the whole VARIANT; its type goes over the reserved word.
+      Check(SafeArrayGetElement(array, index.data(), &element->decVal), "SafeArrayGetElement");
+      element->vt = VT_DECIMAL;
     } else {
       Check(SafeArrayGetElement(array, index.data(), DataOf(element.get())), "SafeArrayGetElement");
       element->vt = element_type;
     }
-    item = FromVariant(*element.get());
+    try {
+      item = FromVariant(*element.get());
+    } catch (const HostValueError&) {
+      item = Unrepresentable();
+    }
     Advance(*result, position);
   }
   return result;
@@ -241,8 +268,7 @@ std::shared_ptr<HostArray> ParamsFromHost(SAFEARRAY** params) {
 
 void WriteBackChanged(SAFEARRAY* target, const HostArray& before, const HostArray& after) {
   if (!target || before.Size() != after.Size() || after.Size() == 0) return;
-  VARTYPE element_type = VT_VARIANT;
-  Check(SafeArrayGetVartype(target, &element_type), "SafeArrayGetVartype");
+  const VARTYPE element_type = ElementType(target);
   std::vector<int32_t> position = FirstPosition(after);
   std::vector<LONG> index(position.size());
   for (size_t i = 0; i < after.Size(); ++i) {

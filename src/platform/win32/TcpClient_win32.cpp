@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/PlatformError.h"
 #include "platform/TcpClient.h"
@@ -28,14 +29,59 @@ class WinsockSession {
   WinsockSession& operator=(const WinsockSession&) = delete;
 };
 
+// The module that holds this code: the DLL, when linked into one.
+HINSTANCE OwnModule() {
+  HMODULE module = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&OwnModule), &module);
+  return module;
+}
+
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The socket window's class belongs to the module that holds this code and
+// is registered only while a client lives: a class left behind after the DLL
+// is unloaded would keep a window procedure at an address where no code is,
+// and the next load (elsewhere) would create its windows with it.
+class WindowClassUse {
+ public:
+  WindowClassUse() {
+    std::lock_guard<std::mutex> hold(Lock());
+    if (Users()++ > 0) return;
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = &WindowProc;
+    wc.hInstance = OwnModule();
+    wc.lpszClassName = kWindowClass;
+    if (!::RegisterClassW(&wc) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+      --Users();
+      throw PlatformError("Unable to register the socket window class: " + LastSystemErrorText());
+    }
+  }
+  ~WindowClassUse() {
+    std::lock_guard<std::mutex> hold(Lock());
+    if (--Users() == 0) ::UnregisterClassW(kWindowClass, OwnModule());
+  }
+  WindowClassUse(const WindowClassUse&) = delete;
+  WindowClassUse& operator=(const WindowClassUse&) = delete;
+
+ private:
+  static std::mutex& Lock() {
+    static std::mutex lock;
+    return lock;
+  }
+  static int& Users() {
+    static int users = 0;
+    return users;
+  }
+};
+
 class Win32TcpClient : public TcpClient {
  public:
   Win32TcpClient() {
-    RegisterWindowClass();
     // A message-only window of the creating thread: the socket's events
     // arrive in this thread's queue, and dispatching them runs OnSocketEvent.
-    window_ = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                ::GetModuleHandleW(nullptr), nullptr);
+    window_ = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, OwnModule(),
+                                nullptr);
     if (!window_) throw PlatformError("Unable to create the socket window: " + LastSystemErrorText());
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
@@ -47,6 +93,12 @@ class Win32TcpClient : public TcpClient {
   }
 
   void Close() override {
+    if (quit_pending_) {
+      // The quit request taken during the exchange's waits goes back to the
+      // thread's own message loop now that the exchange is over.
+      quit_pending_ = false;
+      ::PostQuitMessage(quit_code_);
+    }
     if (socket_ != INVALID_SOCKET) {
       ::WSAAsyncSelect(socket_, window_, 0, 0);
       ::closesocket(socket_);
@@ -128,8 +180,11 @@ class Win32TcpClient : public TcpClient {
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) {
-        // Leave the quit request for the thread's own message loop.
-        ::PostQuitMessage(static_cast<int>(msg.wParam));
+        // Kept for the thread's own message loop and posted again by Close:
+        // posted now, it would wake every later wait at once and the wait
+        // would spin until its time-out.
+        quit_pending_ = true;
+        quit_code_ = static_cast<int>(msg.wParam);
         break;
       }
       ::TranslateMessage(&msg);
@@ -138,27 +193,7 @@ class Win32TcpClient : public TcpClient {
   }
 
  private:
-  static void RegisterWindowClass() {
-    static const ATOM atom = [] {
-      WNDCLASSW wc{};
-      wc.lpfnWndProc = &WindowProc;
-      wc.hInstance = ::GetModuleHandleW(nullptr);
-      wc.lpszClassName = kWindowClass;
-      return ::RegisterClassW(&wc);
-    }();
-    if (!atom && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-      throw PlatformError("Unable to register the socket window class: " + LastSystemErrorText());
-  }
-
-  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == kSocketMessage) {
-      auto* self = reinterpret_cast<Win32TcpClient*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-      if (self) self->OnSocketEvent(static_cast<SOCKET>(wparam), WSAGETSELECTEVENT(lparam),
-                                    WSAGETSELECTERROR(lparam));
-      return 0;
-    }
-    return ::DefWindowProcW(hwnd, message, wparam, lparam);
-  }
+  friend LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 
   void OnSocketEvent(SOCKET socket, int event, int error) {
     if (socket != socket_ || socket_ == INVALID_SOCKET) return;  // a closed connection's leftovers
@@ -208,14 +243,26 @@ class Win32TcpClient : public TcpClient {
     }
   }
 
+  WindowClassUse class_use_;  // first in, last out: the window needs its class
   WinsockSession winsock_;
   HWND window_ = nullptr;
+  bool quit_pending_ = false;
+  int quit_code_ = 0;
   SOCKET socket_ = INVALID_SOCKET;
   State state_ = State::Closed;
   bool peer_closed_ = false;
   std::string pending_;
   std::function<void()> handler_;
 };
+
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == kSocketMessage) {
+    auto* self = reinterpret_cast<Win32TcpClient*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (self) self->OnSocketEvent(static_cast<SOCKET>(wparam), WSAGETSELECTEVENT(lparam), WSAGETSELECTERROR(lparam));
+    return 0;
+  }
+  return ::DefWindowProcW(hwnd, message, wparam, lparam);
+}
 
 }  // namespace
 
