@@ -11,11 +11,18 @@ if [ -z "$prefix" ]; then
   prefix="$dir/wineprefix"
 fi
 export WINEPREFIX="$prefix"
+# A kernel without 32-bit support cannot start wine's 32-bit loader, which the
+# wine command tries first: there the 64-bit loader runs 64-bit programs.
+launcher=wine
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ]; then
+  launcher=/usr/lib/wine/wine64
+  export WINELOADER="$launcher"
+fi
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   # Two test programs may start at once: one of them makes the prefix.
-  ( flock 9; [ -f "$WINEPREFIX/system.reg" ] || { wineboot --init >/dev/null 2>&1; wineserver -w; } ) 9>"$WINEPREFIX.lock"
+  ( flock 9; [ -f "$WINEPREFIX/system.reg" ] || { "$launcher" wineboot --init >/dev/null 2>&1; wineserver -w; } ) 9>"$WINEPREFIX.lock"
 fi
-exec wine "$@"
+exec "$launcher" "$@"
