@@ -9,6 +9,7 @@
 #include <ocidl.h>
 
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <utility>
 #include <string>
@@ -30,8 +31,9 @@ std::wstring DllPath() { return TestFolder() + L"\\a_velko1c83.dll"; }
 std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
 bool RunningAsOldHost() { return _wcsicmp(host::FileNameOf(host::ModulePath()).c_str(), L"1cv7.exe") == 0; }
 
-long Regsvr32(const std::wstring& options, const std::wstring& dll = DllPath()) {
-  return host::RunAndWait(L"regsvr32.exe /s " + options + (options.empty() ? L"" : L" ") + Quoted(dll));
+long Regsvr32(const std::wstring& options, const std::wstring& dll = DllPath(),
+              const std::wstring& regsvr32 = L"regsvr32.exe") {
+  return host::RunAndWait(Quoted(regsvr32) + L" /s " + options + (options.empty() ? L"" : L" ") + Quoted(dll));
 }
 
 // An interface pointer of the test: one reference, released at scope end.
@@ -165,6 +167,115 @@ TEST(Registration, APathWithABlankIsRegisteredInItsShortForm) {
     GTEST_SKIP() << "this file system gives no short name without blanks";
   EXPECT_EQ(*server, std::wstring(short_path));
   EXPECT_EQ(server->find(L' '), std::wstring::npos);
+}
+
+// The DLL of the other bitness (the other mingw preset's build, named by the
+// test's environment), its regsvr32, and the other registry view; empty or 0
+// where this machine or build has none.
+std::wstring OtherDll() {
+  const wchar_t* path = _wgetenv(L"VELKO_OTHER_DLL");
+  return path && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? path : L"";
+}
+REGSAM OtherView() {
+  if (sizeof(void*) == 8) return KEY_WOW64_32KEY;
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+}
+std::wstring OtherRegsvr32() {
+  wchar_t windows[MAX_PATH] = {};
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows) + (sizeof(void*) == 8 ? L"\\SysWOW64" : L"\\Sysnative") + L"\\regsvr32.exe";
+}
+
+// What the other bitness's regsvr32 writes and removes, done by this
+// program, for machines that cannot run the other bitness's programs.
+void WriteInView(HKEY store, const std::wstring& key, REGSAM view, const wchar_t* name, const std::wstring& value) {
+  HKEY handle = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(store, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &handle, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(handle);
+}
+
+// Both bitnesses registered, one unregistered: the ProgID, one key shared by
+// the two views, stays for the other, machine-wide and per user alike. With
+// the other bitness's regsvr32 both directions run; without it, the other
+// registration is written as that regsvr32 writes it and only this DLL's
+// unregistration runs.
+TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
+  if (OtherView() == 0) GTEST_SKIP() << "this Windows has one registry view";
+  const std::wstring other = OtherDll();
+  const bool other_runs = !other.empty() && Regsvr32(L"/u", other, OtherRegsvr32()) == 0;
+  struct Root {
+    const wchar_t* options;
+    HKEY store;
+  };
+  for (const Root& root : {Root{L"", HKEY_LOCAL_MACHINE}, Root{L"/n /i:user", HKEY_CURRENT_USER}}) {
+    SCOPED_TRACE(root.options);
+    const std::wstring classes = L"Software\\Classes\\";
+    const std::wstring progid = classes + kProgID + L"\\Clsid";
+    const std::wstring ours = classes + kClsidKey + L"\\InprocServer32";
+    const std::wstring off = std::wstring(L"/u ") + root.options;
+    // Some runtimes keep one class key for both views below this root: there
+    // two registrations are one, and there is nothing to tell apart.
+    const std::wstring probe = classes + L"CLSID\\{velko-registry-view-probe}";
+    WriteInView(root.store, probe, OtherView(), nullptr, L"");
+    const bool shared = host::RegKeyExists(root.store, probe);
+    RegDeleteKeyExW(root.store, probe.c_str(), OtherView(), 0);
+    if (shared) {
+      std::cout << "[ NOTE     ] one class key for both registry views below " << (root.store == HKEY_CURRENT_USER ? "HKCU" : "HKLM")
+                << ": nothing to test there\n";
+      continue;
+    }
+    auto register_other = [&] {
+      if (other_runs) {
+        ASSERT_EQ(Regsvr32(root.options, other, OtherRegsvr32()), 0);
+        return;
+      }
+      WriteInView(root.store, classes + kClsidKey, OtherView(), nullptr, L"V7 AddIn 2.0");
+      WriteInView(root.store, ours, OtherView(), nullptr, L"C:\\Drivers\\velko\\other\\a_velko1c83.dll");
+      WriteInView(root.store, ours, OtherView(), L"ThreadingModel", L"Apartment");
+      WriteInView(root.store, classes + kProgID, OtherView(), nullptr, L"V7 AddIn 2.0");
+      WriteInView(root.store, progid, OtherView(), nullptr, kClsidText);
+      WriteInView(root.store, classes + kClsidKey + L"\\ProgID", OtherView(), nullptr, kProgID);
+    };
+    ASSERT_EQ(Regsvr32(L"/u"), 0);
+    ASSERT_EQ(Regsvr32(root.options), 0);
+    register_other();
+    ASSERT_TRUE(host::RegKeyExists(root.store, ours, OtherView())) << "the other DLL registered in its own view";
+
+    if (other_runs) {
+      // The other one goes: this bitness keeps its class and its ProgID.
+      EXPECT_EQ(Regsvr32(off, other, OtherRegsvr32()), 0);
+      EXPECT_TRUE(host::RegKeyExists(root.store, progid));
+      EXPECT_TRUE(host::RegKeyExists(root.store, ours));
+      if (root.store == HKEY_LOCAL_MACHINE) {
+        CLSID clsid{};
+        ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
+        Ref<IInitDone> object;
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+      }
+      register_other();
+    }
+
+    // This one goes: the other keeps its class and the ProgID, seen from its view.
+    EXPECT_EQ(Regsvr32(off), 0);
+    EXPECT_FALSE(host::RegKeyExists(root.store, ours));
+    EXPECT_TRUE(host::RegKeyExists(root.store, ours, OtherView()));
+    EXPECT_EQ(host::RegText(root.store, progid, nullptr, OtherView()), kClsidText);
+
+    if (other_runs) {
+      // The last one takes the ProgID with it.
+      EXPECT_EQ(Regsvr32(off, other, OtherRegsvr32()), 0);
+      EXPECT_FALSE(host::RegKeyExists(root.store, classes + kProgID));
+    } else {
+      for (const std::wstring& key : {classes + kClsidKey + L"\\ProgID", ours, classes + kClsidKey, progid,
+                                      classes + std::wstring(kProgID)})
+        RegDeleteKeyExW(root.store, key.c_str(), OtherView(), 0);
+    }
+  }
+  ASSERT_EQ(Regsvr32(L""), 0);  // the other tests need it
 }
 
 // ------------------------------------------------------------- the host's part

@@ -100,9 +100,9 @@ long RunAndWait(const std::wstring& command_line, DWORD timeout_ms) {
   return result;
 }
 
-std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wchar_t* name) {
+std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wchar_t* name, REGSAM view) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS) return std::nullopt;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS) return std::nullopt;
   wchar_t buffer[1024] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
   DWORD type = 0;
@@ -114,9 +114,9 @@ std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wc
   return text;
 }
 
-bool RegKeyExists(HKEY root, const std::wstring& key) {
+bool RegKeyExists(HKEY root, const std::wstring& key, REGSAM view) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS) return false;
   RegCloseKey(handle);
   return true;
 }
