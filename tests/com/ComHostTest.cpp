@@ -653,6 +653,52 @@ TEST(OldHostPlatform, ACopyNamed1cv7SeesTheOldHostsBehaviour) {
   EXPECT_EQ(status, 0) << "the copy named 1cv7.exe failed; its output is above";
 }
 
+// velko's --com mode plays the host against the registered DLL: a payment and
+// a session line through the emulator, the DLL's own debug log (under its own
+// folder name, not velko's), and a clear refusal once it is unregistered.
+TEST(VelkoCom, CallsTheRegisteredDllByItsProgID) {
+  if (GetFileAttributesW(VelkoExe().c_str()) == INVALID_FILE_ATTRIBUTES)
+    GTEST_SKIP() << "velko.exe is not built in this tree";
+  host::EmulatorProcess emulator(VelkoExe());
+  ASSERT_GT(emulator.port(), 0) << "emulator said: " << emulator.first_line();
+  const std::wstring port = std::to_wstring(emulator.port());
+  wchar_t data[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"VELKO_COMMON_APPDATA", data, MAX_PATH);
+  const std::wstring folder = std::wstring(data) + L"\\a_velko1c83\\";
+  // Deletes the DLL's debug logs when asked; says whether there was one.
+  auto log_exists = [&](bool remove) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((folder + L"a_velko1c83_*.log").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+      if (remove) DeleteFileW((folder + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+  };
+  log_exists(true);
+
+  std::string out;
+  const std::wstring velko = Quoted(VelkoExe());
+  EXPECT_EQ(host::RunAndCapture(velko + L" call --com --set ServerPort=" + port +
+                                    L" --set DebugLogEnabled=true --open PayByPaymentCard \"\" \"\" 100",
+                                "", out),
+            0)
+      << out;
+  EXPECT_NE(out.find("\"return\":true"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"lastError\":{\"code\":0"), std::string::npos) << out;
+  EXPECT_TRUE(log_exists(false)) << "the registered DLL did the call";
+
+  EXPECT_EQ(host::RunAndCapture(velko + L" session --com", "{\"call\": \"GetVersion\"}\n", out), 0) << out;
+  EXPECT_NE(out.find("\"return\":\"1.1.1.4\""), std::string::npos) << out;
+
+  ASSERT_EQ(Regsvr32(L"/u"), 0);
+  const long refused = host::RunAndCapture(velko + L" call --com GetVersion", "", out);
+  ASSERT_EQ(Regsvr32(L""), 0);
+  EXPECT_EQ(refused, 2) << out;
+  EXPECT_NE(out.find("AddIn.a_velko1c83 is not registered"), std::string::npos) << out;
+}
+
 // ------------------------------------------------------------------- windows
 
 
