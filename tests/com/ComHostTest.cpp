@@ -747,16 +747,51 @@ std::function<void(HWND)> AnswerReceiptDialog(const std::wstring& text, const st
   };
 }
 
+// The receipt-number label as shown: its width, the width its text needs in
+// the label's own font, and where it ends against the edit's start.
+struct LabelFit {
+  int width = -1, needed = 0, designed = 0, right = 0, edit_left = 0;
+};
+
+LabelFit MeasureLabel(HWND dialog) {
+  LabelFit fit;
+  HWND label = host::FindChild(dialog, L"Static", L"Номер квитанции:");
+  HWND edit = host::FindChild(dialog, L"Edit");
+  if (!label || !edit) return fit;
+  HDC dc = GetDC(label);
+  const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  const std::wstring text = L"Номер квитанции:";
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  fit.designed = MulDiv(130, GetDeviceCaps(dc, LOGPIXELSY), 96);
+  SelectObject(dc, old);
+  ReleaseDC(label, dc);
+  RECT at{}, edit_at{};
+  GetWindowRect(label, &at);
+  GetWindowRect(edit, &edit_at);
+  fit.width = at.right - at.left;
+  fit.needed = size.cx;
+  fit.right = at.right;
+  fit.edit_left = edit_at.left;
+  return fit;
+}
+
 TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
   ASSERT_TRUE(Open());
   const std::wstring caption = L"Введите номер квитанции:";
   const std::wstring shot = TestFolder() + L"\\receipt-number-dialog.bmp";
   DeleteFileW(shot.c_str());
 
-  // Cancel: the operation ends at once with 4502.
+  // Cancel: the operation ends at once with 4502. The label shows its whole
+  // text in whatever font the system gave it.
   {
     bool answered = false;
-    host::WindowWatcher watcher(caption, AnswerReceiptDialog(L"", L"Отмена", L"", &answered));
+    LabelFit fit;
+    const auto cancel = AnswerReceiptDialog(L"", L"Отмена", L"", &answered);
+    host::WindowWatcher watcher(caption, [&](HWND dialog) {
+      fit = MeasureLabel(dialog);
+      cancel(dialog);
+    });
     host::ParamArray params(7);
     params.SetInt(2, 100);
     Variant ret;
@@ -769,6 +804,11 @@ TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
     const auto [code, text] = LastError();
     EXPECT_EQ(code, 4502);
     EXPECT_EQ(text, L"Операция отменена пользователем");
+    std::cout << "[ NOTE     ] label " << fit.width << " px, its text " << fit.needed << " px, designed "
+              << fit.designed << " px\n";
+    EXPECT_GE(fit.width, fit.needed) << "the label is clipped";
+    EXPECT_GE(fit.width, fit.designed) << "the designed width is the minimum";
+    EXPECT_LE(fit.right, fit.edit_left) << "the label runs under the edit";
   }
   // OK with "123": the cancellation goes to the server.
   {
