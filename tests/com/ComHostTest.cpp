@@ -223,11 +223,18 @@ TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
     WriteInView(root.store, probe, OtherView(), nullptr, L"");
     const bool shared = host::RegKeyExists(root.store, probe);
     RegDeleteKeyExW(root.store, probe.c_str(), OtherView(), 0);
+    const char* name = root.store == HKEY_CURRENT_USER ? "HKCU" : "HKLM";
     if (shared) {
-      std::cout << "[ NOTE     ] one class key for both registry views below " << (root.store == HKEY_CURRENT_USER ? "HKCU" : "HKLM")
-                << ": nothing to test there\n";
+      std::cout << "[ NOTE     ] one class key for both registry views below " << name << ": nothing to test there\n";
       continue;
     }
+    // Where each view keeps its own ProgID key the fault cannot arise; the
+    // test then only shows that each view keeps what is its own.
+    const std::wstring progid_probe = classes + L"velko.registry-view-probe";
+    WriteInView(root.store, progid_probe, OtherView(), nullptr, L"");
+    if (!host::RegKeyExists(root.store, progid_probe))
+      std::cout << "[ NOTE     ] each registry view has its own ProgID keys below " << name << "\n";
+    RegDeleteKeyExW(root.store, progid_probe.c_str(), OtherView(), 0);
     auto register_other = [&] {
       if (other_runs) {
         ASSERT_EQ(Regsvr32(root.options, other, OtherRegsvr32()), 0);
