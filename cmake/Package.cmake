@@ -1,8 +1,8 @@
 # The release package (Windows builds): `cmake --build --preset mingw-i686
 # --target package` builds this tree's DLL, builds the other architecture's DLL
-# through its preset (configuring it when needed), checks both DLLs' imports
-# and exports, and zips the two DLLs, velko.exe and the install guide into
-# <build>/a_velko1c83-<version>.zip.
+# and velko.exe through its preset (configuring it when needed), checks both
+# DLLs' imports and exports, and zips each DLL with the velko.exe of its
+# bitness (x86/, x64/) and the install guide into <build>/a_velko1c83-<version>.zip.
 if(NOT WIN32)
   return()
 endif()
@@ -24,10 +24,16 @@ set(VELKO_OTHER_BUILD ${PROJECT_SOURCE_DIR}/build/${VELKO_OTHER_PRESET})
 set(VELKO_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package/a_velko1c83-${VELKO_FILE_VERSION})
 set(VELKO_PACKAGE_ZIP ${CMAKE_BINARY_DIR}/a_velko1c83-${VELKO_FILE_VERSION}.zip)
 
+# velko.exe goes beside the DLL of its bitness: `velko call --com` checks the
+# registration of that DLL, and a 64-bit DLL is only created in a 64-bit process.
 set(velko_exe_steps "")
 if(TARGET velko)
-  set(velko_exe_steps COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:velko> ${VELKO_PACKAGE_DIR}/velko.exe
-                       COMMAND ${CMAKE_STRIP} --strip-debug ${VELKO_PACKAGE_DIR}/velko.exe)
+  set(velko_exe_steps
+    COMMAND ${CMAKE_COMMAND} --build ${VELKO_OTHER_BUILD} -j 2 --target velko
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:velko> ${VELKO_PACKAGE_DIR}/${VELKO_THIS_ARCH}/velko.exe
+    COMMAND ${CMAKE_STRIP} --strip-debug ${VELKO_PACKAGE_DIR}/${VELKO_THIS_ARCH}/velko.exe
+    COMMAND ${CMAKE_COMMAND} -E copy ${VELKO_OTHER_BUILD}/tools/velko/velko.exe ${VELKO_PACKAGE_DIR}/${VELKO_OTHER_ARCH}/velko.exe
+    COMMAND ${VELKO_OTHER_STRIP} --strip-debug ${VELKO_PACKAGE_DIR}/${VELKO_OTHER_ARCH}/velko.exe)
 endif()
 
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/package)

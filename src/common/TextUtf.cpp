@@ -39,6 +39,19 @@ void AppendWide(std::wstring& out, char32_t cp) {
 
 }  // namespace
 
+size_t Utf8CompletePrefix(std::string_view bytes) {
+  const size_t size = bytes.size();
+  // The last lead byte within a sequence's reach of the end.
+  for (size_t back = 1; back <= 4 && back <= size; ++back) {
+    const auto byte = static_cast<unsigned char>(bytes[size - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte
+    const size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3
+                          : (byte & 0xF8) == 0xF0 ? 4 : 1;
+    return length > back ? size - back : size;
+  }
+  return size;
+}
+
 std::string WideToUtf8(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());

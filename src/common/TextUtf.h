@@ -14,6 +14,12 @@ namespace velko {
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
 
+// The length of the longest prefix of `bytes` that does not end inside a
+// UTF-8 sequence: what a writer that converts in pieces may convert now, the
+// rest waiting for the bytes that complete it. Malformed bytes count as
+// complete (the conversion replaces them).
+size_t Utf8CompletePrefix(std::string_view bytes);
+
 // ASCII-only helpers for literals and numbers.
 std::wstring AsciiToWide(std::string_view text);
 

@@ -9,6 +9,7 @@
 #include <ocidl.h>
 
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <utility>
 #include <string>
@@ -32,8 +33,9 @@ bool RunningAsOldHost() { return _wcsicmp(host::FileNameOf(host::ModulePath()).c
 // This program started again to load and unload the DLL in a process of its own.
 bool RunningAsReloadChild() { return GetEnvironmentVariableW(L"VELKO_RELOAD_CHILD", nullptr, 0) != 0; }
 
-long Regsvr32(const std::wstring& options, const std::wstring& dll = DllPath()) {
-  return host::RunAndWait(L"regsvr32.exe /s " + options + (options.empty() ? L"" : L" ") + Quoted(dll));
+long Regsvr32(const std::wstring& options, const std::wstring& dll = DllPath(),
+              const std::wstring& regsvr32 = L"regsvr32.exe") {
+  return host::RunAndWait(Quoted(regsvr32) + L" /s " + options + (options.empty() ? L"" : L" ") + Quoted(dll));
 }
 
 // An interface pointer of the test: one reference, released at scope end.
@@ -168,6 +170,122 @@ TEST(Registration, APathWithABlankIsRegisteredInItsShortForm) {
     GTEST_SKIP() << "this file system gives no short name without blanks";
   EXPECT_EQ(*server, std::wstring(short_path));
   EXPECT_EQ(server->find(L' '), std::wstring::npos);
+}
+
+// The DLL of the other bitness (the other mingw preset's build, named by the
+// test's environment), its regsvr32, and the other registry view; empty or 0
+// where this machine or build has none.
+std::wstring OtherDll() {
+  const wchar_t* path = _wgetenv(L"VELKO_OTHER_DLL");
+  return path && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? path : L"";
+}
+REGSAM OtherView() {
+  if (sizeof(void*) == 8) return KEY_WOW64_32KEY;
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+}
+std::wstring OtherRegsvr32() {
+  wchar_t windows[MAX_PATH] = {};
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows) + (sizeof(void*) == 8 ? L"\\SysWOW64" : L"\\Sysnative") + L"\\regsvr32.exe";
+}
+
+// What the other bitness's regsvr32 writes and removes, done by this
+// program, for machines that cannot run the other bitness's programs.
+void WriteInView(HKEY store, const std::wstring& key, REGSAM view, const wchar_t* name, const std::wstring& value) {
+  HKEY handle = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(store, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &handle, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(handle);
+}
+
+// Both bitnesses registered, one unregistered: the ProgID, one key shared by
+// the two views, stays for the other, machine-wide and per user alike. With
+// the other bitness's regsvr32 both directions run; without it, the other
+// registration is written as that regsvr32 writes it and only this DLL's
+// unregistration runs.
+TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
+  if (OtherView() == 0) GTEST_SKIP() << "this Windows has one registry view";
+  const std::wstring other = OtherDll();
+  const bool other_runs = !other.empty() && Regsvr32(L"/u", other, OtherRegsvr32()) == 0;
+  struct Root {
+    const wchar_t* options;
+    HKEY store;
+  };
+  for (const Root& root : {Root{L"", HKEY_LOCAL_MACHINE}, Root{L"/n /i:user", HKEY_CURRENT_USER}}) {
+    SCOPED_TRACE(root.options);
+    const std::wstring classes = L"Software\\Classes\\";
+    const std::wstring progid = classes + kProgID + L"\\Clsid";
+    const std::wstring ours = classes + kClsidKey + L"\\InprocServer32";
+    const std::wstring off = std::wstring(L"/u ") + root.options;
+    // Some runtimes keep one class key for both views below this root: there
+    // two registrations are one, and there is nothing to tell apart.
+    const std::wstring probe = classes + L"CLSID\\{velko-registry-view-probe}";
+    WriteInView(root.store, probe, OtherView(), nullptr, L"");
+    const bool shared = host::RegKeyExists(root.store, probe);
+    RegDeleteKeyExW(root.store, probe.c_str(), OtherView(), 0);
+    const char* name = root.store == HKEY_CURRENT_USER ? "HKCU" : "HKLM";
+    if (shared) {
+      std::cout << "[ NOTE     ] one class key for both registry views below " << name << ": nothing to test there\n";
+      continue;
+    }
+    // Where each view keeps its own ProgID key the fault cannot arise; the
+    // test then only shows that each view keeps what is its own.
+    const std::wstring progid_probe = classes + L"velko.registry-view-probe";
+    WriteInView(root.store, progid_probe, OtherView(), nullptr, L"");
+    if (!host::RegKeyExists(root.store, progid_probe))
+      std::cout << "[ NOTE     ] each registry view has its own ProgID keys below " << name << "\n";
+    RegDeleteKeyExW(root.store, progid_probe.c_str(), OtherView(), 0);
+    auto register_other = [&] {
+      if (other_runs) {
+        ASSERT_EQ(Regsvr32(root.options, other, OtherRegsvr32()), 0);
+        return;
+      }
+      WriteInView(root.store, classes + kClsidKey, OtherView(), nullptr, L"V7 AddIn 2.0");
+      WriteInView(root.store, ours, OtherView(), nullptr, L"C:\\Drivers\\velko\\other\\a_velko1c83.dll");
+      WriteInView(root.store, ours, OtherView(), L"ThreadingModel", L"Apartment");
+      WriteInView(root.store, classes + kProgID, OtherView(), nullptr, L"V7 AddIn 2.0");
+      WriteInView(root.store, progid, OtherView(), nullptr, kClsidText);
+      WriteInView(root.store, classes + kClsidKey + L"\\ProgID", OtherView(), nullptr, kProgID);
+    };
+    ASSERT_EQ(Regsvr32(L"/u"), 0);
+    ASSERT_EQ(Regsvr32(root.options), 0);
+    register_other();
+    ASSERT_TRUE(host::RegKeyExists(root.store, ours, OtherView())) << "the other DLL registered in its own view";
+
+    if (other_runs) {
+      // The other one goes: this bitness keeps its class and its ProgID.
+      EXPECT_EQ(Regsvr32(off, other, OtherRegsvr32()), 0);
+      EXPECT_TRUE(host::RegKeyExists(root.store, progid));
+      EXPECT_TRUE(host::RegKeyExists(root.store, ours));
+      if (root.store == HKEY_LOCAL_MACHINE) {
+        CLSID clsid{};
+        ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
+        Ref<IInitDone> object;
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+      }
+      register_other();
+    }
+
+    // This one goes: the other keeps its class and the ProgID, seen from its view.
+    EXPECT_EQ(Regsvr32(off), 0);
+    EXPECT_FALSE(host::RegKeyExists(root.store, ours));
+    EXPECT_TRUE(host::RegKeyExists(root.store, ours, OtherView()));
+    EXPECT_EQ(host::RegText(root.store, progid, nullptr, OtherView()), kClsidText);
+
+    if (other_runs) {
+      // The last one takes the ProgID with it.
+      EXPECT_EQ(Regsvr32(off, other, OtherRegsvr32()), 0);
+      EXPECT_FALSE(host::RegKeyExists(root.store, classes + kProgID));
+    } else {
+      for (const std::wstring& key : {classes + kClsidKey + L"\\ProgID", ours, classes + kClsidKey, progid,
+                                      classes + std::wstring(kProgID)})
+        RegDeleteKeyExW(root.store, key.c_str(), OtherView(), 0);
+    }
+  }
+  ASSERT_EQ(Regsvr32(L""), 0);  // the other tests need it
 }
 
 // ------------------------------------------------------------- the host's part
@@ -625,6 +743,52 @@ TEST(OldHostPlatform, ACopyNamed1cv7SeesTheOldHostsBehaviour) {
   EXPECT_EQ(status, 0) << "the copy named 1cv7.exe failed; its output is above";
 }
 
+// velko's --com mode plays the host against the registered DLL: a payment and
+// a session line through the emulator, the DLL's own debug log (under its own
+// folder name, not velko's), and a clear refusal once it is unregistered.
+TEST(VelkoCom, CallsTheRegisteredDllByItsProgID) {
+  if (GetFileAttributesW(VelkoExe().c_str()) == INVALID_FILE_ATTRIBUTES)
+    GTEST_SKIP() << "velko.exe is not built in this tree";
+  host::EmulatorProcess emulator(VelkoExe());
+  ASSERT_GT(emulator.port(), 0) << "emulator said: " << emulator.first_line();
+  const std::wstring port = std::to_wstring(emulator.port());
+  wchar_t data[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"VELKO_COMMON_APPDATA", data, MAX_PATH);
+  const std::wstring folder = std::wstring(data) + L"\\a_velko1c83\\";
+  // Deletes the DLL's debug logs when asked; says whether there was one.
+  auto log_exists = [&](bool remove) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((folder + L"a_velko1c83_*.log").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+      if (remove) DeleteFileW((folder + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+  };
+  log_exists(true);
+
+  std::string out;
+  const std::wstring velko = Quoted(VelkoExe());
+  EXPECT_EQ(host::RunAndCapture(velko + L" call --com --set ServerPort=" + port +
+                                    L" --set DebugLogEnabled=true --open PayByPaymentCard \"\" \"\" 100",
+                                "", out),
+            0)
+      << out;
+  EXPECT_NE(out.find("\"return\":true"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"lastError\":{\"code\":0"), std::string::npos) << out;
+  EXPECT_TRUE(log_exists(false)) << "the registered DLL did the call";
+
+  EXPECT_EQ(host::RunAndCapture(velko + L" session --com", "{\"call\": \"GetVersion\"}\n", out), 0) << out;
+  EXPECT_NE(out.find("\"return\":\"1.1.1.4\""), std::string::npos) << out;
+
+  ASSERT_EQ(Regsvr32(L"/u"), 0);
+  const long refused = host::RunAndCapture(velko + L" call --com GetVersion", "", out);
+  ASSERT_EQ(Regsvr32(L""), 0);
+  EXPECT_EQ(refused, 2) << out;
+  EXPECT_NE(out.find("AddIn.a_velko1c83 is not registered"), std::string::npos) << out;
+}
+
 // ------------------------------------------------------------------- windows
 
 
@@ -673,16 +837,51 @@ std::function<void(HWND)> AnswerReceiptDialog(const std::wstring& text, const st
   };
 }
 
+// The receipt-number label as shown: its width, the width its text needs in
+// the label's own font, and where it ends against the edit's start.
+struct LabelFit {
+  int width = -1, needed = 0, designed = 0, right = 0, edit_left = 0;
+};
+
+LabelFit MeasureLabel(HWND dialog) {
+  LabelFit fit;
+  HWND label = host::FindChild(dialog, L"Static", L"Номер квитанции:");
+  HWND edit = host::FindChild(dialog, L"Edit");
+  if (!label || !edit) return fit;
+  HDC dc = GetDC(label);
+  const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  const std::wstring text = L"Номер квитанции:";
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  fit.designed = MulDiv(130, GetDeviceCaps(dc, LOGPIXELSY), 96);
+  SelectObject(dc, old);
+  ReleaseDC(label, dc);
+  RECT at{}, edit_at{};
+  GetWindowRect(label, &at);
+  GetWindowRect(edit, &edit_at);
+  fit.width = at.right - at.left;
+  fit.needed = size.cx;
+  fit.right = at.right;
+  fit.edit_left = edit_at.left;
+  return fit;
+}
+
 TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
   ASSERT_TRUE(Open());
   const std::wstring caption = L"Введите номер квитанции:";
   const std::wstring shot = TestFolder() + L"\\receipt-number-dialog.bmp";
   DeleteFileW(shot.c_str());
 
-  // Cancel: the operation ends at once with 4502.
+  // Cancel: the operation ends at once with 4502. The label shows its whole
+  // text in whatever font the system gave it.
   {
     bool answered = false;
-    host::WindowWatcher watcher(caption, AnswerReceiptDialog(L"", L"Отмена", L"", &answered));
+    LabelFit fit;
+    const auto cancel = AnswerReceiptDialog(L"", L"Отмена", L"", &answered);
+    host::WindowWatcher watcher(caption, [&](HWND dialog) {
+      fit = MeasureLabel(dialog);
+      cancel(dialog);
+    });
     host::ParamArray params(7);
     params.SetInt(2, 100);
     Variant ret;
@@ -695,6 +894,11 @@ TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
     const auto [code, text] = LastError();
     EXPECT_EQ(code, 4502);
     EXPECT_EQ(text, L"Операция отменена пользователем");
+    std::cout << "[ NOTE     ] label " << fit.width << " px, its text " << fit.needed << " px, designed "
+              << fit.designed << " px\n";
+    EXPECT_GE(fit.width, fit.needed) << "the label is clipped";
+    EXPECT_GE(fit.width, fit.designed) << "the designed width is the minimum";
+    EXPECT_LE(fit.right, fit.edit_left) << "the label runs under the edit";
   }
   // OK with "123": the cancellation goes to the server.
   {

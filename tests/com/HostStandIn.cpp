@@ -100,9 +100,57 @@ long RunAndWait(const std::wstring& command_line, DWORD timeout_ms) {
   return result;
 }
 
-std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wchar_t* name) {
+namespace {
+// A temporary file that the child inherits, deleted when the handle closes.
+HANDLE InheritableTempFile() {
+  wchar_t folder[MAX_PATH] = {}, name[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  if (GetTempFileNameW(folder, L"vhs", 0, name) == 0) return INVALID_HANDLE_VALUE;
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+}  // namespace
+
+long RunAndCapture(const std::wstring& command_line, const std::string& input, std::string& output,
+                   DWORD timeout_ms) {
+  output.clear();
+  HANDLE in = InheritableTempFile(), out = InheritableTempFile();
+  long result = -1;
+  DWORD moved = 0;
+  if (in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
+      WriteFile(in, input.data(), static_cast<DWORD>(input.size()), &moved, nullptr) &&
+      SetFilePointer(in, 0, nullptr, FILE_BEGIN) == 0) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process{};
+    std::wstring line = command_line;
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+      DWORD code = 0;
+      if (WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0 &&
+          GetExitCodeProcess(process.hProcess, &code))
+        result = static_cast<long>(code);
+      else
+        TerminateProcess(process.hProcess, 1);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+      char buffer[4096];
+      SetFilePointer(out, 0, nullptr, FILE_BEGIN);
+      while (ReadFile(out, buffer, sizeof(buffer), &moved, nullptr) && moved > 0) output.append(buffer, moved);
+    }
+  }
+  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  return result;
+}
+
+std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wchar_t* name, REGSAM view) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS) return std::nullopt;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS) return std::nullopt;
   wchar_t buffer[1024] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
   DWORD type = 0;
@@ -114,9 +162,9 @@ std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wc
   return text;
 }
 
-bool RegKeyExists(HKEY root, const std::wstring& key) {
+bool RegKeyExists(HKEY root, const std::wstring& key, REGSAM view) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS) return false;
   RegCloseKey(handle);
   return true;
 }

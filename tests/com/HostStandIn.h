@@ -113,10 +113,16 @@ struct Bstr {
 // Runs a command line, waits for it (bounded) and returns its exit code;
 // -1 when it did not start or did not end in time.
 long RunAndWait(const std::wstring& command_line, DWORD timeout_ms = 120000);
+// The same with `input` as its standard input and what it writes to standard
+// output and error in `output`.
+long RunAndCapture(const std::wstring& command_line, const std::string& input, std::string& output,
+                   DWORD timeout_ms = 120000);
 
 // A string value of the registry; nothing when the key or the value is missing.
-std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wchar_t* name = nullptr);
-bool RegKeyExists(HKEY root, const std::wstring& key);
+std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wchar_t* name = nullptr,
+                                    REGSAM view = 0);
+// `view` picks a registry view (KEY_WOW64_32KEY, KEY_WOW64_64KEY); 0 is the program's own.
+bool RegKeyExists(HKEY root, const std::wstring& key, REGSAM view = 0);
 
 std::wstring ModulePath(HMODULE module = nullptr);
 std::wstring FolderOf(const std::wstring& path);

@@ -1,5 +1,5 @@
-// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] METHOD [ARG]...
-// velko session [--set ID=VALUE]... [--open] [--host-exe NAME]
+// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] [--com] METHOD [ARG]...
+// velko session [--set ID=VALUE]... [--open] [--host-exe NAME] [--com]
 //
 // `call` runs one host method through the add-in object and prints one JSON
 // object: {"method", "number", "hresult", "return", "params", "lastError"}.
@@ -7,6 +7,9 @@
 // input ({"call": NAME, "params": [...]}, {"set": ID, "value": V},
 // {"get": ID}) and answers each with one JSON line. Where the driver asks the
 // cashier for a receipt number, the answer is the next line of standard input.
+// With --com (Windows) the object is the registered DLL's, created through the
+// COM runtime by its ProgID as the host creates it; its own dialog asks for a
+// receipt number then.
 #include <iostream>
 #include <memory>
 #include <string>
@@ -14,6 +17,9 @@
 
 #include "Commands.h"
 #include "HostHarness.h"
+#ifdef _WIN32
+#include "ComHost.h"
+#endif
 #include "SessionLine.h"
 #include "common/TextUtf.h"
 
@@ -24,18 +30,34 @@ struct HostOptions {
   std::vector<std::string> settings;
   bool open = false;
   std::string host_exe;
+  bool com = false;
 };
 
 void AddHostOptions(CLI::App& cmd, HostOptions& options) {
   cmd.add_option("--set", options.settings, "write a setting first, as ID=VALUE (repeatable)");
   cmd.add_flag("--open", options.open, "run \"Подключить\" (Open) before the call");
   cmd.add_option("--host-exe", options.host_exe, "the host executable's file name, e.g. 1cv7.exe");
+  cmd.add_flag("--com", options.com,
+               "create the registered add-in through the COM runtime by its ProgID, as the host does (Windows)");
 }
 
 // Creates the object, writes the settings and opens the device when asked.
 // Returns the harness, or throws with a message for the person at the terminal.
-std::unique_ptr<HostHarness> PrepareHost(const HostOptions& options) {
-  auto host = std::make_unique<HostHarness>(options.host_exe);
+std::unique_ptr<Host> PrepareHost(const HostOptions& options) {
+  std::unique_ptr<Host> host;
+  if (options.com) {
+    // The DLL sees the real executable's name; a copy of velko.exe named
+    // 1cv7.exe plays the oldest host through COM.
+    if (!options.host_exe.empty())
+      throw CLI::ValidationError("--host-exe", "does not apply with --com: the DLL sees this program's own name");
+#ifdef _WIN32
+    host = CreateComHost();
+#else
+    throw CLI::ValidationError("--com", "needs Windows: the COM runtime creates the registered DLL");
+#endif
+  } else {
+    host = std::make_unique<HostHarness>(options.host_exe);
+  }
   for (const std::string& setting : options.settings) {
     const size_t eq = setting.find('=');
     if (eq == std::string::npos || eq == 0) throw CLI::ValidationError("--set", "wants ID=VALUE, not " + setting);

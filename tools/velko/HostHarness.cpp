@@ -13,6 +13,8 @@ namespace {
 std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
 std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
 
+}  // namespace
+
 // A lenient reading of a command-line text for a setting's declared type.
 HostValue SettingValueFromText(const std::string& id, const std::string& text, TDataType type) {
   const std::wstring wide = Wide(text);
@@ -40,8 +42,6 @@ HostValue SettingValueFromText(const std::string& id, const std::string& text, T
   throw std::runtime_error("the setting " + id + " takes a " + Narrow(DataTypeName(type)) +
                            ", not \"" + text + "\"");
 }
-
-}  // namespace
 
 void LoadModule() {
   static const bool loaded = [] {

@@ -27,25 +27,37 @@ struct CallResult {
   std::wstring lastErrorText;
 };
 
-class HostHarness {
+// What `velko call` and `velko session` play the host against: the add-in
+// object, reached directly (HostHarness) or through the COM runtime as the
+// registered DLL (ComHost, Windows only). Used on one thread.
+class Host {
  public:
-  // host_exe stands in for the host executable's file name ("1cv7.exe").
-  explicit HostHarness(const std::string& host_exe = "");
-  ~HostHarness();
-  HostHarness(const HostHarness&) = delete;
-  HostHarness& operator=(const HostHarness&) = delete;
-
+  virtual ~Host() = default;
   // Writes a setting as the host writes a property; the text is first
   // converted to the setting's declared type. Throws std::runtime_error for an
   // unknown setting or a value that does not fit.
-  void SetSetting(const std::string& id, const std::string& text);
+  virtual void SetSetting(const std::string& id, const std::string& text) = 0;
   // Writes a property with a value as given.
-  HResult SetProperty(const std::string& id, const HostValue& value);
-  std::optional<HostValue> GetProperty(const std::string& id);
+  virtual HResult SetProperty(const std::string& id, const HostValue& value) = 0;
+  virtual std::optional<HostValue> GetProperty(const std::string& id) = 0;
   // Calls a method by either name; params are padded with empty values to the
   // method's parameter count. Throws std::runtime_error for an unknown method
   // or too many parameters.
-  CallResult Call(const std::string& name, std::vector<HostValue> params);
+  virtual CallResult Call(const std::string& name, std::vector<HostValue> params) = 0;
+};
+
+class HostHarness : public Host {
+ public:
+  // host_exe stands in for the host executable's file name ("1cv7.exe").
+  explicit HostHarness(const std::string& host_exe = "");
+  ~HostHarness() override;
+  HostHarness(const HostHarness&) = delete;
+  HostHarness& operator=(const HostHarness&) = delete;
+
+  void SetSetting(const std::string& id, const std::string& text) override;
+  HResult SetProperty(const std::string& id, const HostValue& value) override;
+  std::optional<HostValue> GetProperty(const std::string& id) override;
+  CallResult Call(const std::string& name, std::vector<HostValue> params) override;
 
   TAddInObject& Object() { return *object_; }
   // The events the driver raised to the host (source, message, data).
@@ -66,6 +78,9 @@ HostValue JsonToHostValue(const nlohmann::json& value);
 // A command-line argument: a JSON value when it is one, a plain string otherwise.
 HostValue ArgToHostValue(const std::string& arg);
 nlohmann::json CallResultToJson(const CallResult& result);
+// A command-line text read for a setting of the declared type. Throws
+// std::runtime_error when it does not fit.
+HostValue SettingValueFromText(const std::string& id, const std::string& text, TDataType type);
 
 // Does what the module does when it is loaded: registers the driver class and
 // fixes the debug log's file name.

@@ -10,7 +10,7 @@ nlohmann::json ErrorLine(const std::string& message) { return {{"error", message
 
 }  // namespace
 
-nlohmann::json SessionLine(HostHarness& host, const std::string& line) {
+nlohmann::json SessionLine(Host& host, const std::string& line) {
   const auto request = nlohmann::json::parse(line, nullptr, false);
   if (request.is_discarded() || !request.is_object()) return ErrorLine("not a JSON object: " + line);
   try {
@@ -41,7 +41,7 @@ nlohmann::json SessionLine(HostHarness& host, const std::string& line) {
   }
 }
 
-std::string SessionAnswer(HostHarness& host, const std::string& line) {
+std::string SessionAnswer(Host& host, const std::string& line) {
   return SessionLine(host, line).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

@@ -14,10 +14,10 @@
 
 namespace velko::tool {
 
-nlohmann::json SessionLine(HostHarness& host, const std::string& line);
+nlohmann::json SessionLine(Host& host, const std::string& line);
 // The answer as the line that goes to standard output. Bytes that are not
 // UTF-8 (a line that is not JSON is quoted in the error) are replaced, so the
 // answer is always printable JSON.
-std::string SessionAnswer(HostHarness& host, const std::string& line);
+std::string SessionAnswer(Host& host, const std::string& line);
 
 }  // namespace velko::tool

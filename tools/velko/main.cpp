@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "ConsoleOutput.h"
 #include "common/TextUtf.h"
 
 namespace {
@@ -48,8 +49,8 @@ int main(int argc, char** argv) {
 
   try {
 #ifdef _WIN32
-    // Everything velko prints is UTF-8; a console shows it as such.
-    ::SetConsoleOutputCP(CP_UTF8);
+    // Everything velko prints is UTF-8: a console gets it as wide characters.
+    velko::tool::UseConsoleWideOutput();
     std::vector<std::string> args = Utf8Arguments();
     std::vector<const char*> pointers;
     for (const std::string& arg : args) pointers.push_back(arg.c_str());

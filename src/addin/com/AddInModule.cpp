@@ -120,24 +120,50 @@ std::wstring ServerPath() {
   return short_path;
 }
 
+// Where the entries go (`root`, `prefix`), and the key that stores them
+// (`store`, `store_prefix`): HKEY_CLASSES_ROOT is a merged view whose
+// machine-wide part lives in HKEY_LOCAL_MACHINE\Software\Classes.
 struct RegistryRoot {
   HKEY root;
   const wchar_t* prefix;
+  HKEY store;
+  const wchar_t* store_prefix;
 };
 
-RegistryRoot MachineRoot() { return {HKEY_CLASSES_ROOT, L""}; }
-RegistryRoot UserRoot() { return {HKEY_CURRENT_USER, kUserPrefix}; }
+RegistryRoot MachineRoot() { return {HKEY_CLASSES_ROOT, L"", HKEY_LOCAL_MACHINE, L"Software\\Classes\\"}; }
+RegistryRoot UserRoot() { return {HKEY_CURRENT_USER, kUserPrefix, HKEY_CURRENT_USER, kUserPrefix}; }
 
-void SetValue(const RegistryRoot& where, const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+// On 64-bit Windows the 32-bit and the 64-bit DLL register the same class in
+// two registry views: the class keys are kept apart, while the ProgID key is
+// one key that both views share. The view of the other bitness, or 0 on a
+// 32-bit Windows, which has one view only.
+REGSAM OtherView() {
+#ifdef _WIN64
+  return KEY_WOW64_32KEY;
+#else
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+#endif
+}
+
+void SetValueIn(HKEY root, const std::wstring& path, REGSAM view, const wchar_t* name, const std::wstring& value) {
   unique_hkey handle;
-  const std::wstring path = where.prefix + key;
-  if (RegCreateKeyExW(where.root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | view, nullptr,
                       handle.put(), nullptr) != ERROR_SUCCESS)
     throw std::runtime_error("RegCreateKeyEx failed");
   const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
   if (RegSetValueExW(handle.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes) !=
       ERROR_SUCCESS)
     throw std::runtime_error("RegSetValueEx failed");
+}
+
+void SetValue(const RegistryRoot& where, const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+  SetValueIn(where.root, where.prefix + key, 0, name, value);
+}
+
+bool KeyExistsIn(HKEY root, const std::wstring& path, REGSAM view) {
+  unique_hkey handle;
+  return RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, handle.put()) == ERROR_SUCCESS;
 }
 
 void DeleteKey(const RegistryRoot& where, const std::wstring& key) {
@@ -170,6 +196,15 @@ HRESULT UnregisterServer(const RegistryRoot& where) noexcept {
     DeleteKey(where, kProgID);
     DeleteKey(where, clsid + L"\\InprocServer32");
     DeleteKey(where, clsid);
+    // The DLL of the other bitness may still serve the class from the other
+    // view; its host must go on finding the class by the shared ProgID.
+    const REGSAM other = OtherView();
+    const std::wstring store = where.store_prefix;
+    if (other != 0 && KeyExistsIn(where.store, store + clsid + L"\\InprocServer32", other) &&
+        !KeyExistsIn(where.store, store + kProgID + L"\\Clsid", other)) {
+      SetValueIn(where.store, store + kProgID, other, nullptr, kDescription);
+      SetValueIn(where.store, store + kProgID + L"\\Clsid", other, nullptr, GuidText(CLSID_AddInVelko));
+    }
     return S_OK;
   } catch (...) {
     return E_FAIL;

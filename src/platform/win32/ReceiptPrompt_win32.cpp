@@ -48,6 +48,40 @@ HWND AddControl(HWND dialog, DialogState& state, const wchar_t* cls, const wchar
   return control;
 }
 
+// The label's text as the label's font draws it, in pixels; 0 when it cannot
+// be measured.
+int TextWidth(HWND control, const std::wstring& text) {
+  HDC dc = ::GetDC(control);
+  if (!dc) return 0;
+  const HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(control, WM_GETFONT, 0, 0)));
+  SIZE size{};
+  const BOOL measured = ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(control, dc);
+  return measured ? size.cx : 0;
+}
+
+// Where the system's font draws the label wider than designed, the label
+// grows to its text and everything to its right moves along, the dialog
+// with it; the designed geometry stays the minimum. Returns the growth.
+int FitLabelToText(HWND dialog, HWND label, const std::wstring& text) {
+  RECT rect{};
+  ::GetWindowRect(label, &rect);
+  ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+  const int growth = TextWidth(label, text) + 2 - (rect.right - rect.left);
+  if (growth <= 0) return 0;
+  ::SetWindowPos(label, nullptr, 0, 0, rect.right - rect.left + growth, rect.bottom - rect.top,
+                 SWP_NOMOVE | SWP_NOZORDER);
+  for (HWND child = ::GetWindow(dialog, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+    if (child == label) continue;
+    RECT at{};
+    ::GetWindowRect(child, &at);
+    ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&at), 2);
+    ::SetWindowPos(child, nullptr, at.left + growth, at.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  }
+  return growth;
+}
+
 INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
   auto* state = reinterpret_cast<DialogState*>(::GetWindowLongPtrW(dialog, DWLP_USER));
   switch (message) {
@@ -59,16 +93,18 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lpa
       if (screen) ::ReleaseDC(nullptr, screen);
       ::SetWindowTextW(dialog, L"Введите номер квитанции:");
       // Creation order is the tab order: the edit, then OK, then Cancel.
-      AddControl(dialog, *state, L"STATIC", L"Номер квитанции:", 0, 14, 14, 130, 18, kLabelId,
-                 state->normal.get());
+      const std::wstring label_text = L"Номер квитанции:";
+      HWND label = AddControl(dialog, *state, L"STATIC", label_text.c_str(), 0, 14, 14, 130, 18, kLabelId,
+                              state->normal.get());
       HWND edit = AddControl(dialog, *state, L"EDIT", L"", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER,
                              161, 11, 215, 27, kEditId, state->bold.get());
       AddControl(dialog, *state, L"BUTTON", L"ОК", WS_TABSTOP | BS_DEFPUSHBUTTON, 270, 60, 100, 33, IDOK,
                  state->normal.get());
       AddControl(dialog, *state, L"BUTTON", L"Отмена", WS_TABSTOP | BS_PUSHBUTTON, 164, 60, 100, 33, IDCANCEL,
                  state->normal.get());
-      // Client area of the fixed size, centred on the screen.
-      RECT rect{0, 0, Scale(kClientWidth, state->dpi), Scale(kClientHeight, state->dpi)};
+      const int growth = FitLabelToText(dialog, label, label_text);
+      // Client area of the designed size (wider by the label's growth), centred on the screen.
+      RECT rect{0, 0, Scale(kClientWidth, state->dpi) + growth, Scale(kClientHeight, state->dpi)};
       ::AdjustWindowRectEx(&rect, static_cast<DWORD>(::GetWindowLongW(dialog, GWL_STYLE)), FALSE,
                            static_cast<DWORD>(::GetWindowLongW(dialog, GWL_EXSTYLE)));
       const int width = rect.right - rect.left, height = rect.bottom - rect.top;
