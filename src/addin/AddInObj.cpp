@@ -1,10 +1,8 @@
 #include "addin/AddInObj.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <exception>
-#include <vector>
 
 #include "common/Common.Log.h"
 #include "common/ResultCodes.h"
@@ -27,27 +25,9 @@ std::atomic<int32_t> g_object_counter{0};
 // refused: it would share the numerator, the connection and the message list
 // of the call it interrupts. Calls on other threads are not nested and are
 // not counted here.
+// (Plain values only: a thread_local with a destructor would keep the DLL
+// loaded until the thread ends.)
 thread_local int t_running_calls = 0;
-// Objects whose Done arrived inside a running call; carried out when the
-// outermost call returns, so that no driver is destroyed under a call.
-thread_local std::vector<TAddInObject*> t_deferred_done;
-
-// Marks a method call as running on this thread for its lifetime; the last
-// one to end carries out the Done calls that were deferred meanwhile.
-class RunningCall {
- public:
-  RunningCall() { ++t_running_calls; }
-  ~RunningCall() {
-    if (--t_running_calls > 0) return;
-    while (!t_deferred_done.empty()) {
-      TAddInObject* object = t_deferred_done.back();
-      t_deferred_done.pop_back();
-      object->Done();
-    }
-  }
-  RunningCall(const RunningCall&) = delete;
-  RunningCall& operator=(const RunningCall&) = delete;
-};
 
 std::wstring HexStatus(HResult status) {
   wchar_t buf[16];
@@ -115,9 +95,40 @@ std::wstring PropValueText(const HostValue& value) {
 
 TAddInObject::TAddInObject() { TLog::Start(); }
 
+// Marks a method call as running on this thread for its lifetime; the last
+// one to end carries out the Done calls that were deferred meanwhile.
+class TAddInObject::RunningCall {
+ public:
+  RunningCall() { ++t_running_calls; }
+  ~RunningCall() {
+    if (--t_running_calls > 0) return;
+    TAddInObject::RunDeferredDone();
+  }
+  RunningCall(const RunningCall&) = delete;
+  RunningCall& operator=(const RunningCall&) = delete;
+};
+
+// Objects whose Done arrived inside a running call, linked through
+// FNextDeferred; carried out when the outermost call returns, so that no
+// driver is destroyed under a call.
+thread_local TAddInObject* TAddInObject::t_deferred_done = nullptr;
+
 TAddInObject::~TAddInObject() {
-  t_deferred_done.erase(std::remove(t_deferred_done.begin(), t_deferred_done.end(), this),
-                        t_deferred_done.end());
+  for (TAddInObject** link = &t_deferred_done; *link; link = &(*link)->FNextDeferred) {
+    if (*link == this) {
+      *link = FNextDeferred;
+      break;
+    }
+  }
+}
+
+void TAddInObject::RunDeferredDone() {
+  while (TAddInObject* object = t_deferred_done) {
+    t_deferred_done = object->FNextDeferred;
+    object->FNextDeferred = nullptr;
+    object->FDonePending = false;
+    object->Done();
+  }
 }
 
 bool TAddInObject::CallRunning() { return t_running_calls > 0; }
@@ -166,8 +177,11 @@ HResult TAddInObject::Init(IHostConnection* pConnection) {
 HResult TAddInObject::Done() {
   return Guarded([&] {
     if (CallRunning()) {
-      if (std::find(t_deferred_done.begin(), t_deferred_done.end(), this) == t_deferred_done.end())
-        t_deferred_done.push_back(this);
+      if (!FDonePending) {
+        FDonePending = true;
+        FNextDeferred = t_deferred_done;
+        t_deferred_done = this;
+      }
       TLog::Append(L"Done", L"deferred until the running call returns", TMsgType::mtInfo);
       return kS_OK;
     }

@@ -109,11 +109,16 @@ class TAddInObject {
   HResult Call(int32_t lMethodNum, HostValue& pvarRetValue, HostParams& paParams, bool as_function);
   HResult RefuseNestedCall(const TMethodStruct& method, HostValue& pvarRetValue, HostParams& paParams,
                            bool as_function);
+  class RunningCall;
+  static void RunDeferredDone();
+  static thread_local TAddInObject* t_deferred_done;
 
   std::unique_ptr<TBaseDriver> Driver_;
   int32_t FObjectNumber = 0;
   std::shared_ptr<IHostEventSink> pEvent;
   std::shared_ptr<void> pExtWnds;
+  bool FDonePending = false;               // Done arrived inside a running call
+  TAddInObject* FNextDeferred = nullptr;  // the next object whose Done waits
 };
 
 }  // namespace velko

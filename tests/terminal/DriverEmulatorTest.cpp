@@ -165,9 +165,9 @@ TEST_F(DriverEmulatorTest, EveryAnswerTimeOutEndsInBoundedTime) {
     int32_t code;
   };
   const Case cases[] = {
-      {-1, R"({"op":"SRV","action":"silent"})", 74},
-      {0, R"({"op":"SRV","action":"silent"})", 74},
-      {1, R"({"op":"SRV","action":"silent"})", 74},
+      {-1, R"({"op":"SRV","action":"silent","times":0})", 74},
+      {0, R"({"op":"SRV","action":"silent","times":0})", 74},
+      {1, R"({"op":"SRV","action":"silent","times":0})", 74},
       {4294967295.0, R"({"op":"SRV","action":"answer","delay_ms":1500})", 0},
   };
   for (const Case& c : cases) {

@@ -122,7 +122,7 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lpa
         const std::wstring text(buffer.data());
         if (!ReceiptNumberTextIsValid(text)) {
           // A pasted "12/5" must not become receipt 125: the cashier corrects it.
-          ::MessageBoxW(dialog, kReceiptNumberHint, L"Введите номер квитанции:", MB_OK | MB_ICONWARNING);
+          ::MessageBoxW(dialog, kReceiptNumberHint, L"Номер квитанции", MB_OK | MB_ICONWARNING);
           ::SendMessageW(edit, EM_SETSEL, 0, -1);
           ::SetFocus(edit);
           return TRUE;
