@@ -163,7 +163,9 @@ int32_t TVelkoDriver::LockReceiptEnum() {
   switch (FReceiptEnum->Lock()) {
     case TReceiptEnum::kLocked: return kOk;
     case TReceiptEnum::kCannotOpen: return kNumeratorBusy;
-    default: return kNumeratorUnreadable;
+    default:
+      FExtErrorDescription = FReceiptEnum->LockError();
+      return kNumeratorUnreadable;
   }
 }
 

@@ -153,6 +153,27 @@ TEST_F(LogTest, FolderRemovedAfterLoadComesBack) {
   EXPECT_EQ(TLog::DroppedLines(), 0u);
 }
 
+#ifndef _WIN32
+// The log folder is open to every user: a link planted in the log file's
+// place is never followed, the line is dropped and counted instead.
+TEST_F(LogTest, APlantedLinkIsNotWrittenThrough) {
+  TLog::SetLogFileName(L"a_velko1c83", L"");
+  TLog::SetLogLevel(3);
+  const std::filesystem::path victim = data_.Root() / "victim";
+  std::ofstream(victim) << "untouched";
+  for (const bool symbolic : {true, false}) {
+    std::filesystem::remove(LogFile());
+    if (symbolic)
+      std::filesystem::create_symlink(victim, LogFile());
+    else
+      std::filesystem::create_hard_link(victim, LogFile());
+    TLog::Append(L"line", L"", TMsgType::mtInfo);
+  }
+  EXPECT_EQ(ReadWholeFile(victim), "untouched");
+  EXPECT_EQ(TLog::DroppedLines(), 2u);
+}
+#endif
+
 // Keeps other writers out of a file, as another process holding it would.
 class FileHolder {
  public:

@@ -136,7 +136,9 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section,
   // Write beside the file and rename over it: readers see the old file or the
   // new one, never a part.
   const std::string temp = path + ".tmp" + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // The folder may be shared with every user: a stale or planted name is
+  // never followed or reused.
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   bool ok = WriteAll(fd, bytes);
   if (ok && existed) ok = ::fchmod(fd, st.st_mode & 07777) == 0;
