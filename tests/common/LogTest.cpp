@@ -135,11 +135,11 @@ TEST_F(LogTest, FileNameCarriesTheLoadDate) {
 TEST_F(LogTest, CardNumbersAreMaskedInEveryLine) {
   TLog::SetLogFileName(L"a_velko1c83", L"");
   TLog::SetLogLevel(3);
-  TLog::Append(L"> Pay 4111111111111111", L"Params: [('4111111111111111'; 10000; '123456789012')]",
+  TLog::Append(L"> Pay 4111111111111111", L"Params: [('4111 1111 1111 1111'; 10000; '123456789012')]",
                TMsgType::mtInfo);
   const std::string text = ReadWholeFile(LogFile());
   EXPECT_EQ(text.find("4111111111111111"), std::string::npos) << text;
-  EXPECT_NE(text.find("> Pay ************1111: \tParams: [('************1111'; 10000; '123456789012')]"),
+  EXPECT_NE(text.find("> Pay 411111******1111: \tParams: [('4111 11** **** 1111'; 10000; '123456789012')]"),
             std::string::npos)
       << text;
 }

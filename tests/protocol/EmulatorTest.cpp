@@ -218,6 +218,12 @@ TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
     list.Add(TagAmount, L"000000001000");
     ASSERT_EQ(manager.ExecuteTransaction(list), 0);
     ASSERT_TRUE(list.Approve());
+    // Card data in clear reaches neither the decoded tags nor the hex.
+    list.Clear();
+    list.Add(TagCardNumberEnc, L"4111111111111111=2512");
+    list.Add(TagReceiptNumber, Receipt(78));
+    list.Add(TagOperationType, L"VER");
+    ASSERT_EQ(manager.ExecuteTransaction(list), 0);
   }
   EmulatorOptions options;
   options.journal_path = journal;
@@ -233,7 +239,10 @@ TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
     ++lines;
     all += line;
   }
-  EXPECT_EQ(lines, 2);  // the request and the answer
+  EXPECT_EQ(lines, 4);  // two requests and their answers
+  EXPECT_EQ(all.find("4111111111111111"), std::string::npos);
+  EXPECT_EQ(all.find("34313131313131313131"), std::string::npos) << "nor its hex";
+  EXPECT_NE(all.find("411111******1111=2512"), std::string::npos);
   EXPECT_NE(all.find("\"operation\":\"PUR\""), std::string::npos) << all.substr(0, 300);
   EXPECT_NE(all.find("\"hex\":\""), std::string::npos);
   EXPECT_NE(all.find("\"peer\":\"127.0.0.1:"), std::string::npos);
