@@ -159,6 +159,7 @@ TEST_F(LogTest, FolderRemovedAfterLoadComesBack) {
 TEST_F(LogTest, APlantedLinkIsNotWrittenThrough) {
   TLog::SetLogFileName(L"a_velko1c83", L"");
   TLog::SetLogLevel(3);
+  TLog::Append(L"banner first", L"", TMsgType::mtInfo);
   const std::filesystem::path victim = data_.Root() / "victim";
   std::ofstream(victim) << "untouched";
   for (const bool symbolic : {true, false}) {
