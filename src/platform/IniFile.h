@@ -4,7 +4,8 @@
 // WritePrivateProfileStringW), so the file is what the host's tools expect;
 // a file it creates is UTF-16 (with a byte-order mark), older files keep their
 // encoding.
-// POSIX: a reader and writer of our own, in UTF-8; a write replaces the file
+// POSIX: a reader and writer of our own, in UTF-8 (a byte-order mark that an
+// editor left is skipped); a write replaces the file
 // through a temporary file and a rename, so a crash never leaves half a file
 // and the other keys are kept. Section and key names compare without regard
 // to letter case; values are read with blanks removed at both ends. Not

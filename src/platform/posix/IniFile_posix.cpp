@@ -33,7 +33,8 @@ bool LoadLines(const std::string& path, std::vector<std::wstring>& lines) {
   std::ostringstream content;
   content << in.rdbuf();
   const std::wstring text = Utf8ToWide(content.str());
-  size_t start = 0;
+  // A byte-order mark (as Windows editors write it) is no part of the first line.
+  size_t start = !text.empty() && text.front() == L'\uFEFF' ? 1 : 0;
   while (start < text.size()) {
     size_t end = text.find(L'\n', start);
     if (end == std::wstring::npos) end = text.size();
