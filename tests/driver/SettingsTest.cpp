@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/Common.Log.h"
+#include "common/TextUtf.h"
 #include "common/uCommonUtils.h"
 #include "driver/uBaseDriver.h"
 #include "platform/IniFile.h"
@@ -172,10 +173,20 @@ TEST(Settings, TextConversionsForTheFile) {
   EXPECT_EQ(SettingValueToText(HostValue::FromDouble(180.5)), L"180,5");
   EXPECT_EQ(SettingValueToText(HostValue::FromInt32(-3)), L"-3");
   EXPECT_EQ(SettingValueToText(HostValue()), L"");
+  EXPECT_EQ(SettingValueToText(HostValue::Null()), L"");
   EXPECT_EQ(SettingValueToText(HostValue::FromDate(date)), L"31.01.2024 10:20:30");
   EXPECT_EQ(SettingValueToText(HostValue::FromDate(std::floor(date))), L"31.01.2024");
 
   EXPECT_EQ(TextToSettingValue(L"line1\\nline2", TDataType::dtString), HostValue::FromString(L"line1\r\nline2"));
+  // Lone line breaks and backslashes that would read as a marker come back as
+  // they were; the markers of older files read as before.
+  for (const wchar_t* text : {L"a\nb\rc\r\nd\n", L"C:\\new\\x0A\\", L"\\n\\x5C", L"\r\r\n\n"}) {
+    const std::wstring line = SettingValueToText(HostValue::FromString(text));
+    EXPECT_EQ(line.find_first_of(L"\r\n"), std::wstring::npos) << WideToUtf8(line);
+    EXPECT_EQ(TextToSettingValue(line, TDataType::dtString), HostValue::FromString(text)) << WideToUtf8(line);
+  }
+  EXPECT_EQ(SettingValueToText(HostValue::FromString(L"a\nb\rc")), L"a\\x0Ab\\x0Dc");
+  EXPECT_EQ(TextToSettingValue(L"C:\\temp\\x", TDataType::dtString), HostValue::FromString(L"C:\\temp\\x"));
   EXPECT_EQ(TextToSettingValue(L"31.01.2024 10:20:30", TDataType::dtDateTime), HostValue::FromDate(date));
   EXPECT_EQ(TextToSettingValue(L"1,5", TDataType::dtNumber), HostValue::FromDouble(1.5));
   EXPECT_EQ(TextToSettingValue(L"", TDataType::dtNumber), HostValue::FromInt32(0));
@@ -227,6 +238,13 @@ TEST(Settings, FileRoundTripUnderTheOldestHost) {
   other->SaveSettings();
   EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"Foreign", L""), L"keep me");
   EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerPort", L""), L"0");
+
+  // A setting the host set to Null is saved as empty text, and the keys after it still are.
+  other->FindSetting(L"ServerAddress")->Value = HostValue::Null();
+  other->SetSettingValue(L"ServerPort", HostValue::FromInt32(5), false);
+  other->SaveSettings();
+  EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerAddress", L"?"), L"");
+  EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerPort", L""), L"5");
 }
 
 TEST(Settings, OtherHostsNeitherReadNorCreateAnything) {
@@ -244,8 +262,21 @@ TEST(Settings, OtherHostsNeitherReadNorCreateAnything) {
 TEST(Settings, DeviceIdNamesTheFileWithinTheFolder) {
   TempDataFolder data("settings");
   auto driver = DriverUnderHost(L"1cv7.exe");
-  driver->SetDeviceID(L"COM1");
-  EXPECT_EQ(std::filesystem::path(driver->GetSettingsFileName()), data.Root() / "a_velko1c83" / "COM1.sts");
+  driver->SetDeviceID(L"Pinpad-2");
+  EXPECT_EQ(std::filesystem::path(driver->GetSettingsFileName()), data.Root() / "a_velko1c83" / "Pinpad-2.sts");
+  // Names that Windows opens as devices get the prefix "_"; their look-alikes do not.
+  const std::pair<const wchar_t*, const wchar_t*> names[] = {
+      {L"COM1", L"_COM1.sts"},     {L"com9", L"_com9.sts"},   {L"Lpt1.txt", L"_Lpt1.txt.sts"},
+      {L"CON", L"_CON.sts"},       {L"nul", L"_nul.sts"},     {L"PRN", L"_PRN.sts"},
+      {L"aux .x", L"_aux .x.sts"}, {L"COM\u00B9", L"_COM\u00B9.sts"}, {L"conout$", L"_conout$.sts"},
+      {L"COM10", L"COM10.sts"},    {L"LPT0", L"LPT0.sts"},    {L"CONSOLE", L"CONSOLE.sts"},
+      {L"NULL.x", L"NULL.x.sts"},
+  };
+  for (const auto& [id, file] : names) {
+    driver->SetDeviceID(id);
+    const std::wstring path = driver->GetSettingsFileName();
+    EXPECT_EQ(path.substr(path.find_last_of(L"\\/") + 1), file) << WideToUtf8(id);
+  }
   // An identifier that would leave the folder is kept inside it.
   driver->SetDeviceID(L"../..\\x:y");
   const std::filesystem::path escaped(driver->GetSettingsFileName());
