@@ -50,6 +50,12 @@ def main(velko):
         assert rc == 0 and json.loads(out)["return"] == "1.1.1.4", (rc, out, err)
         rc, out, err = run(velko, ["call", "--host-exe", "1cv7.exe", "Отключить"], env=env)
         assert rc == 0 and json.loads(out)["return"] == 1, (rc, out, err)
+        # ... and 0 for false, which still makes the exit status 1; a number
+        # that is the method's own answer (the last error's code) does not.
+        rc, out, err = run(velko, ["call", "--host-exe", "1cv7.exe", "ИтогиДняПоКартам", ""], env=env)
+        assert rc == 1 and json.loads(out)["return"] == 0, (rc, out, err)
+        rc, out, err = run(velko, ["call", "--host-exe", "1cv7.exe", "ПолучитьОшибку", ""], env=env)
+        assert rc == 0 and json.loads(out)["return"] == 0, (rc, out, err)
 
         # The parameter table is well-formed XML with the eight settings in order.
         rc, out, err = run(velko, ["call", "ПолучитьПараметры", ""], env=env)
