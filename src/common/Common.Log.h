@@ -35,6 +35,8 @@ class TLog {
   // Writes the banner once per process when the level is not 0. Never throws.
   static void Start() noexcept;
   // Writes the closing line when the level is not 0 and the banner was written.
+  // Called when the last add-in object is gone (never under the loader lock);
+  // a line written after it starts with a new banner. Never throws.
   static void Stop() noexcept;
 
   // Fixes the file name (with today's date) and creates the log folder, open to

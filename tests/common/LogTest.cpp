@@ -93,6 +93,14 @@ TEST_F(LogTest, BannerComesOnceBeforeTheFirstLine) {
   EXPECT_EQ(lines[7], "2024.01.31 09:05:07.045\tsecond");
   EXPECT_EQ(lines[8], "============Stop log===============");
   EXPECT_EQ(lines[9], "");
+
+  // Once closed, nothing more is closed; a later line opens with a new banner.
+  TLog::Stop();
+  TLog::Append(L"later", L"", TMsgType::mtInfo);
+  const std::vector<std::string> again = Lines(LogFile());
+  ASSERT_EQ(again.size(), 17u);
+  EXPECT_EQ(again[11], "============Start log=============");
+  EXPECT_EQ(again[16], "2024.01.31 09:05:07.045\tlater");
 }
 
 TEST_F(LogTest, LineFormats) {

@@ -87,6 +87,7 @@ HostHarness::HostHarness(const std::string& host_exe) {
 HostHarness::~HostHarness() {
   object_->Done();
   object_.reset();
+  TLog::Stop();  // the host's last object is gone: the log's closing line
 }
 
 const std::vector<std::vector<std::wstring>>& HostHarness::Events() const { return connection_->events_; }
