@@ -450,6 +450,10 @@ void TBaseDriver::SaveSettings() {
   if (file.empty())
     throw PlatformError("Unable to write to " + WideToUtf8(DeviceFileName(FDeviceID)) +
                         ".sts: the machine has no application-data folder");
+  // The folder is shared with every user (the log lives there too): the file
+  // gets its own access list first, so that no other user can point the till
+  // at a server of their own.
+  if (!ProtectIniFile(file)) throw PlatformError("Unable to write to " + WideToUtf8(file));
   for (const TSettingStruct& setting : FSettingList)
     if (!WriteIniString(file, kSettingsSection, setting.ID, SettingValueToText(setting.Value)))
       throw PlatformError("Unable to write to " + WideToUtf8(file));

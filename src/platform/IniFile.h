@@ -29,4 +29,12 @@ std::wstring ReadIniString(const std::wstring& file, const std::wstring& section
 bool WriteIniString(const std::wstring& file, const std::wstring& section,
                     const std::wstring& key, const std::wstring& value);
 
+// Gives a file that holds settings its own access list, inherited from nothing,
+// so that no user but its writer and the machine's administrators can change
+// it: Windows grants full control to SYSTEM, Administrators and the writing
+// user and read to Users; POSIX makes it 0644. A missing file is created empty
+// with that list (in the encoding WriteIniString would give it). False when
+// the list cannot be set (another user's file, not a regular file).
+bool ProtectIniFile(const std::wstring& file);
+
 }  // namespace velko

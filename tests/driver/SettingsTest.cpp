@@ -12,6 +12,12 @@
 #include "platform/Services.h"
 #include "support/TempDataFolder.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#endif
+
 namespace velko {
 namespace {
 
@@ -245,6 +251,78 @@ TEST(Settings, FileRoundTripUnderTheOldestHost) {
   other->SaveSettings();
   EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerAddress", L"?"), L"");
   EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerPort", L""), L"5");
+}
+
+#ifdef _WIN32
+// The file's access list as "protected" plus one "SID=mask" per entry, in order.
+std::vector<std::string> AccessList(const std::wstring& file) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &sd) != ERROR_SUCCESS)
+    return {"unreadable"};
+  std::vector<std::string> entries;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(sd, &control, &revision);
+  entries.push_back(control & SE_DACL_PROTECTED ? "protected" : "inherits");
+  ACL_SIZE_INFORMATION info{};
+  if (dacl && GetAclInformation(dacl, &info, sizeof info, AclSizeInformation)) {
+    for (DWORD i = 0; i < info.AceCount; ++i) {
+      void* ace = nullptr;
+      GetAce(dacl, i, &ace);
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+      LPWSTR sid = nullptr;
+      ConvertSidToStringSidW(reinterpret_cast<PSID>(&allowed->SidStart), &sid);
+      const bool inherited = allowed->Header.AceFlags & INHERITED_ACE;
+      entries.push_back(WideToUtf8(sid) + (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ? "=" : "?") +
+                        (allowed->Mask == FILE_ALL_ACCESS ? "all" : allowed->Mask == FILE_GENERIC_READ ? "read" : "other") +
+                        (inherited ? " inherited" : ""));
+      LocalFree(sid);
+    }
+  }
+  LocalFree(sd);
+  return entries;
+}
+
+std::string CurrentUserSidText() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  unsigned char buffer[256];
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  CloseHandle(token);
+  LPWSTR sid = nullptr;
+  ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid);
+  const std::string text = WideToUtf8(sid);
+  LocalFree(sid);
+  return text;
+}
+#endif
+
+// The settings folder is open to every user: the file itself is not, whether
+// SaveSettings makes it or finds one that inherited the folder's access.
+TEST(Settings, OnlyTheWriterAndAdministratorsMayChangeTheFile) {
+  TempDataFolder data("settings");
+  auto driver = DriverUnderHost(L"1cv7.exe");
+  for (const wchar_t* device : {L"new", L"inherited"}) {
+    driver->SetDeviceID(device);
+    const std::wstring file = driver->GetSettingsFileName();
+    if (std::wstring(device) == L"inherited") {
+      ASSERT_TRUE(WriteIniString(file, L"SETTINGS", L"ServerPort", L"1"));
+    }
+    driver->SaveSettings();
+    EXPECT_EQ(ReadIniString(file, L"SETTINGS", L"ServerPort", L""), L"16500");
+#ifdef _WIN32
+    const std::vector<std::string> expected = {"protected", "S-1-5-18=all", "S-1-5-32-544=all",
+                                               CurrentUserSidText() + "=all", "S-1-5-32-545=read"};
+    EXPECT_EQ(AccessList(file), expected) << WideToUtf8(device);
+#else
+    EXPECT_EQ(std::filesystem::status(file).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+#endif
+  }
 }
 
 TEST(Settings, OtherHostsNeitherReadNorCreateAnything) {
