@@ -238,7 +238,7 @@ TEST_F(AddInTest, CallIsLoggedBeforeAndAfterWithCardNumbersMasked) {
   EXPECT_EQ(ret, HostValue::FromBool(true));
   const std::vector<std::string> expected = {
       "\t> Pay: \tParams: [('411111******1111'; 100)]",
-      "\t< Pay: \tResult=True; Params: [('411111******1111'; 100)]; LastResultDescription: ok",
+      "\t< Pay: \tResult=True; Params: [('************1111'; 100)]; LastResultDescription: ok",
   };
   EXPECT_EQ(LogLines(), expected);
   const std::vector<std::pair<WindowHandle, bool>> focus = {{0x42, false}, {0x42, true}};
