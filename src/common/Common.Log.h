@@ -4,7 +4,7 @@
 // nothing, 3 writes every kind of line), whether the banner has been written,
 // the file name fixed at load, and the lock that serialises appends. Lines go
 // to <common data folder>/<folder>/<name>_yyyy.mm.dd.log, end in CR LF, and
-// have every run of 13 to 19 digits masked as a card number. Another process
+// have card numbers masked in any form (CardMask.h). Another process
 // appending at the same moment is kept out by the file's share mode; an append
 // that finds the file held is retried for up to about 200 ms, and a line that
 // still cannot be written is dropped and counted (the next written line says

@@ -255,55 +255,38 @@ TEST(Settings, FileRoundTripUnderTheOldestHost) {
 }
 
 #ifdef _WIN32
-// The file's access list as "protected" plus one "SID=mask" per entry, in order.
-std::vector<std::string> AccessList(const std::wstring& file) {
-  PACL dacl = nullptr;
+// A file's access list in the system's own notation: "D:P(A;;FA;;;SY)...".
+std::wstring AccessList(const std::wstring& file) {
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                            nullptr, &sd) != ERROR_SUCCESS)
-    return {"unreadable"};
-  std::vector<std::string> entries;
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  GetSecurityDescriptorControl(sd, &control, &revision);
-  entries.push_back(control & SE_DACL_PROTECTED ? "protected" : "inherits");
-  ACL_SIZE_INFORMATION info{};
-  if (dacl && GetAclInformation(dacl, &info, sizeof info, AclSizeInformation)) {
-    for (DWORD i = 0; i < info.AceCount; ++i) {
-      void* ace = nullptr;
-      GetAce(dacl, i, &ace);
-      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-      LPWSTR sid = nullptr;
-      ConvertSidToStringSidW(reinterpret_cast<PSID>(&allowed->SidStart), &sid);
-      const bool inherited = allowed->Header.AceFlags & INHERITED_ACE;
-      entries.push_back(WideToUtf8(sid) + (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ? "=" : "?") +
-                        (allowed->Mask == FILE_ALL_ACCESS ? "all" : allowed->Mask == FILE_GENERIC_READ ? "read" : "other") +
-                        (inherited ? " inherited" : ""));
-      LocalFree(sid);
-    }
-  }
+  LPWSTR text = nullptr;
+  if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                            nullptr, &sd) == ERROR_SUCCESS)
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+  const std::wstring list = text ? text : L"unreadable";
+  LocalFree(text);
   LocalFree(sd);
-  return entries;
+  return list;
 }
 
-// Whether this system keeps the access list a file is given: wine answers one
-// made from the Unix mode whatever was set.
+// Whether this system keeps the list a file is given: wine answers one made
+// from the Unix mode whatever was set.
 bool FileAccessListsKept(const std::filesystem::path& probe) {
   std::ofstream(probe) << "probe";
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &sd, nullptr))
-    return false;
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &sd, nullptr);
   GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
   SetNamedSecurityInfoW(const_cast<LPWSTR>(probe.wstring().c_str()), SE_FILE_OBJECT,
                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
                         nullptr);
   LocalFree(sd);
-  return AccessList(probe.wstring()) == std::vector<std::string>{"protected", "S-1-5-18=all"};
+  const std::wstring list = AccessList(probe.wstring());
+  return list.rfind(L"D:P", 0) == 0 && list.find(L'(') != std::wstring::npos &&
+         list.substr(list.find(L'(')) == L"(A;;FA;;;SY)";
 }
 
-std::string CurrentUserSidText() {
+std::wstring CurrentUserSid() {
   HANDLE token = nullptr;
   OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
   unsigned char buffer[256];
@@ -312,7 +295,7 @@ std::string CurrentUserSidText() {
   CloseHandle(token);
   LPWSTR sid = nullptr;
   ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid);
-  const std::string text = WideToUtf8(sid);
+  const std::wstring text = sid;
   LocalFree(sid);
   return text;
 }
@@ -335,10 +318,13 @@ TEST(Settings, OnlyTheWriterAndAdministratorsMayChangeTheFile) {
     driver->SaveSettings();
     EXPECT_EQ(ReadIniString(file, L"SETTINGS", L"ServerPort", L""), L"16500");
 #ifdef _WIN32
-    const std::vector<std::string> expected = {"protected", "S-1-5-18=all", "S-1-5-32-544=all",
-                                               CurrentUserSidText() + "=all", "S-1-5-32-545=read"};
+    // Protected (nothing inherited): SYSTEM, Administrators and the writer
+    // full control, Users read.
+    const std::wstring list = AccessList(file);
     if (lists_kept) {
-      EXPECT_EQ(AccessList(file), expected) << WideToUtf8(device);
+      EXPECT_EQ(list.rfind(L"D:P", 0), 0u) << WideToUtf8(list);
+      EXPECT_EQ(list.substr(list.find(L'(')),
+                L"(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + CurrentUserSid() + L")(A;;FR;;;BU)");
     }
 #else
     EXPECT_EQ(std::filesystem::status(file).permissions(),
