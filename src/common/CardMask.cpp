@@ -9,23 +9,39 @@ std::wstring MaskAllButLastFour(std::wstring_view number) {
   return out;
 }
 
+namespace {
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+}  // namespace
+
 std::wstring MaskCardNumbersInText(std::wstring_view text) {
-  constexpr size_t kShortestCard = 13, kLongestCard = 19;
-  std::wstring out;
-  out.reserve(text.size());
+  constexpr size_t kShortestCard = 13, kKeptFirst = 6, kKeptLast = 4;
+  std::wstring out(text);
   size_t i = 0;
   while (i < text.size()) {
-    if (text[i] < L'0' || text[i] > L'9') {
-      out.push_back(text[i++]);
+    if (!IsDigit(text[i])) {
+      ++i;
       continue;
     }
-    size_t end = i;
-    while (end < text.size() && text[end] >= L'0' && text[end] <= L'9') ++end;
-    const std::wstring_view run = text.substr(i, end - i);
-    if (run.size() >= kShortestCard && run.size() <= kLongestCard)
-      out.append(MaskAllButLastFour(run));
-    else
-      out.append(run);
+    // A chain: runs of digits joined by single blanks or dashes, as a card
+    // number is typed ("4111 1111 1111 1111", "4111-111111-11111").
+    size_t end = i, digits = 0;
+    for (;;) {
+      while (end < text.size() && IsDigit(text[end])) ++end, ++digits;
+      if (end + 1 < text.size() && (text[end] == L' ' || text[end] == L'-') && IsDigit(text[end + 1]))
+        ++end;
+      else
+        break;
+    }
+    if (digits >= kShortestCard) {
+      size_t seen = 0;
+      for (size_t k = i; k < end; ++k) {
+        if (!IsDigit(text[k])) continue;
+        if (seen >= kKeptFirst && seen < digits - kKeptLast) out[k] = L'*';
+        ++seen;
+      }
+    }
     i = end;
   }
   return out;

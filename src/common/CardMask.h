@@ -1,8 +1,9 @@
 // Card-number masking, shared by the protocol's MaskCardNumber and the debug log.
 //
-// A card number never leaves the driver in clear: the host gets it masked, and
-// every debug-log line has each run of 13 to 19 digits masked the same way.
-// Pure functions; thread-safe.
+// A card number never leaves the driver in clear: the host gets it masked
+// (all but the last four), and every debug-log line has whatever may hold
+// one masked with the first six and last four digits kept. Pure functions;
+// thread-safe.
 #pragma once
 
 #include <string>
@@ -15,8 +16,10 @@ namespace velko {
 // masked number stays as it is.
 std::wstring MaskAllButLastFour(std::wstring_view number);
 
-// Masks every run of 13 to 19 consecutive ASCII digits in a text (a run of
-// any other length is left alone: amounts, receipt numbers, dates).
+// Masks, keeping the first six and the last four digits, every chain of 13 or
+// more ASCII digits, a chain being digits with at most single blanks or dashes
+// between them (so a number typed in groups, or one inside a longer run, is
+// caught; amounts, receipt numbers and dates are shorter and stay).
 std::wstring MaskCardNumbersInText(std::wstring_view text);
 
 }  // namespace velko

@@ -177,8 +177,13 @@ void TLog::Start() noexcept {
 
 void TLog::Stop() noexcept {
   try {
-    if (LogLevel() == 0 || !State().started.load()) return;
+    LogState& state = State();
+    std::lock_guard<std::mutex> guard(state.start_lock);
+    if (LogLevel() == 0 || !state.started.load()) return;
     WriteLine(L"============Stop log===============\r\n");
+    // The host may create objects again: their lines get a banner of their
+    // own rather than following the closing line.
+    state.started.store(false);
   } catch (...) {
   }
 }

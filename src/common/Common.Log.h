@@ -4,7 +4,7 @@
 // nothing, 3 writes every kind of line), whether the banner has been written,
 // the file name fixed at load, and the lock that serialises appends. Lines go
 // to <common data folder>/<folder>/<name>_yyyy.mm.dd.log, end in CR LF, and
-// have every run of 13 to 19 digits masked as a card number. Another process
+// have card numbers masked in any form (CardMask.h). Another process
 // appending at the same moment is kept out by the file's share mode; an append
 // that finds the file held is retried for up to about 200 ms, and a line that
 // still cannot be written is dropped and counted (the next written line says
@@ -35,6 +35,8 @@ class TLog {
   // Writes the banner once per process when the level is not 0. Never throws.
   static void Start() noexcept;
   // Writes the closing line when the level is not 0 and the banner was written.
+  // Called when the last add-in object is gone (never under the loader lock);
+  // a line written after it starts with a new banner. Never throws.
   static void Stop() noexcept;
 
   // Fixes the file name (with today's date) and creates the log folder, open to

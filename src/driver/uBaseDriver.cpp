@@ -222,10 +222,56 @@ bool IsOfDataType(const HostValue& value, TDataType type) {
 
 namespace {
 
-std::wstring ReplaceAll(std::wstring text, std::wstring_view from, std::wstring_view to) {
-  for (size_t pos = 0; (pos = text.find(from, pos)) != std::wstring::npos; pos += to.size())
-    text.replace(pos, from.size(), to);
-  return text;
+// A string setting is one line of the settings file. The CR LF pair has been
+// written as backslash-n since the first files; a lone CR or LF (the newer
+// host's line break) is written as \x0D or \x0A, and a backslash that would
+// otherwise read as one of these markers as \x5C, so every text comes back
+// as it was and what older files hold reads as before.
+constexpr std::pair<std::wstring_view, wchar_t> kLoneMarkers[] = {
+    {L"\\x0D", L'\r'}, {L"\\x0A", L'\n'}, {L"\\x5C", L'\\'}};
+
+std::wstring EscapeSettingText(const std::wstring& text) {
+  std::wstring out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    const wchar_t next = i + 1 < text.size() ? text[i + 1] : L'\0';
+    if (c == L'\r' && next == L'\n') {
+      out += L"\\n";
+      ++i;
+    } else if (c == L'\r') {
+      out += L"\\x0D";
+    } else if (c == L'\n') {
+      out += L"\\x0A";
+    } else if (c == L'\\' && (next == L'n' || next == L'x' || next == L'X')) {
+      out += L"\\x5C";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::wstring UnescapeSettingText(const std::wstring& text) {
+  std::wstring out;
+  for (size_t i = 0; i < text.size();) {
+    const std::wstring_view rest = std::wstring_view(text).substr(i);
+    if (rest.substr(0, 2) == L"\\n") {
+      out += L"\r\n";
+      i += 2;
+      continue;
+    }
+    bool marker = false;
+    for (const auto& [code, c] : kLoneMarkers) {
+      if (rest.size() >= code.size() && SameTextIgnoreCase(std::wstring(rest.substr(0, code.size())), std::wstring(code))) {
+        out.push_back(c);
+        i += code.size();
+        marker = true;
+        break;
+      }
+    }
+    if (!marker) out.push_back(text[i++]);
+  }
+  return out;
 }
 
 }  // namespace
@@ -241,7 +287,7 @@ HostValue TextToSettingValue(const std::wstring& text, TDataType type) {
       const bool fits = number && *number >= INT32_MIN && *number <= INT32_MAX;
       return HostValue::FromInt32(fits ? static_cast<int32_t>(*number) : 0);
     }
-    case TDataType::dtString: return HostValue::FromString(ReplaceAll(text, L"\\n", L"\r\n"));
+    case TDataType::dtString: return HostValue::FromString(UnescapeSettingText(text));
     case TDataType::dtDateTime: {
       if (const auto date = TextToDateTime(text)) return HostValue::FromDate(*date);
       throw HostValueError("'" + WideToUtf8(text) + "' is not a valid date and time");
@@ -253,7 +299,9 @@ HostValue TextToSettingValue(const std::wstring& text, TDataType type) {
 
 std::wstring SettingValueToText(const HostValue& value) {
   const HostValue& v = value.Deref();
-  if (v.IsString()) return ReplaceAll(v.RawString(), L"\r\n", L"\\n");
+  if (v.IsString()) return EscapeSettingText(v.RawString());
+  // A setting the host set to Null is saved as empty text, like an empty one.
+  if (v.BaseType() == vt::kNull) return L"";
   if (v.BaseType() == vt::kBoolean) return v.RawInteger() != 0 ? L"True" : L"False";
   if (v.BaseType() == vt::kDate) return DateTimeToText(v.RawDouble());
   return v.ToText();
@@ -346,13 +394,30 @@ namespace {
 
 constexpr wchar_t kSettingsSection[] = L"SETTINGS";
 
+// Whether Windows opens a device, not a file, for this name: CON, PRN, AUX,
+// NUL, CONIN$, CONOUT$, COM1 to COM9 and LPT1 to LPT9 (the superscript digits
+// too), in any letter case, whatever follows a dot, with trailing blanks.
+bool IsReservedDeviceName(const std::wstring& name) {
+  std::wstring stem = name.substr(0, name.find(L'.'));
+  while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+  for (wchar_t& c : stem)
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+    if (stem == device) return true;
+  if (stem.size() != 4 || (stem.compare(0, 3, L"COM") != 0 && stem.compare(0, 3, L"LPT") != 0)) return false;
+  const wchar_t digit = stem[3];
+  return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
+
 // The device identifier comes from the host; characters that would leave the
-// settings folder or that no file name may hold become "_".
+// settings folder or that no file name may hold become "_", and a name that
+// Windows would open as a device (the pinpad's "COM1") gets the prefix "_".
 std::wstring DeviceFileName(const std::wstring& device_id) {
   std::wstring name = device_id;
   for (wchar_t& c : name)
     if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) c = L'_';
   if (name.find_first_not_of(L'.') == std::wstring::npos) name = std::wstring(name.size(), L'_');
+  if (IsReservedDeviceName(name)) name.insert(0, 1, L'_');
   return name;
 }
 
@@ -386,6 +451,10 @@ void TBaseDriver::SaveSettings() {
   if (file.empty())
     throw PlatformError("Unable to write to " + WideToUtf8(DeviceFileName(FDeviceID)) +
                         ".sts: the machine has no application-data folder");
+  // The folder is shared with every user (the log lives there too): the file
+  // gets its own access list first, so that no other user can point the till
+  // at a server of their own.
+  if (!ProtectIniFile(file)) throw PlatformError("Unable to write to " + WideToUtf8(file));
   for (const TSettingStruct& setting : FSettingList)
     if (!WriteIniString(file, kSettingsSection, setting.ID, SettingValueToText(setting.Value)))
       throw PlatformError("Unable to write to " + WideToUtf8(file));

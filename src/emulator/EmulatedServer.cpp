@@ -41,6 +41,86 @@ std::optional<int64_t> Digits(const std::string* value) {
   return v;
 }
 
+// A field's value without the blanks or zero bytes that pad a fixed width.
+std::string Trimmed(const std::string& value) {
+  const size_t begin = value.find_first_not_of(std::string(" \0", 2));
+  if (begin == std::string::npos) return "";
+  return value.substr(begin, value.find_last_not_of(std::string(" \0", 2)) - begin + 1);
+}
+
+// The tags of each request in the order the driver puts them. Any may be
+// missing (the checks for the ones that must be there come elsewhere); the
+// ones present keep this order, each once. "VOI" has two: the host's
+// cancellation and the driver's automatic void. "ACT" and "XBA" also take a
+// card token, which the driver never sends but the emulator's own tests do.
+struct TagOrder {
+  const char* op;
+  std::vector<PTTag> tags;
+};
+
+const std::vector<TagOrder>& DriverTagOrders() {
+  static const std::vector<TagOrder> orders = [] {
+    const PTTag cur = &TagCurrencyCode, ecr = &TagECRNumber, card = &TagCardNumberEnc, merchant = &TagMerchantID,
+                rrn = &TagReferenceNumber, auth = &TagAuthorizationCode, receipt = &TagReceiptNumber,
+                op = &TagOperationType, amount = &TagAmount;
+    return std::vector<TagOrder>{
+        {"PUR", {cur, ecr, card, merchant, receipt, op, amount}},
+        {"PAY", {cur, ecr, card, receipt, op, amount}},
+        {"REF", {cur, ecr, rrn, card, merchant, receipt, op, amount}},
+        {"AUT", {cur, ecr, card, receipt, op, amount}},
+        {"CMP", {cur, ecr, &TagInvoiceNumber, auth, receipt, op, amount}},
+        {"VOI", {cur, ecr, rrn, merchant, receipt, auth, op, amount}},
+        {"VOI", {cur, ecr, op, receipt}},
+        {"SRV", {cur, ecr, receipt, op, &TagServiceFunction}},
+        {"JRN", {cur, ecr, receipt, op, &TagJournalQuery}},
+        {"VER", {cur, ecr, receipt, op}},
+        {"ACT", {cur, ecr, card, receipt, op, amount}},
+        {"XBA", {cur, ecr, card, receipt, op}},
+        {"XTR", {cur, ecr, card, receipt, op, amount}},
+        {"XRE", {cur, ecr, card, receipt, op, amount}},
+    };
+  }();
+  return orders;
+}
+
+bool InDriverOrder(const ParsedRequest& req) {
+  if (req.foreign_tags) return false;
+  for (const TagOrder& order : DriverTagOrders()) {
+    if (req.operation != order.op) continue;
+    size_t at = 0;
+    bool fits = true;
+    for (const auto& field : req.fields) {
+      while (at < order.tags.size() && order.tags[at] != field.first) ++at;
+      if (at == order.tags.size()) {
+        fits = false;
+        break;
+      }
+      ++at;
+    }
+    if (fits) return true;
+  }
+  return false;
+}
+
+// The three query bytes the driver sends with "JRN".
+const std::string kJournalQueryBytes("\xA4\0\0", 3);
+
+// Why a request is not in the driver's wire format, or nullptr.
+const char* WireFault(const ParsedRequest& req) {
+  const std::string* ecr = req.Get(TagECRNumber);
+  if (!ecr || Trimmed(*ecr).empty() || Trimmed(*ecr).find_first_not_of("0123456789") != std::string::npos)
+    return "НЕ УКАЗАН НОМЕР КАССЫ";
+  if (!InDriverOrder(req)) return "НАРУШЕН ПОРЯДОК ПОЛЕЙ ЗАПРОСА";
+  if (req.operation == "JRN" && (!req.Get(TagJournalQuery) || *req.Get(TagJournalQuery) != kJournalQueryBytes))
+    return "НЕВЕРНЫЙ ЗАПРОС ЖУРНАЛА";
+  return nullptr;
+}
+
+std::string EcrOf(const ParsedRequest& req) {
+  const std::string* ecr = req.Get(TagECRNumber);
+  return ecr ? Trimmed(*ecr) : "";
+}
+
 std::string Pad(int64_t v, int width) {
   std::string s = std::to_string(v);
   if (static_cast<int>(s.size()) < width) s.insert(0, static_cast<size_t>(width) - s.size(), '0');
@@ -130,12 +210,15 @@ ParsedRequest ParseRequest(std::string_view message) {
   for (const TRawField& f : raw) {
     consumed += f.Code.size() + (f.Value.size() > kMaxShortFieldLength ? 1 + kLongLengthSize : 1) +
                 f.Value.size();
+    bool known = false;
     for (PTTag tag : AllTags) {
       if (tag->Code == f.Code || tag->OutCode == f.Code) {
         req.fields.emplace_back(tag, f.Value);
+        known = tag->Code == f.Code;
         break;
       }
     }
+    if (!known) req.foreign_tags = true;
   }
   const std::optional<size_t> declared = DeclaredBodyLength(message);
   req.complete = declared && message.size() >= kMessageLengthSize + *declared && consumed == *declared;
@@ -170,6 +253,8 @@ EmulatedServer::EmulatedServer(std::string journal_path) : journal_path_(std::mo
         continue;
       }
       JournalEntry e;
+      e.ecr = j.value("ecr", "01");
+      e.merchant = j.value("merchant", "");
       e.receipt = j.at("receipt").get<uint32_t>();
       e.op = j.at("op").get<std::string>();
       e.amount = j.at("amount").get<int64_t>();
@@ -231,11 +316,17 @@ std::vector<JournalEntry> EmulatedServer::Journal() const {
   return journal_;
 }
 
-std::optional<JournalEntry> EmulatedServer::Find(uint32_t receipt) const {
+std::optional<JournalEntry> EmulatedServer::Find(uint32_t receipt, const std::string& ecr) const {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const JournalEntry& e : journal_)
-    if (e.receipt == receipt) return e;
+    if (e.receipt == receipt && e.ecr == ecr) return e;
   return std::nullopt;
+}
+
+JournalEntry* EmulatedServer::Entry(const std::string& ecr, uint32_t receipt) {
+  for (JournalEntry& e : journal_)
+    if (e.receipt == receipt && e.ecr == ecr) return &e;
+  return nullptr;
 }
 
 int EmulatedServer::CurrentBatch() const {
@@ -275,18 +366,16 @@ int64_t EmulatedServer::BonusLocked(const std::string& card) const {
 }
 
 void EmulatedServer::Record(const JournalEntry& e) {
-  for (JournalEntry& old : journal_) {
-    if (old.receipt == e.receipt) {
-      old = e;
-      return;
-    }
-  }
-  journal_.push_back(e);
+  if (JournalEntry* old = Entry(e.ecr, e.receipt))
+    *old = e;
+  else
+    journal_.push_back(e);
 }
 
 void EmulatedServer::Persist(const JournalEntry& e) {
   if (journal_path_.empty()) return;
-  const json j = {{"receipt", e.receipt}, {"op", e.op},         {"amount", e.amount},
+  const json j = {{"ecr", e.ecr},         {"merchant", e.merchant},
+                  {"receipt", e.receipt}, {"op", e.op},         {"amount", e.amount},
                   {"status", e.status},   {"code", e.code},     {"message", e.message},
                   {"rrn", e.rrn},         {"auth", e.auth},     {"card", e.card},
                   {"date", e.date},       {"time", e.time},     {"voided", e.voided},
@@ -339,6 +428,11 @@ EmulatedServer::Answered EmulatedServer::Handle(const ParsedRequest& req, const 
   const uint32_t receipt = static_cast<uint32_t>(Digits(req.Get(TagReceiptNumber)).value_or(0) % 10000000000LL);
   a.Put(TagOperationType, op);
   a.Put(TagReceiptNumber, Pad(receipt, 10));
+  if (const char* fault = WireFault(req)) {
+    outcome(false, "30", fault);
+    stamp();
+    return a;
+  }
 
   if (rule && rule->action == ScriptAction::Decline && !IsFinancial(op)) {
     outcome(false, rule->code, rule->message);
@@ -370,7 +464,7 @@ EmulatedServer::Answered EmulatedServer::Handle(const ParsedRequest& req, const 
   } else if (op == "VOI") {
     inner = Void(req, receipt);
   } else if (op == "JRN") {
-    inner = JournalQuery(receipt);
+    inner = JournalQuery(EcrOf(req), receipt);
   } else {
     inner = Service(req, receipt, card);
   }
@@ -394,12 +488,13 @@ EmulatedServer::Answered EmulatedServer::Financial(const ParsedRequest& req, uin
     a.Put(TagResponseMessage, Cp(message));
     return a;
   };
-  for (const JournalEntry& e : journal_)
-    if (e.receipt == receipt) return refuse("B9", "ЧЕК С ТАКИМ НОМЕРОМ УЖЕ ЕСТЬ");
+  if (Entry(EcrOf(req), receipt)) return refuse("B9", "ЧЕК С ТАКИМ НОМЕРОМ УЖЕ ЕСТЬ");
 
   const std::tm now = Now();
   ++sequence_;
   JournalEntry e;
+  e.ecr = EcrOf(req);
+  if (const std::string* merchant = req.Get(TagMerchantID)) e.merchant = Trimmed(*merchant);
   e.receipt = receipt;
   e.op = req.operation;
   e.amount = amount;
@@ -425,10 +520,21 @@ EmulatedServer::Answered EmulatedServer::Financial(const ParsedRequest& req, uin
   } else if ((req.operation == "PUR" || req.operation == "PAY" || req.operation == "CMP") && account < amount) {
     code = "51", message = "НЕДОСТАТОЧНО СРЕДСТВ";
   } else if (req.operation == "CMP") {
-    bool found = false;
-    for (const JournalEntry& p : journal_)
-      if (p.op == "AUT" && p.status == "approved" && !p.voided) found = true;
-    if (!found) code = "B4", message = "ПРЕДАВТОРИЗАЦИЯ НЕ НАЙДЕНА";
+    // The pre-authorisation of this register whose receipt number ends in
+    // the invoice's six digits, with the authorisation code given (if any).
+    const std::optional<int64_t> invoice = Digits(req.Get(TagInvoiceNumber));
+    const std::string* auth = req.Get(TagAuthorizationCode);
+    bool found = false, other_code = false;
+    for (const JournalEntry& p : journal_) {
+      if (p.op != "AUT" || p.ecr != e.ecr || p.status != "approved" || p.voided) continue;
+      if (!invoice || p.receipt % 1000000 != *invoice) continue;
+      if (auth && Trimmed(*auth) != p.auth)
+        other_code = true;
+      else
+        found = true;
+    }
+    if (!found && other_code) code = "M1", message = "КОД АВТОРИЗАЦИИ НЕ СОВПАДАЕТ";
+    if (!found && !other_code) code = "B4", message = "ПРЕДАВТОРИЗАЦИЯ НЕ НАЙДЕНА";
   }
   if (rule && rule->action == ScriptAction::Decline) code = rule->code, message = rule->message;
   const bool approved = code == "00";
@@ -500,10 +606,18 @@ EmulatedServer::Answered EmulatedServer::Void(const ParsedRequest& req, uint32_t
     a.Put(TagReceiptNumber, Pad(receipt, 10));
     return a;
   };
-  JournalEntry* target = nullptr;
-  for (JournalEntry& e : journal_)
-    if (e.receipt == receipt) target = &e;
+  JournalEntry* target = Entry(EcrOf(req), receipt);
   if (!target || target->status == "declined") return refuse("B4", "ОПЕРАЦИЯ НЕ НАЙДЕНА");
+  // Every field the void is given must be the transaction's own.
+  auto differs = [](const std::string* given, const std::string& recorded) {
+    return given && Trimmed(*given) != recorded;
+  };
+  if (req.Get(TagAmount) && Digits(req.Get(TagAmount)) != std::optional<int64_t>(target->amount))
+    return refuse("M2", "СУММА НЕ СОВПАДАЕТ");
+  if (differs(req.Get(TagReferenceNumber), target->rrn)) return refuse("M3", "RRN НЕ СОВПАДАЕТ");
+  if (differs(req.Get(TagAuthorizationCode), target->auth)) return refuse("M1", "КОД АВТОРИЗАЦИИ НЕ СОВПАДАЕТ");
+  if (!target->merchant.empty() && differs(req.Get(TagMerchantID), target->merchant))
+    return refuse("M4", "МЕРЧАНТ НЕ СОВПАДАЕТ");
   // A repeated cancellation is approved again and changes nothing: a till
   // that died before it learnt of the first one sends it once more, and a
   // refusal would leave that till's unfinished record standing for good.
@@ -530,11 +644,9 @@ EmulatedServer::Answered EmulatedServer::Void(const ParsedRequest& req, uint32_t
   return a;
 }
 
-EmulatedServer::Answered EmulatedServer::JournalQuery(uint32_t receipt) {
+EmulatedServer::Answered EmulatedServer::JournalQuery(const std::string& ecr, uint32_t receipt) {
   Answered a;
-  const JournalEntry* found = nullptr;
-  for (const JournalEntry& e : journal_)
-    if (e.receipt == receipt) found = &e;
+  const JournalEntry* found = Entry(ecr, receipt);
   if (!found) {
     a.Put(TagApprove, "N");
     a.Put(TagResponseCode, "B4");

@@ -1,7 +1,16 @@
 // What the emulated terminal server does with a request: the bank's side of
-// every operation type, with a journal by receipt number that answers "JRN"
-// and "VOI" from what was really done, and card balances, bonuses, gift cards
-// and settlement totals that follow from it.
+// every operation type, with a journal by cash register and receipt number
+// that answers "JRN", "VOI" and "CMP" from what was really done, and card
+// balances, bonuses, gift cards and settlement totals that follow from it.
+//
+// It is as strict as a bank about the fields it is given, so that end-to-end
+// runs catch a wrong one: a request needs the register's number and its tags
+// in the order the driver sends them ("30"); a journal query carries exactly
+// the driver's three query bytes ("30"); "CMP" completes only the
+// pre-authorisation of its register whose receipt number's low six digits are
+// the invoice and whose authorisation code is the one given ("B4" none, "M1"
+// another code); "VOI" declines an amount ("M2"), reference number ("M3"),
+// authorisation code ("M1") or merchant ("M4") that is not the transaction's.
 //
 // Pure request -> answer (no sockets), so tests and the fuzzer can drive it
 // directly. Thread-safe: one lock around the journal.
@@ -25,11 +34,13 @@ struct ParsedRequest {
   std::optional<int> function;
   std::vector<std::pair<PTTag, std::string>> fields;
   bool complete = false;  // the whole declared body was read as fields
+  bool foreign_tags = false;  // a field whose code is no tag's request code
   const std::string* Get(const TTag& tag) const;
 };
 ParsedRequest ParseRequest(std::string_view message);
 
 struct JournalEntry {
+  std::string ecr = "01";  // the cash register's number as the request gave it
   uint32_t receipt = 0;
   std::string op;
   int64_t amount = 0;  // minor units
@@ -39,6 +50,7 @@ struct JournalEntry {
   std::string rrn;
   std::string auth;
   std::string card;  // the full number (the emulator's own test cards)
+  std::string merchant;  // the merchant identifier the request gave, if any
   std::string date;  // "ddMM"
   std::string time;  // "hhmm"
   bool voided = false;
@@ -55,7 +67,7 @@ class EmulatedServer {
   std::string Answer(std::string_view request, const ScriptRule* rule = nullptr);
 
   std::vector<JournalEntry> Journal() const;
-  std::optional<JournalEntry> Find(uint32_t receipt) const;
+  std::optional<JournalEntry> Find(uint32_t receipt, const std::string& ecr = "01") const;
   // Minor units. A gift card starts at 0 and grows by its activations.
   int64_t AccountBalance(const std::string& card) const;
   int64_t BonusBalance(const std::string& card) const;
@@ -80,7 +92,8 @@ class EmulatedServer {
   Answered Financial(const ParsedRequest& req, uint32_t receipt, const std::string& card,
                      int64_t amount, const ScriptRule* rule);
   Answered Void(const ParsedRequest& req, uint32_t receipt);
-  Answered JournalQuery(uint32_t receipt);
+  Answered JournalQuery(const std::string& ecr, uint32_t receipt);
+  JournalEntry* Entry(const std::string& ecr, uint32_t receipt);
   Answered Service(const ParsedRequest& req, uint32_t receipt, const std::string& card);
   std::string CardOf(const ParsedRequest& req, const ScriptRule* rule, bool* bad_token);
   void Record(const JournalEntry& e);

@@ -6,6 +6,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "common/CardMask.h"
 #include "common/TextUtf.h"
 #include "platform/ServerCodePage.h"
 
@@ -59,6 +60,17 @@ json DecodedTags(const std::string& message) {
     tags.push_back({ToHex(f.Code), text ? WideToUtf8(ServerCodePageToWide(f.Value)) : ToHex(f.Value)});
   }
   return tags;
+}
+
+// The bytes with card numbers masked as the driver's own log masks them: the
+// log's decoded tags and its hex both come from these. Byte for byte, so the
+// fields still split where they did.
+std::string MaskCardNumbersInBytes(const std::string& bytes) {
+  const std::wstring masked = MaskCardNumbersInText(std::wstring(bytes.begin(), bytes.end()));
+  std::string out = bytes;
+  for (size_t i = 0; i < out.size(); ++i)
+    if (masked[i] == L'*') out[i] = '*';
+  return out;
 }
 
 std::string RandomBytes(size_t n, uint32_t seed) {
@@ -156,9 +168,10 @@ void TerminalEmulator::Log(const std::string& peer, const std::string& direction
                            const std::string& operation, const std::string& bytes, const std::string& note) {
   if (!log_.is_open()) return;
   json line = {{"time", IsoTimeNow()}, {"peer", peer}, {"direction", direction}, {"operation", operation}};
-  if (direction == "request" || direction == "answer") line["tags"] = DecodedTags(bytes);
-  line["hex"] = ToHex(bytes);
-  if (!note.empty()) line["note"] = note;
+  const std::string masked = MaskCardNumbersInBytes(bytes);
+  if (direction == "request" || direction == "answer") line["tags"] = DecodedTags(masked);
+  line["hex"] = ToHex(masked);
+  if (!note.empty()) line["note"] = WideToUtf8(MaskCardNumbersInText(Utf8ToWide(note)));
   std::lock_guard<std::mutex> lock(log_mutex_);
   log_ << line.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
   log_.flush();

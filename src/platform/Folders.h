@@ -5,7 +5,8 @@
 // the real one. Windows: the shell folders CSIDL_COMMON_APPDATA / CSIDL_APPDATA
 // and an access-list grant to Everyone. POSIX: /var/lib when the process can
 // write there, otherwise $XDG_DATA_HOME (or ~/.local/share), which is also the
-// user's folder; "open to everyone" is mode 0777. Thread-safe.
+// user's folder; "open to everyone" is mode 01777 (the sticky bit: a user
+// cannot remove or rename another user's files there). Thread-safe.
 #pragma once
 
 #include <optional>

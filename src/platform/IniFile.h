@@ -4,7 +4,8 @@
 // WritePrivateProfileStringW), so the file is what the host's tools expect;
 // a file it creates is UTF-16 (with a byte-order mark), older files keep their
 // encoding.
-// POSIX: a reader and writer of our own, in UTF-8; a write replaces the file
+// POSIX: a reader and writer of our own, in UTF-8 (a byte-order mark that an
+// editor left is skipped); a write replaces the file
 // through a temporary file and a rename, so a crash never leaves half a file
 // and the other keys are kept. Section and key names compare without regard
 // to letter case; values are read with blanks removed at both ends. Not
@@ -27,5 +28,13 @@ std::wstring ReadIniString(const std::wstring& file, const std::wstring& section
 // the file could not be written.
 bool WriteIniString(const std::wstring& file, const std::wstring& section,
                     const std::wstring& key, const std::wstring& value);
+
+// Gives a file that holds settings its own access list, inherited from nothing,
+// so that no user but its writer and the machine's administrators can change
+// it: Windows grants full control to SYSTEM, Administrators and the writing
+// user and read to Users; POSIX makes it 0644. A missing file is created empty
+// with that list (in the encoding WriteIniString would give it). False when
+// the list cannot be set (another user's file, not a regular file).
+bool ProtectIniFile(const std::wstring& file);
 
 }  // namespace velko

@@ -6,13 +6,17 @@
 // the open file description, which also excludes a second open in the same
 // process (plain fcntl locks would not). A new file is readable and writable
 // by every user. The byte-range lock mirrors the Windows lock over the bytes
-// that were there when the file was opened.
+// that were there when the file was opened. The file lives in a folder every
+// user may write to, so the open refuses whatever another user may have put
+// in its place: POSIX opens without following a symbolic link and accepts
+// only a regular file with one name.
 //
 // A LockedFile is owned by one thread at a time; closing is the destructor.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace velko {
@@ -41,5 +45,11 @@ class FileService {
 };
 
 FileService& PlatformFileService();
+
+// Why `path` can never be opened exclusively, however often it is tried: a
+// symbolic link, a folder, a device or another kind of file, or a file with a
+// second name, is in its place. The text names the path. nullopt when nothing
+// bars it (a missing file or one that another holder has open is no reason).
+std::optional<std::string> RefusedFileReason(const std::wstring& path);
 
 }  // namespace velko

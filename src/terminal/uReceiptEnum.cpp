@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/BaseSecurity.h"
+#include "common/TextUtf.h"
 #include "platform/Folders.h"
 #include "platform/PlatformError.h"
 #include "platform/Services.h"
@@ -47,10 +48,17 @@ std::wstring TReceiptEnum::FilePath() const {
 int TReceiptEnum::Lock() {
   const std::wstring path = FilePath();
   Unlock(false);
+  FLockError.clear();
   std::unique_ptr<LockedFile> file;
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     file = files_.OpenExclusive(path);
     if (file) break;
+    // Something planted in the file's place is refused at once: no retry
+    // can make it the numerator.
+    if (auto reason = RefusedFileReason(path)) {
+      FLockError = Utf8ToWide(*reason);
+      return kCannotRead;
+    }
     Services().Process->Sleep(kLockRetryMs);
   }
   if (!file) return kCannotOpen;

@@ -42,6 +42,9 @@ class TReceiptEnum {
   TReceiptEnum& operator=(const TReceiptEnum&) = delete;
 
   [[nodiscard]] int Lock();
+  // After a Lock that gave kCannotRead because something other than the
+  // numerator file stands in its place: why, naming the path. Else empty.
+  const std::wstring& LockError() const { return FLockError; }
   void Unlock(bool Save);
   // Writes the two numbers at offset 0 and pushes them to stable storage.
   // False when not locked or when the record did not reach the file.
@@ -71,6 +74,7 @@ class TReceiptEnum {
   uint32_t FFileSize = 0;
   uint32_t FVoidReceiptNum = 0;
   int32_t FECRNumber = 1;
+  std::wstring FLockError;
 };
 
 }  // namespace velko

@@ -161,7 +161,9 @@ int32_t TVelkoDriver::LockReceiptEnum() {
   switch (FReceiptEnum->Lock()) {
     case TReceiptEnum::kLocked: return rc::kOk;
     case TReceiptEnum::kCannotOpen: return rc::kNumeratorBusy;
-    default: return rc::kNumeratorUnreadable;
+    default:
+      FExtErrorDescription = FReceiptEnum->LockError();
+      return rc::kNumeratorUnreadable;
   }
 }
 

@@ -237,7 +237,7 @@ TEST_F(AddInTest, CallIsLoggedBeforeAndAfterWithCardNumbersMasked) {
   EXPECT_EQ(object->CallAsFunc(Method(*object, L"Pay"), ret, *params), kS_OK);
   EXPECT_EQ(ret, HostValue::FromBool(true));
   const std::vector<std::string> expected = {
-      "\t> Pay: \tParams: [('************1111'; 100)]",
+      "\t> Pay: \tParams: [('411111******1111'; 100)]",
       "\t< Pay: \tResult=True; Params: [('************1111'; 100)]; LastResultDescription: ok",
   };
   EXPECT_EQ(LogLines(), expected);

@@ -497,6 +497,45 @@ TEST_F(AddIn, GetVersionReturnsTheModulesFileVersion) {
   EXPECT_STREQ(ret.v.bstrVal, L"1.1.1.4");
 }
 
+// The closing line is written when the host releases the last object, not
+// when the module is unloaded (that runs under the loader lock).
+TEST_F(AddIn, ReleasingTheLastObjectClosesTheLog) {
+  InitObject();
+  Variant on;
+  on.v.vt = VT_BOOL;
+  on.v.boolVal = VARIANT_TRUE;
+  Bstr name(L"DebugLogEnabled");
+  long number = -1;
+  ASSERT_EQ(lang_->FindProp(name.b, &number), S_OK);
+  ASSERT_EQ(lang_->SetPropVal(number, &on.v), S_OK);
+  Variant ret;
+  host::ParamArray args(0);
+  ASSERT_EQ(lang_->CallAsFunc(MethodNumber(L"GetVersion"), &ret.v, args.put()), S_OK);
+  init_->Done();
+  initialised_ = false;
+  lang_.reset();
+  init_.reset();
+
+  wchar_t data[MAX_PATH] = {};
+  ASSERT_GT(GetEnvironmentVariableW(L"VELKO_COMMON_APPDATA", data, MAX_PATH), 0u);
+  const std::wstring folder = std::wstring(data) + L"\\a_velko1c83\\";
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW((folder + L"a_velko1c83_*.log").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no log file";
+  FindClose(search);
+  std::string text;
+  const HANDLE file = CreateFileW((folder + found.cFileName).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(file);
+  const std::string closing = "============Stop log===============\r\n\r\n";
+  ASSERT_GE(text.size(), closing.size());
+  EXPECT_EQ(text.substr(text.size() - closing.size()), closing);
+}
+
 // -------------------------------------------- against the terminal emulator
 
 std::wstring VelkoExe() { return TestFolder() + L"\\velko.exe"; }

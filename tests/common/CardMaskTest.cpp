@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/CardMask.h"
+#include "common/TextUtf.h"
 
 namespace velko {
 namespace {
@@ -17,15 +18,22 @@ TEST(CardMask, MasksAllButTheLastFour) {
   for (const auto& [in, out] : cases) EXPECT_EQ(MaskAllButLastFour(in), out);
 }
 
-TEST(CardMask, MasksOnlyDigitRunsOfCardLength) {
-  EXPECT_EQ(MaskCardNumbersInText(L"[('4111111111111111'; 100)]"), L"[('************1111'; 100)]");
-  EXPECT_EQ(MaskCardNumbersInText(L"a1234567890123b"), L"a*********0123b");          // 13 digits
-  EXPECT_EQ(MaskCardNumbersInText(L"1234567890123456789"), L"***************6789");   // 19 digits
-  EXPECT_EQ(MaskCardNumbersInText(L"123456789012"), L"123456789012");               // 12: kept
-  EXPECT_EQ(MaskCardNumbersInText(L"12345678901234567890"), L"12345678901234567890"); // 20: kept
-  EXPECT_EQ(MaskCardNumbersInText(L"4111111111111111=2512;5500000000000004"),
-            L"************1111=2512;************0004");
-  EXPECT_EQ(MaskCardNumbersInText(L"Сумма 100,50"), L"Сумма 100,50");
+TEST(CardMask, MasksEveryFormOfACardNumberInText) {
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"[('4111111111111111'; 100)]", L"[('411111******1111'; 100)]"},
+      {L"a1234567890123b", L"a123456***0123b"},                          // 13 digits
+      {L"4111 1111 1111 1111", L"4111 11** **** 1111"},
+      {L"4111-1111-1111-1111.", L"4111-11**-****-1111."},
+      {L"3782 822463 10005", L"3782 82**** *0005"},                      // 4-6-5 groups
+      {L"x 000123 4111111111111111 y", L"x 000123 ************1111 y"},  // inside a longer chain
+      {L"000000010000411111111111111122", L"000000********************1122"},
+      {L"4111111111111111=2512;5500000000000004", L"411111******1111=2512;550000******0004"},
+      {L"123456789012", L"123456789012"},                                // 12: kept
+      {L"2024-01-31 09:05:07 100 200", L"2024-01-31 09:05:07 100 200"},  // dates, amounts
+      {L"1234  5678  9012  3456", L"1234  5678  9012  3456"},            // double blanks part runs
+      {L"Сумма 100,50", L"Сумма 100,50"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(MaskCardNumbersInText(in), out) << WideToUtf8(in);
 }
 
 }  // namespace

@@ -93,6 +93,14 @@ TEST_F(LogTest, BannerComesOnceBeforeTheFirstLine) {
   EXPECT_EQ(lines[7], "2024.01.31 09:05:07.045\tsecond");
   EXPECT_EQ(lines[8], "============Stop log===============");
   EXPECT_EQ(lines[9], "");
+
+  // Once closed, nothing more is closed; a later line opens with a new banner.
+  TLog::Stop();
+  TLog::Append(L"later", L"", TMsgType::mtInfo);
+  const std::vector<std::string> again = Lines(LogFile());
+  ASSERT_EQ(again.size(), 17u);
+  EXPECT_EQ(again[11], "============Start log=============");
+  EXPECT_EQ(again[16], "2024.01.31 09:05:07.045\tlater");
 }
 
 TEST_F(LogTest, LineFormats) {
@@ -135,11 +143,11 @@ TEST_F(LogTest, FileNameCarriesTheLoadDate) {
 TEST_F(LogTest, CardNumbersAreMaskedInEveryLine) {
   TLog::SetLogFileName(L"a_velko1c83", L"");
   TLog::SetLogLevel(3);
-  TLog::Append(L"> Pay 4111111111111111", L"Params: [('4111111111111111'; 10000; '123456789012')]",
+  TLog::Append(L"> Pay 4111111111111111", L"Params: [('4111 1111 1111 1111'; 10000; '123456789012')]",
                TMsgType::mtInfo);
   const std::string text = ReadWholeFile(LogFile());
   EXPECT_EQ(text.find("4111111111111111"), std::string::npos) << text;
-  EXPECT_NE(text.find("> Pay ************1111: \tParams: [('************1111'; 10000; '123456789012')]"),
+  EXPECT_NE(text.find("> Pay 411111******1111: \tParams: [('4111 11** **** 1111'; 10000; '123456789012')]"),
             std::string::npos)
       << text;
 }
@@ -152,6 +160,28 @@ TEST_F(LogTest, FolderRemovedAfterLoadComesBack) {
   EXPECT_EQ(Lines(LogFile()).back(), "2024.01.31 09:05:07.045\tline");
   EXPECT_EQ(TLog::DroppedLines(), 0u);
 }
+
+#ifndef _WIN32
+// The log folder is open to every user: a link planted in the log file's
+// place is never followed, the line is dropped and counted instead.
+TEST_F(LogTest, APlantedLinkIsNotWrittenThrough) {
+  TLog::SetLogFileName(L"a_velko1c83", L"");
+  TLog::SetLogLevel(3);
+  TLog::Append(L"banner first", L"", TMsgType::mtInfo);
+  const std::filesystem::path victim = data_.Root() / "victim";
+  std::ofstream(victim) << "untouched";
+  for (const bool symbolic : {true, false}) {
+    std::filesystem::remove(LogFile());
+    if (symbolic)
+      std::filesystem::create_symlink(victim, LogFile());
+    else
+      std::filesystem::create_hard_link(victim, LogFile());
+    TLog::Append(L"line", L"", TMsgType::mtInfo);
+  }
+  EXPECT_EQ(ReadWholeFile(victim), "untouched");
+  EXPECT_EQ(TLog::DroppedLines(), 2u);
+}
+#endif
 
 // Keeps other writers out of a file, as another process holding it would.
 class FileHolder {

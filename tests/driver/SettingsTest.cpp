@@ -2,14 +2,22 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 #include "common/Common.Log.h"
+#include "common/TextUtf.h"
 #include "common/uCommonUtils.h"
 #include "driver/uBaseDriver.h"
 #include "platform/IniFile.h"
 #include "platform/PlatformError.h"
 #include "platform/Services.h"
 #include "support/TempDataFolder.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#endif
 
 namespace velko {
 namespace {
@@ -172,10 +180,20 @@ TEST(Settings, TextConversionsForTheFile) {
   EXPECT_EQ(SettingValueToText(HostValue::FromDouble(180.5)), L"180,5");
   EXPECT_EQ(SettingValueToText(HostValue::FromInt32(-3)), L"-3");
   EXPECT_EQ(SettingValueToText(HostValue()), L"");
+  EXPECT_EQ(SettingValueToText(HostValue::Null()), L"");
   EXPECT_EQ(SettingValueToText(HostValue::FromDate(date)), L"31.01.2024 10:20:30");
   EXPECT_EQ(SettingValueToText(HostValue::FromDate(std::floor(date))), L"31.01.2024");
 
   EXPECT_EQ(TextToSettingValue(L"line1\\nline2", TDataType::dtString), HostValue::FromString(L"line1\r\nline2"));
+  // Lone line breaks and backslashes that would read as a marker come back as
+  // they were; the markers of older files read as before.
+  for (const wchar_t* text : {L"a\nb\rc\r\nd\n", L"C:\\new\\x0A\\", L"\\n\\x5C", L"\r\r\n\n"}) {
+    const std::wstring line = SettingValueToText(HostValue::FromString(text));
+    EXPECT_EQ(line.find_first_of(L"\r\n"), std::wstring::npos) << WideToUtf8(line);
+    EXPECT_EQ(TextToSettingValue(line, TDataType::dtString), HostValue::FromString(text)) << WideToUtf8(line);
+  }
+  EXPECT_EQ(SettingValueToText(HostValue::FromString(L"a\nb\rc")), L"a\\x0Ab\\x0Dc");
+  EXPECT_EQ(TextToSettingValue(L"C:\\temp\\x", TDataType::dtString), HostValue::FromString(L"C:\\temp\\x"));
   EXPECT_EQ(TextToSettingValue(L"31.01.2024 10:20:30", TDataType::dtDateTime), HostValue::FromDate(date));
   EXPECT_EQ(TextToSettingValue(L"1,5", TDataType::dtNumber), HostValue::FromDouble(1.5));
   EXPECT_EQ(TextToSettingValue(L"", TDataType::dtNumber), HostValue::FromInt32(0));
@@ -227,6 +245,96 @@ TEST(Settings, FileRoundTripUnderTheOldestHost) {
   other->SaveSettings();
   EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"Foreign", L""), L"keep me");
   EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerPort", L""), L"0");
+
+  // A setting the host set to Null is saved as empty text, and the keys after it still are.
+  other->FindSetting(L"ServerAddress")->Value = HostValue::Null();
+  other->SetSettingValue(L"ServerPort", HostValue::FromInt32(5), false);
+  other->SaveSettings();
+  EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerAddress", L"?"), L"");
+  EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerPort", L""), L"5");
+}
+
+#ifdef _WIN32
+// A file's access list in the system's own notation: "D:P(A;;FA;;;SY)...".
+std::wstring AccessList(const std::wstring& file) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  LPWSTR text = nullptr;
+  if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                            nullptr, &sd) == ERROR_SUCCESS)
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
+  const std::wstring list = text ? text : L"unreadable";
+  LocalFree(text);
+  LocalFree(sd);
+  return list;
+}
+
+// Whether this system keeps the list a file is given: wine answers one made
+// from the Unix mode whatever was set.
+bool FileAccessListsKept(const std::filesystem::path& probe) {
+  std::ofstream(probe) << "probe";
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)", SDDL_REVISION_1, &sd, nullptr);
+  GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+  SetNamedSecurityInfoW(const_cast<LPWSTR>(probe.wstring().c_str()), SE_FILE_OBJECT,
+                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                        nullptr);
+  LocalFree(sd);
+  const std::wstring list = AccessList(probe.wstring());
+  return list.rfind(L"D:P", 0) == 0 && list.find(L'(') != std::wstring::npos &&
+         list.substr(list.find(L'(')) == L"(A;;FA;;;SY)";
+}
+
+std::wstring CurrentUserSid() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  unsigned char buffer[256];
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  CloseHandle(token);
+  LPWSTR sid = nullptr;
+  ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid);
+  const std::wstring text = sid;
+  LocalFree(sid);
+  return text;
+}
+#endif
+
+// The settings folder is open to every user: the file itself is not, whether
+// SaveSettings makes it or finds one that inherited the folder's access.
+TEST(Settings, OnlyTheWriterAndAdministratorsMayChangeTheFile) {
+  TempDataFolder data("settings");
+#ifdef _WIN32
+  const bool lists_kept = FileAccessListsKept(data.Root() / "probe");
+#endif
+  auto driver = DriverUnderHost(L"1cv7.exe");
+  for (const wchar_t* device : {L"new", L"inherited"}) {
+    driver->SetDeviceID(device);
+    const std::wstring file = driver->GetSettingsFileName();
+    if (std::wstring(device) == L"inherited") {
+      ASSERT_TRUE(WriteIniString(file, L"SETTINGS", L"ServerPort", L"1"));
+    }
+    driver->SaveSettings();
+    EXPECT_EQ(ReadIniString(file, L"SETTINGS", L"ServerPort", L""), L"16500");
+#ifdef _WIN32
+    // Protected (nothing inherited): SYSTEM, Administrators and the writer
+    // full control, Users read.
+    const std::wstring list = AccessList(file);
+    if (lists_kept) {
+      EXPECT_EQ(list.rfind(L"D:P", 0), 0u) << WideToUtf8(list);
+      EXPECT_EQ(list.substr(list.find(L'(')),
+                L"(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + CurrentUserSid() + L")(A;;FR;;;BU)");
+    }
+#else
+    EXPECT_EQ(std::filesystem::status(file).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+#endif
+  }
+#ifdef _WIN32
+  if (!lists_kept) GTEST_SKIP() << "this system (wine) keeps no access list on files; the list is checked on Windows";
+#endif
 }
 
 TEST(Settings, OtherHostsNeitherReadNorCreateAnything) {
@@ -244,8 +352,21 @@ TEST(Settings, OtherHostsNeitherReadNorCreateAnything) {
 TEST(Settings, DeviceIdNamesTheFileWithinTheFolder) {
   TempDataFolder data("settings");
   auto driver = DriverUnderHost(L"1cv7.exe");
-  driver->SetDeviceID(L"COM1");
-  EXPECT_EQ(std::filesystem::path(driver->GetSettingsFileName()), data.Root() / "a_velko1c83" / "COM1.sts");
+  driver->SetDeviceID(L"Pinpad-2");
+  EXPECT_EQ(std::filesystem::path(driver->GetSettingsFileName()), data.Root() / "a_velko1c83" / "Pinpad-2.sts");
+  // Names that Windows opens as devices get the prefix "_"; their look-alikes do not.
+  const std::pair<const wchar_t*, const wchar_t*> names[] = {
+      {L"COM1", L"_COM1.sts"},     {L"com9", L"_com9.sts"},   {L"Lpt1.txt", L"_Lpt1.txt.sts"},
+      {L"CON", L"_CON.sts"},       {L"nul", L"_nul.sts"},     {L"PRN", L"_PRN.sts"},
+      {L"aux .x", L"_aux .x.sts"}, {L"COM\u00B9", L"_COM\u00B9.sts"}, {L"conout$", L"_conout$.sts"},
+      {L"COM10", L"COM10.sts"},    {L"LPT0", L"LPT0.sts"},    {L"CONSOLE", L"CONSOLE.sts"},
+      {L"NULL.x", L"NULL.x.sts"},
+  };
+  for (const auto& [id, file] : names) {
+    driver->SetDeviceID(id);
+    const std::wstring path = driver->GetSettingsFileName();
+    EXPECT_EQ(path.substr(path.find_last_of(L"\\/") + 1), file) << WideToUtf8(id);
+  }
   // An identifier that would leave the folder is kept inside it.
   driver->SetDeviceID(L"../..\\x:y");
   const std::filesystem::path escaped(driver->GetSettingsFileName());

@@ -47,7 +47,7 @@ TEST(Folders, CommonAppDataHonoursTheOverrideAndCreatesIt) {
 #ifndef _WIN32
   struct stat st {};
   ASSERT_EQ(stat(WideToUtf8(sub).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0777u);
+  EXPECT_EQ(st.st_mode & 07777, 01777u) << "open to every user, each user's files kept from the others";
 #endif
   EXPECT_FALSE(FileExists(sub));
   EXPECT_THROW(GrantAccessToEveryone(sub + L"-missing"), std::runtime_error);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/IniFile.h"
@@ -49,6 +51,13 @@ TEST(IniFile, LongValuesAreCutAndBlanksTrimmed) {
   ASSERT_TRUE(WriteIniString(file, L"S", L"Padded", L"  value  "));
   EXPECT_EQ(ReadIniString(file, L"S", L"Long", L""), std::wstring(kIniValueMaxLength, L'x'));
   EXPECT_EQ(ReadIniString(file, L"S", L"Padded", L""), L"value");
+}
+
+TEST(IniFile, AByteOrderMarkIsNoPartOfTheFirstSection) {
+  TempDataFolder data("ini");
+  const std::filesystem::path file = data.Root() / "bom.sts";
+  std::ofstream(file, std::ios::binary) << "\xEF\xBB\xBF[SETTINGS]\r\nServerPort=17000\r\n";
+  EXPECT_EQ(ReadIniString(file.wstring(), L"SETTINGS", L"ServerPort", L""), L"17000");
 }
 
 TEST(IniFile, WriteIntoAMissingFolderFails) {

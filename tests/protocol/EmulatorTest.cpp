@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "emulator/TerminalEmulator.h"
 #include "common/TextUtf.h"
@@ -87,6 +89,73 @@ TEST_F(Emulator, JournalAnswersFromWhatWasDone) {
   ASSERT_EQ(Call(L"VOI", 99), 0);
   EXPECT_EQ(list_.ResponseCode(), L"B4");
   EXPECT_TRUE(emu_->Server().Find(1)->voided);
+}
+
+// A request from tags in the given order.
+using Tags = std::vector<std::pair<const TTag*, std::wstring>>;
+
+TEST_F(Emulator, FieldsThatAreNotTheTransactionsAreDeclined) {
+  auto send = [&](const Tags& tags) {
+    list_.Clear();
+    for (const auto& [tag, value] : tags) list_.Add(*tag, value);
+    EXPECT_EQ(manager_.ExecuteTransaction(list_), 0);
+    return list_.ResponseCode();
+  };
+  const std::pair<const TTag*, std::wstring> ecr1{&TagECRNumber, L"01"}, ecr2{&TagECRNumber, L"02"},
+      op_pur{&TagOperationType, L"PUR"}, op_aut{&TagOperationType, L"AUT"}, op_voi{&TagOperationType, L"VOI"},
+      op_cmp{&TagOperationType, L"CMP"}, op_jrn{&TagOperationType, L"JRN"}, amount{&TagAmount, L"000000001000"};
+  auto receipt = [](int n) { return std::pair<const TTag*, std::wstring>{&TagReceiptNumber, Receipt(n)}; };
+  auto tag = [](const TTag& t, const std::wstring& v) { return std::pair<const TTag*, std::wstring>{&t, v}; };
+
+  // Two registers may use one receipt number: their journals are apart.
+  ASSERT_EQ(send({ecr1, tag(TagMerchantID, L"77"), receipt(5), op_pur, amount}), L"00");
+  const std::wstring rrn = list_.GetTagData(TagReferenceNumber), auth = list_.GetTagData(TagAuthorizationCode);
+  ASSERT_EQ(send({ecr2, receipt(5), op_pur, tag(TagAmount, L"000000002000")}), L"00");
+  EXPECT_EQ(emu_->Server().Find(5, "02")->amount, 2000);
+
+  // A void checks every field it is given against the register's transaction.
+  const std::pair<Tags, const wchar_t*> voids[] = {
+      {{ecr1, receipt(5), op_voi, tag(TagAmount, L"000000002000")}, L"M2"},
+      {{ecr1, tag(TagReferenceNumber, L"999999999999"), receipt(5), op_voi, amount}, L"M3"},
+      {{ecr1, receipt(5), tag(TagAuthorizationCode, L"XXXXXX"), op_voi, amount}, L"M1"},
+      {{ecr1, tag(TagMerchantID, L"12"), receipt(5), op_voi, amount}, L"M4"},
+      {{ecr1, tag(TagReferenceNumber, rrn), tag(TagMerchantID, L"77"), receipt(5), tag(TagAuthorizationCode, auth),
+        op_voi, amount}, L"00"},
+  };
+  for (const auto& [tags, code] : voids) EXPECT_EQ(send(tags), code);
+  EXPECT_TRUE(emu_->Server().Find(5, "01")->voided);
+  EXPECT_FALSE(emu_->Server().Find(5, "02")->voided);
+  ASSERT_EQ(send({ecr2, receipt(5), op_jrn, tag(TagJournalQuery, std::wstring(L"\x00A4\0\0", 3))}), L"00");
+  EXPECT_EQ(list_.TransactionAmount(), 200000);  // ten-thousandths
+
+  // A completion needs its register's pre-authorisation: the receipt number's
+  // low six digits and the authorisation code.
+  ASSERT_EQ(send({ecr1, receipt(1000007), op_aut, amount}), L"00");
+  const std::wstring pre_auth = list_.GetTagData(TagAuthorizationCode);
+  const std::pair<Tags, const wchar_t*> completions[] = {
+      {{ecr1, tag(TagInvoiceNumber, L"000008"), tag(TagAuthorizationCode, pre_auth), receipt(8), op_cmp, amount}, L"B4"},
+      {{ecr2, tag(TagInvoiceNumber, L"000007"), tag(TagAuthorizationCode, pre_auth), receipt(9), op_cmp, amount}, L"B4"},
+      {{ecr1, tag(TagInvoiceNumber, L"000007"), tag(TagAuthorizationCode, L"XXXXXX"), receipt(10), op_cmp, amount}, L"M1"},
+      {{ecr1, tag(TagInvoiceNumber, L"000007"), tag(TagAuthorizationCode, pre_auth), receipt(11), op_cmp, amount}, L"00"},
+  };
+  for (const auto& [tags, code] : completions) EXPECT_EQ(send(tags), code);
+
+  // The wire format as the driver sends it: the register's number, the tags
+  // in the driver's order, the journal query's three bytes.
+  const size_t entries = emu_->Server().Journal().size();
+  const Tags malformed[] = {
+      {receipt(20), op_pur, amount},
+      {ecr1, op_pur, receipt(21), amount},
+      {ecr1, receipt(22), amount, op_pur},
+      {ecr1, receipt(23), op_pur, amount, amount},
+      {ecr1, receipt(5), op_jrn, tag(TagJournalQuery, L"AAA")},
+      {ecr1, receipt(5), op_jrn},
+  };
+  for (const Tags& tags : malformed) {
+    EXPECT_EQ(send(tags), L"30");
+    EXPECT_FALSE(list_.Approve());
+  }
+  EXPECT_EQ(emu_->Server().Journal().size(), entries);
 }
 
 TEST_F(Emulator, ScriptedDeclineAndUndeterminedOutcomes) {
@@ -213,11 +282,18 @@ TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
     TerminalEmulator emu(options);
     emu.Start();
     manager.SetPort(emu.Port());
+    list.Add(TagECRNumber, L"01");
     list.Add(TagReceiptNumber, Receipt(77));
     list.Add(TagOperationType, L"PUR");
     list.Add(TagAmount, L"000000001000");
     ASSERT_EQ(manager.ExecuteTransaction(list), 0);
     ASSERT_TRUE(list.Approve());
+    // Card data in clear reaches neither the decoded tags nor the hex.
+    list.Clear();
+    list.Add(TagCardNumberEnc, L"4111111111111111=2512");
+    list.Add(TagReceiptNumber, Receipt(78));
+    list.Add(TagOperationType, L"VER");
+    ASSERT_EQ(manager.ExecuteTransaction(list), 0);
   }
   EmulatorOptions options;
   options.journal_path = journal;
@@ -233,7 +309,10 @@ TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
     ++lines;
     all += line;
   }
-  EXPECT_EQ(lines, 2);  // the request and the answer
+  EXPECT_EQ(lines, 4);  // two requests and their answers
+  EXPECT_EQ(all.find("4111111111111111"), std::string::npos);
+  EXPECT_EQ(all.find("34313131313131313131"), std::string::npos) << "nor its hex";
+  EXPECT_NE(all.find("411111******1111=2512"), std::string::npos);
   EXPECT_NE(all.find("\"operation\":\"PUR\""), std::string::npos) << all.substr(0, 300);
   EXPECT_NE(all.find("\"hex\":\""), std::string::npos);
   EXPECT_NE(all.find("\"peer\":\"127.0.0.1:"), std::string::npos);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 
 #include "platform/Folders.h"
 #include "platform/Services.h"
@@ -140,6 +141,39 @@ TEST_F(ReceiptEnumTest, AFailedWriteIsReportedAndTheFileKeepsItsContent) {
   numerator.Unlock(true);
   EXPECT_EQ(ReadBytes(Ecr(1)), (Bytes{5, 0, 0, 0, 0, 0, 0, 0}));
 }
+
+#ifndef _WIN32
+// The folder is open to every user: whatever another user plants in the
+// file's place (symbolic links to a file or to nothing, a second name of a
+// file, a folder) is refused at once, named, and nothing is written through it.
+TEST_F(ReceiptEnumTest, APlantedFileIsRefusedAndNamed) {
+  TReceiptEnum numerator;
+  const std::filesystem::path victim = data_.Root() / "victim";
+  const std::filesystem::path missing = data_.Root() / "missing";
+  const std::vector<std::function<void()>> plants = {
+      [&] { std::filesystem::create_symlink(victim, Ecr(1)); },
+      [&] { std::filesystem::create_symlink(missing, Ecr(1)); },
+      [&] { std::filesystem::create_hard_link(victim, Ecr(1)); },
+      [&] { std::filesystem::create_directory(Ecr(1)); },
+  };
+  for (size_t i = 0; i < plants.size(); ++i) {
+    WriteBytes(victim, {7, 0, 0, 0, 0, 0, 0, 0});
+    std::filesystem::remove(Ecr(1));
+    plants[i]();
+    CountingSleeps sleeps;
+    ScopedServiceOverride no_waiting(nullptr, &sleeps);
+    EXPECT_EQ(numerator.Lock(), TReceiptEnum::kCannotRead) << "plant " << i;
+    EXPECT_TRUE(sleeps.sleeps.empty()) << "plant " << i << ": no retry";
+    EXPECT_NE(numerator.LockError().find(Ecr(1).wstring()), std::wstring::npos) << "plant " << i;
+    numerator.Unlock(true);
+    EXPECT_EQ(ReadBytes(victim), (Bytes{7, 0, 0, 0, 0, 0, 0, 0})) << "plant " << i;
+    EXPECT_FALSE(std::filesystem::exists(missing)) << "plant " << i;
+  }
+  std::filesystem::remove(Ecr(1));
+  EXPECT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
+  EXPECT_TRUE(numerator.LockError().empty());
+}
+#endif
 
 }  // namespace
 }  // namespace velko

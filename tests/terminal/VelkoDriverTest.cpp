@@ -3,6 +3,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "common/TextUtf.h"
 #include "support/FailingFiles.h"
 #include "support/ScriptedExchange.h"
 #include "support/TempDir.h"
@@ -425,6 +426,20 @@ TEST_F(EngineTest, ABusyNumeratorGives4501AndConsumesNothing) {
   EXPECT_EQ(engine_->Sale(10000, L""), 0);
   EXPECT_EQ(ValueOf(server_->requests.back(), TagReceiptNumber), L"0000000002");
 }
+
+#ifndef _WIN32
+TEST_F(EngineTest, ALinkInTheNumeratorsPlaceGives4568NamingThePath) {
+  Open();
+  const std::filesystem::path numerator = data_.Root() / "velko32" / "ECR1";
+  std::filesystem::remove(numerator);
+  std::filesystem::create_symlink(data_.Root() / "elsewhere", numerator);
+  EXPECT_EQ(engine_->Sale(10000, L""), 4568);
+  EXPECT_NE(engine_->ExtErrorDescription().find(numerator.wstring()), std::wstring::npos)
+      << WideToUtf8(engine_->ExtErrorDescription());
+  EXPECT_TRUE(server_->requests.empty());
+  EXPECT_FALSE(std::filesystem::exists(data_.Root() / "elsewhere"));
+}
+#endif
 
 TEST_F(EngineTest, ResultPropertiesReadTheAnswer) {
   Open();

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """`velko call` and `velko session` against `velko emulator`, as a person
 would use them from a shell: separate processes, JSON on standard output."""
+import glob
 import json
 import xml.etree.ElementTree as ElementTree
 import os
@@ -50,6 +51,20 @@ def main(velko):
         assert rc == 0 and json.loads(out)["return"] == "1.1.1.4", (rc, out, err)
         rc, out, err = run(velko, ["call", "--host-exe", "1cv7.exe", "Отключить"], env=env)
         assert rc == 0 and json.loads(out)["return"] == 1, (rc, out, err)
+        # ... and 0 for false, which still makes the exit status 1; a number
+        # that is the method's own answer (the last error's code) does not.
+        rc, out, err = run(velko, ["call", "--host-exe", "1cv7.exe", "ИтогиДняПоКартам", ""], env=env)
+        assert rc == 1 and json.loads(out)["return"] == 0, (rc, out, err)
+        rc, out, err = run(velko, ["call", "--host-exe", "1cv7.exe", "ПолучитьОшибку", ""], env=env)
+        assert rc == 0 and json.loads(out)["return"] == 0, (rc, out, err)
+
+        # The debug log of a call ends with its closing line.
+        rc, out, err = run(velko, ["call", "--set", "DebugLogEnabled=true", "GetVersion"], env=env)
+        assert rc == 0, (rc, out, err)
+        logs = glob.glob(os.path.join(data, "**", "a_velko1c83_*.log"), recursive=True)
+        assert len(logs) == 1, logs
+        with open(logs[0], "rb") as f:
+            assert f.read().endswith(b"============Stop log===============\r\n\r\n"), logs[0]
 
         # The parameter table is well-formed XML with the eight settings in order.
         rc, out, err = run(velko, ["call", "ПолучитьПараметры", ""], env=env)

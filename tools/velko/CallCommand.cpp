@@ -34,7 +34,9 @@ struct HostOptions {
 };
 
 void AddHostOptions(CLI::App& cmd, HostOptions& options) {
-  cmd.add_option("--set", options.settings, "write a setting first, as ID=VALUE (repeatable)");
+  // One value per --set: what follows it belongs to the method.
+  cmd.add_option("--set", options.settings, "write a setting first, as ID=VALUE (repeatable)")
+      ->allow_extra_args(false);
   cmd.add_flag("--open", options.open, "run \"Подключить\" (Open) before the call");
   cmd.add_option("--host-exe", options.host_exe, "the host executable's file name, e.g. 1cv7.exe");
   cmd.add_flag("--com", options.com,
@@ -72,9 +74,10 @@ std::unique_ptr<Host> PrepareHost(const HostOptions& options) {
   return host;
 }
 
+// The method's truth decides, under every host (the oldest gets 1 and 0).
 int ExitStatus(const CallResult& result) {
   if (result.hresult != kS_OK) return 2;
-  if (result.ret.IsBoolean() && !result.ret.ToBool()) return 1;
+  if (result.truth.has_value() && !*result.truth) return 1;
   return 0;
 }
 

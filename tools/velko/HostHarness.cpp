@@ -87,6 +87,7 @@ HostHarness::HostHarness(const std::string& host_exe) {
 HostHarness::~HostHarness() {
   object_->Done();
   object_.reset();
+  TLog::Stop();  // the host's last object is gone: the log's closing line
 }
 
 const std::vector<std::vector<std::wstring>>& HostHarness::Events() const { return connection_->events_; }
@@ -128,7 +129,23 @@ CallResult HostHarness::Call(const std::string& name, std::vector<HostValue> par
                              std::to_string(params.size()));
   params.resize(static_cast<size_t>(count));
   result.params = HostArray::Vector(std::move(params));
-  result.hresult = object_->CallAsFunc(result.number, result.ret, *result.params);
+  {
+    // The oldest host gets a Boolean as the number 1 or 0, indistinguishable
+    // from a method that answers a number: the method's entry is wrapped for
+    // this one call to see its answer before the add-in object converts it.
+    const PMethodStruct entry = object_->Driver()->GetMethod(result.number);
+    struct Restore {
+      PMethodStruct entry;
+      TDriverMethod original;
+      ~Restore() { entry->DriverMethod = std::move(original); }
+    } restore{entry, entry->DriverMethod};
+    entry->DriverMethod = [&result, &original = restore.original](HostValue& ret, HostParams& params) {
+      const HResult hr = original(ret, params);
+      if (ret.Deref().IsBoolean()) result.truth = ret.Deref().ToBool();
+      return hr;
+    };
+    result.hresult = object_->CallAsFunc(result.number, result.ret, *result.params);
+  }
 
   int32_t error_method = -1;
   object_->FindMethod(L"ПолучитьОшибку", error_method);

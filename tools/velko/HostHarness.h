@@ -22,6 +22,9 @@ struct CallResult {
   int32_t number = -1;
   HResult hresult = kS_OK;
   HostValue ret;
+  // The method's own Boolean answer, before the oldest host's conversion to
+  // 1 or 0; nullopt for a method that answers something else (a code, a text).
+  std::optional<bool> truth;
   std::shared_ptr<HostParams> params;
   int32_t lastErrorCode = 0;
   std::wstring lastErrorText;

@@ -214,7 +214,11 @@ HRESULT UnregisterServer(const RegistryRoot& where) noexcept {
 }  // namespace
 
 void ModuleObjectCreated() noexcept { ++g_live_objects; }
-void ModuleObjectDestroyed() noexcept { --g_live_objects; }
+void ModuleObjectDestroyed() noexcept {
+  // The last object is gone: the log's closing line is written here, on the
+  // host's thread, since the module's unload runs under the loader lock.
+  if (--g_live_objects == 0) TLog::Stop();
+}
 void ModuleLock(bool lock) noexcept {
   if (lock)
     ++g_locks;

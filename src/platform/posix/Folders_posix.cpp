@@ -80,8 +80,9 @@ bool CreateFolder(const std::wstring& path) {
 }
 
 void GrantAccessToEveryone(const std::wstring& path) {
-  // The umask would otherwise take the group and other write bits away.
-  if (chmod(Narrow(path).c_str(), 0777) != 0)
+  // The umask would otherwise take the group and other write bits away. The
+  // sticky bit keeps one user from removing or renaming another's files.
+  if (chmod(Narrow(path).c_str(), 01777) != 0)
     throw PlatformError("Unable to open " + Narrow(path) + " to every user: " + LastSystemErrorText());
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -33,7 +34,8 @@ bool LoadLines(const std::string& path, std::vector<std::wstring>& lines) {
   std::ostringstream content;
   content << in.rdbuf();
   const std::wstring text = Utf8ToWide(content.str());
-  size_t start = 0;
+  // A byte-order mark (as Windows editors write it) is no part of the first line.
+  size_t start = !text.empty() && text.front() == L'\uFEFF' ? 1 : 0;
   while (start < text.size()) {
     size_t end = text.find(L'\n', start);
     if (end == std::wstring::npos) end = text.size();
@@ -136,7 +138,9 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section,
   // Write beside the file and rename over it: readers see the old file or the
   // new one, never a part.
   const std::string temp = path + ".tmp" + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // The folder may be shared with every user: a stale or planted name is
+  // never followed or reused.
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   bool ok = WriteAll(fd, bytes);
   if (ok && existed) ok = ::fchmod(fd, st.st_mode & 07777) == 0;
@@ -144,6 +148,17 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section,
   ok = (::close(fd) == 0) && ok;
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+bool ProtectIniFile(const std::wstring& file) {
+  const std::string path = WideToUtf8(file);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(fd, 0644) == 0;
+  ::close(fd);
   return ok;
 }
 

@@ -74,17 +74,28 @@ class PosixLockedFile : public LockedFile {
   int fd_;
 };
 
+// A file that another user may have planted is refused: a link (symbolic or a
+// second name of some other file), or anything that is no regular file.
+bool IsPlainFile(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_nlink == 1; }
+
 class PosixFileService : public FileService {
  public:
   std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
     const std::string narrow = WideToUtf8(path);
-    int fd = open(narrow.c_str(), O_RDWR | O_CLOEXEC);
+    // O_NOFOLLOW: a symbolic link fails the open, a dangling one included
+    // (which O_CREAT alone would follow and create its target).
+    int fd = open(narrow.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
-      fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       // Every user of the machine shares the file, whatever the umask says.
       if (fd >= 0) fchmod(fd, 0666);
     }
     if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !IsPlainFile(st)) {
+      close(fd);
+      return nullptr;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       close(fd);
       return nullptr;
@@ -98,6 +109,15 @@ class PosixFileService : public FileService {
 FileService& PlatformFileService() {
   static PosixFileService service;
   return service;
+}
+
+std::optional<std::string> RefusedFileReason(const std::wstring& path) {
+  const std::string narrow = WideToUtf8(path);
+  struct stat st {};
+  if (lstat(narrow.c_str(), &st) != 0 || IsPlainFile(st)) return std::nullopt;
+  if (S_ISLNK(st.st_mode)) return narrow + " is a symbolic link, not a regular file";
+  if (S_ISREG(st.st_mode)) return narrow + " has more than one name (a hard link), it is not used";
+  return narrow + " is not a regular file";
 }
 
 }  // namespace velko

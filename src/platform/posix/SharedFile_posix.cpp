@@ -30,13 +30,18 @@ class FileDescriptor {
 AppendResult AppendDenyingWriters(const std::wstring& path, std::string_view bytes) {
   const std::string narrow = WideToUtf8(path);
   bool created = true;
-  int fd = ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  // Every user may write to the log's folder: a symbolic link, a second name
+  // of another file or anything but a regular file found in the log's place
+  // is not written to (O_EXCL and O_NOFOLLOW never follow a link).
+  int fd = ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0 && errno == EEXIST) {
     created = false;
-    fd = ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    fd = ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   }
   if (fd < 0) return AppendResult::kFailed;
   FileDescriptor file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return AppendResult::kFailed;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
     return errno == EWOULDBLOCK || errno == EINTR ? AppendResult::kBusy : AppendResult::kFailed;
   // The folder is shared by every user of the machine, and so is the file.

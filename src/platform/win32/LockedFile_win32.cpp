@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "common/TextUtf.h"
 #include "platform/LockedFile.h"
 
 namespace velko {
@@ -74,6 +75,15 @@ class Win32FileService : public FileService {
 FileService& PlatformFileService() {
   static Win32FileService service;
   return service;
+}
+
+std::optional<std::string> RefusedFileReason(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    return WideToUtf8(path) + " is a link (reparse point), not a regular file";
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return WideToUtf8(path) + " is not a regular file";
+  return std::nullopt;
 }
 
 }  // namespace velko
