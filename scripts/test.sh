@@ -41,22 +41,18 @@ done
 status=0
 passed=0
 failed=0
-# Runs ctest, shows its output, and adds its counts to the totals.
+# Runs ctest, shows its output, and adds its counts to the totals, read from
+# the JUnit report ctest writes (a skipped test counts as passed).
 run_ctest() {
-  local log
-  log=$(mktemp)
-  ctest "$@" 2>&1 | tee "$log"
-  local rc=${PIPESTATUS[0]}
-  local line
-  line=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
-  if [ -n "$line" ]; then
-    local f t
-    f=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
-    t=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/')
-    failed=$((failed + f))
-    passed=$((passed + t - f))
-  fi
-  rm -f "$log"
+  local report
+  report=$(mktemp --suffix=.xml)
+  ctest "$@" --output-junit "$report" 2>&1
+  local rc=$?
+  local counts
+  counts=$(python3 scripts/junit_counts.py "$report")
+  passed=$((passed + ${counts% *}))
+  failed=$((failed + ${counts#* }))
+  rm -f "$report"
   return "$rc"
 }
 
