@@ -45,27 +45,37 @@ void TBaseDriverAuthorizator::Create() {
   FDriverInfo.EquipmentType = L"ЭквайринговыйТерминал";
 }
 
-HResult TBaseDriverAuthorizator::PaymentForm(HostValue& pvarRetValue, HostParams& paParams) {
+HResult TBaseDriverAuthorizator::CardPaymentForm(HostValue& pvarRetValue, HostParams& paParams,
+                                                 const TCardPayment& Operation) {
   FLastResultDescription.clear();
-  std::wstring pan = GetParam(paParams, 1).ToText();
-  int64_t amount = GetParam(paParams, 2).ToCurrency();
-  std::wstring rec, rrn, auth, receipt;
-  FLastResultCode = PayByPaymentCard(amount, pan, rec, rrn, auth, receipt);
-  PutParam(paParams, 1, MaskAllButLastFour(pan));
-  PutParam(paParams, 2, AmountToHost(amount));
-  PutTexts(paParams, {{3, rec}, {4, rrn}, {5, auth}, {6, receipt}});
+  TCardAnswer answer;
+  answer.PAN = GetParam(paParams, 1).ToText();
+  answer.Amount = GetParam(paParams, 2).ToCurrency();
+  const std::wstring card = answer.PAN;
+  FLastResultCode = Operation(answer.Amount, card, answer);
+  PutParam(paParams, 1, MaskAllButLastFour(answer.PAN));
+  PutParam(paParams, 2, AmountToHost(answer.Amount));
+  PutTexts(paParams, {{3, answer.RecNum}, {4, answer.RRN}, {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
+}
+
+HResult TBaseDriverAuthorizator::PaymentForm(HostValue& pvarRetValue, HostParams& paParams) {
+  return CardPaymentForm(pvarRetValue, paParams, [this](int64_t amount, const std::wstring& card, TCardAnswer& answer) {
+    return PayByPaymentCard(amount, card, answer);
+  });
 }
 
 HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
-  std::wstring pan = GetParam(paParams, 1).ToText();
+  TCardAnswer answer;
+  answer.PAN = GetParam(paParams, 1).ToText();
   const int64_t amount = GetParam(paParams, 2).ToCurrency();
-  std::wstring rec = GetParam(paParams, 3).ToText();
-  std::wstring rrn = GetParam(paParams, 4).ToText();
-  std::wstring auth, receipt;
-  FLastResultCode = ReturnPaymantByPaymantCard(amount, rec, rrn, pan, auth, receipt);
-  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {3, rec}, {4, rrn}, {5, auth}, {6, receipt}});
+  answer.RecNum = GetParam(paParams, 3).ToText();
+  answer.RRN = GetParam(paParams, 4).ToText();
+  const std::wstring card = answer.PAN;
+  FLastResultCode = ReturnPaymantByPaymantCard(amount, card, answer);
+  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {3, answer.RecNum}, {4, answer.RRN},
+                      {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 
@@ -75,19 +85,21 @@ HResult TBaseDriverAuthorizator::CancellationForm(HostValue& pvarRetValue, HostP
   const std::wstring rec = GetParam(paParams, 3).ToText();
   const std::wstring rrn = GetParam(paParams, 4).ToText();
   const std::wstring auth = GetParam(paParams, 5).ToText();
-  std::wstring pan, receipt;
-  FLastResultCode = CancelPaymentByPaymentCard(amount, rec, rrn, auth, pan, receipt);
-  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {6, receipt}});
+  TCardAnswer answer;
+  FLastResultCode = CancelPaymentByPaymentCard(amount, rec, rrn, auth, answer);
+  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
-  std::wstring pan = GetParam(paParams, 1).ToText();
+  TCardAnswer answer;
+  answer.PAN = GetParam(paParams, 1).ToText();
   const int64_t amount = GetParam(paParams, 2).ToCurrency();
-  std::wstring rec, rrn, auth, receipt;
-  FLastResultCode = AuthorizePreSales(amount, rec, pan, rrn, auth, receipt);
-  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {3, rec}, {4, rrn}, {5, auth}, {6, receipt}});
+  const std::wstring card = answer.PAN;
+  FLastResultCode = AuthorizePreSales(amount, card, answer);
+  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {3, answer.RecNum}, {4, answer.RRN},
+                      {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 
@@ -97,9 +109,9 @@ HResult TBaseDriverAuthorizator::CompletionForm(HostValue& pvarRetValue, HostPar
   const std::wstring rec = GetParam(paParams, 3).ToText();
   const std::wstring rrn = GetParam(paParams, 4).ToText();
   const std::wstring auth = GetParam(paParams, 5).ToText();
-  std::wstring pan, receipt;
-  FLastResultCode = AuthorizeCompletion(amount, rec, rrn, auth, pan, receipt);
-  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {6, receipt}});
+  TCardAnswer answer;
+  FLastResultCode = AuthorizeCompletion(amount, rec, rrn, auth, answer);
+  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 
@@ -122,24 +134,21 @@ HResult TBaseDriverAuthorizator::SlipPrintingForm(HostValue& pvarRetValue, HostP
   return kS_OK;
 }
 
-int32_t TBaseDriverAuthorizator::PayByPaymentCard(int64_t&, std::wstring&, std::wstring&, std::wstring&,
-                                                  std::wstring&, std::wstring&) {
+int32_t TBaseDriverAuthorizator::PayByPaymentCard(int64_t, const std::wstring&, TCardAnswer&) {
   return rc::kNotSupported;
 }
 int32_t TBaseDriverAuthorizator::CancelPaymentByPaymentCard(int64_t, const std::wstring&, const std::wstring&,
-                                                            const std::wstring&, std::wstring&, std::wstring&) {
+                                                            const std::wstring&, TCardAnswer&) {
   return rc::kNotSupported;
 }
-int32_t TBaseDriverAuthorizator::ReturnPaymantByPaymantCard(int64_t, std::wstring&, std::wstring&, std::wstring&,
-                                                            std::wstring&, std::wstring&) {
+int32_t TBaseDriverAuthorizator::ReturnPaymantByPaymantCard(int64_t, const std::wstring&, TCardAnswer&) {
   return rc::kNotSupported;
 }
-int32_t TBaseDriverAuthorizator::AuthorizePreSales(int64_t, std::wstring&, std::wstring&, std::wstring&,
-                                                   std::wstring&, std::wstring&) {
+int32_t TBaseDriverAuthorizator::AuthorizePreSales(int64_t, const std::wstring&, TCardAnswer&) {
   return rc::kNotSupported;
 }
 int32_t TBaseDriverAuthorizator::AuthorizeCompletion(int64_t, const std::wstring&, const std::wstring&,
-                                                     const std::wstring&, std::wstring&, std::wstring&) {
+                                                     const std::wstring&, TCardAnswer&) {
   return rc::kNotSupported;
 }
 int32_t TBaseDriverAuthorizator::Settelment(std::wstring&) { return rc::kNotSupported; }

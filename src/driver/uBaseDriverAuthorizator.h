@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <utility>
 #include <string>
@@ -15,29 +16,38 @@
 
 namespace velko {
 
+// What a card operation hands back to the host.
+struct TCardAnswer {
+  int64_t Amount = 0;             // currency, where the server names the amount
+  std::wstring PAN;               // the card number, masked before the host sees it
+  std::wstring RecNum;            // receipt number
+  std::wstring RRN;               // reference number
+  std::wstring AuthorizationCode;
+  std::wstring ReceiptText;       // the slip
+};
+
+// A typed card payment: amount and card data in, the answer out.
+using TCardPayment = std::function<int32_t(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer)>;
+
 class TBaseDriverAuthorizator : public TCustomBaseDriver {
  public:
   void RegisterSettings() override;
   void RegisterMethods() override;
   void Create() override;
 
-  // Typed operations; amounts are currency (ten-thousandths).
-  virtual int32_t PayByPaymentCard(int64_t& Amount, std::wstring& PAN, std::wstring& RecNum,
-                                   std::wstring& RRN, std::wstring& AuthorizationCode,
-                                   std::wstring& ReceiptText);
+  // Typed operations; amounts are currency (ten-thousandths). The host form
+  // fills the answer with what the host passed (the card data as PAN, the
+  // amount, and for a refund the receipt and reference numbers) before the
+  // call, and writes it back afterwards, the card number masked.
+  virtual int32_t PayByPaymentCard(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer);
   virtual int32_t CancelPaymentByPaymentCard(int64_t Amount, const std::wstring& RecNum,
                                              const std::wstring& RRN,
-                                             const std::wstring& AuthorizationCode,
-                                             std::wstring& PAN, std::wstring& ReceiptText);
-  virtual int32_t ReturnPaymantByPaymantCard(int64_t Amount, std::wstring& RecNum, std::wstring& RRN,
-                                             std::wstring& PAN, std::wstring& AuthorizationCode,
-                                             std::wstring& ReceiptText);
-  virtual int32_t AuthorizePreSales(int64_t Amount, std::wstring& RecNum, std::wstring& PAN,
-                                    std::wstring& RRN, std::wstring& AuthorizationCode,
-                                    std::wstring& ReceiptText);
-  virtual int32_t AuthorizeCompletion(int64_t Amount, const std::wstring& RecNum,
-                                      const std::wstring& RRN, const std::wstring& AuthorizationCode,
-                                      std::wstring& PAN, std::wstring& ReceiptText);
+                                             const std::wstring& AuthorizationCode, TCardAnswer& Answer);
+  virtual int32_t ReturnPaymantByPaymantCard(int64_t Amount, const std::wstring& CardData,
+                                             TCardAnswer& Answer);
+  virtual int32_t AuthorizePreSales(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer);
+  virtual int32_t AuthorizeCompletion(int64_t Amount, const std::wstring& RecNum, const std::wstring& RRN,
+                                      const std::wstring& AuthorizationCode, TCardAnswer& Answer);
   virtual int32_t Settelment(std::wstring& ReceiptText);
   virtual int32_t EmergencyReversal();
   virtual bool PrintSlipOnTerminal();
@@ -51,6 +61,10 @@ class TBaseDriverAuthorizator : public TCustomBaseDriver {
                        std::initializer_list<std::pair<int32_t, std::wstring>> Texts);
   // The end of every host form of the family: true exactly when the code is 0.
   HResult FinishForm(HostValue& pvarRetValue);
+  // The host form of a payment (positions: 1 card data and masked card, 2
+  // amount, 3 receipt number, 4 reference number, 5 authorisation code, 6
+  // slip), for every operation of that shape.
+  HResult CardPaymentForm(HostValue& pvarRetValue, HostParams& paParams, const TCardPayment& Operation);
 
  private:
   HResult PaymentForm(HostValue& pvarRetValue, HostParams& paParams);

@@ -8,18 +8,18 @@
 namespace velko {
 
 TDriver::TDriver(std::unique_ptr<TTransactionExchange> Exchange)
-    : FDriver(std::make_unique<TVelkoDriver>(std::move(Exchange))) {
+    : FEngine(std::make_unique<TVelkoDriver>(std::move(Exchange))) {
   // What the engine does on its own (an automatic void, a transaction left
   // to void, a numerator it could not write) goes to the debug log, so that
   // support can see why a payment was cancelled.
-  FDriver->SetWriteLogProc([](const std::wstring& Caption, const std::wstring& Text) {
+  FEngine->SetWriteLogProc([](const std::wstring& Caption, const std::wstring& Text) {
     TLog::Append(Caption, Text, TMsgType::mtInfo);
   });
 }
 
 TDriver::~TDriver() {
   Disable();
-  FDriver.reset();
+  FEngine.reset();
 }
 
 void TDriver::Create() {
@@ -56,22 +56,22 @@ void TDriver::RegisterMethods() {
 }
 
 int32_t TDriver::Enable() {
-  FDriver->SetServerAddress(GetSettingValueStr(L"ServerAddress"));
-  FDriver->SetServerPort(GetSettingValueInt(L"ServerPort"));
-  FDriver->SetTimeOut(GetSettingValue(L"AnswerTimeOut").ToInt64());
-  FDriver->SetECRNumber(GetSettingValueInt(L"ECRNumber"));
+  FEngine->SetServerAddress(GetSettingValueStr(L"ServerAddress"));
+  FEngine->SetServerPort(GetSettingValueInt(L"ServerPort"));
+  FEngine->SetTimeOut(GetSettingValue(L"AnswerTimeOut").ToInt64());
+  FEngine->SetECRNumber(GetSettingValueInt(L"ECRNumber"));
   // No such setting is registered: the numerator keeps its default folder.
-  FDriver->SetReceiptEnumDir(GetSettingValueStr(L"ReceiptEnumDir"));
-  FDriver->SetCurrencyCode(GetSettingValueStr(L"CurrencyCode"));
-  FDriver->SetMerchantID(GetSettingValueStr(L"MerchantID"));
-  const int32_t result = FDriver->Enable();
-  FLastResultDescription = FDriver->ExtErrorDescription();
+  FEngine->SetReceiptEnumDir(GetSettingValueStr(L"ReceiptEnumDir"));
+  FEngine->SetCurrencyCode(GetSettingValueStr(L"CurrencyCode"));
+  FEngine->SetMerchantID(GetSettingValueStr(L"MerchantID"));
+  const int32_t result = FEngine->Enable();
+  FLastResultDescription = FEngine->ExtErrorDescription();
   return result;
 }
 
 void TDriver::Disable() {
   TBaseDriverAuthorizator::Disable();
-  if (FDriver) FDriver->Disable();
+  if (FEngine) FEngine->Disable();
 }
 
 void TDriver::GetResultDescription(int32_t Code, std::wstring& Description) {
@@ -79,17 +79,16 @@ void TDriver::GetResultDescription(int32_t Code, std::wstring& Description) {
 }
 
 int32_t TDriver::Finish(int32_t Result) {
-  FLastResultDescription = FDriver->ExtErrorDescription();
+  FLastResultDescription = FEngine->ExtErrorDescription();
   return Result;
 }
 
-void TDriver::TakeAnswer(std::wstring& RecNum, std::wstring& RRN, std::wstring& PAN,
-                         std::wstring& AuthorizationCode, std::wstring& ReceiptText) {
-  RecNum = FDriver->ReceiptNumber();
-  RRN = FDriver->ReferenceNumber();
-  PAN = FDriver->CardNumber();
-  AuthorizationCode = FDriver->AuthorizationCode();
-  ReceiptText = FDriver->ReceiptText();
+void TDriver::TakeAnswer(TCardAnswer& Answer) {
+  Answer.RecNum = FEngine->ReceiptNumber();
+  Answer.RRN = FEngine->ReferenceNumber();
+  Answer.PAN = FEngine->CardNumber();
+  Answer.AuthorizationCode = FEngine->AuthorizationCode();
+  Answer.ReceiptText = FEngine->ReceiptText();
 }
 
 int32_t TDriver::ResolveReceiptNumber(const std::wstring& Given, std::wstring& Number) {
@@ -105,8 +104,8 @@ int32_t TDriver::ResolveReceiptNumber(const std::wstring& Given, std::wstring& N
 
 int32_t TDriver::DeviceTest(std::wstring& Description) {
   Description.clear();
-  const int32_t result = FDriver->TestHost();
-  FLastResultDescription = FDriver->ExtErrorDescription();
+  const int32_t result = FEngine->TestHost();
+  FLastResultDescription = FEngine->ExtErrorDescription();
   if (!FLastResultDescription.empty()) {
     Description = FLastResultDescription;
   } else {
@@ -118,101 +117,91 @@ int32_t TDriver::DeviceTest(std::wstring& Description) {
   return result;
 }
 
-int32_t TDriver::PayByPaymentCard(int64_t& Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                                  std::wstring& AuthorizationCode, std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->Sale(Amount, PAN));
-  Amount = FDriver->Amount();
-  TakeAnswer(RecNum, RRN, PAN, AuthorizationCode, ReceiptText);
+int32_t TDriver::PayByPaymentCard(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) {
+  const int32_t result = Finish(FEngine->Sale(Amount, CardData));
+  Answer.Amount = FEngine->Amount();
+  TakeAnswer(Answer);
   return result;
 }
 
-int32_t TDriver::ReturnPaymantByPaymantCard(int64_t Amount, std::wstring& RecNum, std::wstring& RRN,
-                                            std::wstring& PAN, std::wstring& AuthorizationCode,
-                                            std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->Refund(Amount, PAN, L""));
-  TakeAnswer(RecNum, RRN, PAN, AuthorizationCode, ReceiptText);
+int32_t TDriver::ReturnPaymantByPaymantCard(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) {
+  const int32_t result = Finish(FEngine->Refund(Amount, CardData, L""));
+  TakeAnswer(Answer);
   return result;
 }
 
 int32_t TDriver::CancelPaymentByPaymentCard(int64_t Amount, const std::wstring& RecNum, const std::wstring&,
-                                            const std::wstring& AuthorizationCode, std::wstring& PAN,
-                                            std::wstring& ReceiptText) {
+                                            const std::wstring& AuthorizationCode, TCardAnswer& Answer) {
   std::wstring number;
   if (ResolveReceiptNumber(RecNum, number) != 0) return rc::kCancelledByCashier;
-  const int32_t result = Finish(FDriver->Void(Amount, number, AuthorizationCode, L""));
-  PAN = FDriver->CardNumber();
-  ReceiptText = FDriver->ReceiptText();
+  const int32_t result = Finish(FEngine->Void(Amount, number, AuthorizationCode, L""));
+  Answer.PAN = FEngine->CardNumber();
+  Answer.ReceiptText = FEngine->ReceiptText();
   return result;
 }
 
-int32_t TDriver::AuthorizePreSales(int64_t Amount, std::wstring& RecNum, std::wstring& PAN, std::wstring& RRN,
-                                   std::wstring& AuthorizationCode, std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->PreSale(Amount, PAN));
-  TakeAnswer(RecNum, RRN, PAN, AuthorizationCode, ReceiptText);
+int32_t TDriver::AuthorizePreSales(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) {
+  const int32_t result = Finish(FEngine->PreSale(Amount, CardData));
+  TakeAnswer(Answer);
   return result;
 }
 
 int32_t TDriver::AuthorizeCompletion(int64_t Amount, const std::wstring& RecNum, const std::wstring&,
-                                     const std::wstring& AuthorizationCode, std::wstring& PAN,
-                                     std::wstring& ReceiptText) {
+                                     const std::wstring& AuthorizationCode, TCardAnswer& Answer) {
   std::wstring number;
   if (ResolveReceiptNumber(RecNum, number) != 0) return rc::kCancelledByCashier;
-  const int32_t result = Finish(FDriver->Completion(Amount, number, AuthorizationCode));
-  PAN = FDriver->CardNumber();
-  ReceiptText = FDriver->ReceiptText();
+  const int32_t result = Finish(FEngine->Completion(Amount, number, AuthorizationCode));
+  Answer.PAN = FEngine->CardNumber();
+  Answer.ReceiptText = FEngine->ReceiptText();
   return result;
 }
 
 int32_t TDriver::Settelment(std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->Settlement());
-  ReceiptText = FDriver->ReceiptText();
+  const int32_t result = Finish(FEngine->Settlement());
+  ReceiptText = FEngine->ReceiptText();
   return result;
 }
 
-int32_t TDriver::EmergencyReversal() { return Finish(FDriver->EmergencyVoid()); }
+int32_t TDriver::EmergencyReversal() { return Finish(FEngine->EmergencyVoid()); }
 
 bool TDriver::PrintSlipOnTerminal() { return GetSettingValueBool(L"PrintOnTerminal"); }
 
 int32_t TDriver::ReadCard(std::wstring& CardDataEnc, std::wstring& Issuer, std::wstring& PAN) {
-  const int32_t result = Finish(FDriver->ReadCard(CardDataEnc));
-  PAN = FDriver->CardNumber();
-  Issuer = FDriver->IssuerName();
+  const int32_t result = Finish(FEngine->ReadCard(CardDataEnc));
+  PAN = FEngine->CardNumber();
+  Issuer = FEngine->IssuerName();
   return result;
 }
 
-int32_t TDriver::GiftCardActivate(int64_t Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                                  std::wstring& AuthorizationCode, std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->GiftCardActivate(Amount));
-  TakeAnswer(RecNum, RRN, PAN, AuthorizationCode, ReceiptText);
+int32_t TDriver::GiftCardActivate(int64_t Amount, TCardAnswer& Answer) {
+  const int32_t result = Finish(FEngine->GiftCardActivate(Amount));
+  TakeAnswer(Answer);
   return result;
 }
 
 int32_t TDriver::GetLoyaltyBalance(int64_t& Amount, std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->GetLoyaltyBalance(Amount));
-  ReceiptText = FDriver->ReceiptText();
+  const int32_t result = Finish(FEngine->GetLoyaltyBalance(Amount));
+  ReceiptText = FEngine->ReceiptText();
   return result;
 }
 
-int32_t TDriver::LoyaltySale(int64_t& Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                             std::wstring& AuthorizationCode, std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->LoyaltySale(PAN));
-  Amount = FDriver->Amount();
-  TakeAnswer(RecNum, RRN, PAN, AuthorizationCode, ReceiptText);
+int32_t TDriver::LoyaltySale(const std::wstring& CardData, TCardAnswer& Answer) {
+  const int32_t result = Finish(FEngine->LoyaltySale(CardData));
+  Answer.Amount = FEngine->Amount();
+  TakeAnswer(Answer);
   return result;
 }
 
-int32_t TDriver::LoyaltyRefund(int64_t Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                               std::wstring& AuthorizationCode, std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->LoyaltyRefund(Amount, PAN));
-  TakeAnswer(RecNum, RRN, PAN, AuthorizationCode, ReceiptText);
+int32_t TDriver::LoyaltyRefund(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) {
+  const int32_t result = Finish(FEngine->LoyaltyRefund(Amount, CardData));
+  TakeAnswer(Answer);
   return result;
 }
 
-int32_t TDriver::Payment(int64_t& Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                         std::wstring& AuthorizationCode, std::wstring& ReceiptText) {
-  const int32_t result = Finish(FDriver->Payment(Amount, PAN));
-  Amount = FDriver->Amount();
-  TakeAnswer(RecNum, RRN, PAN, AuthorizationCode, ReceiptText);
+int32_t TDriver::Payment(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) {
+  const int32_t result = Finish(FEngine->Payment(Amount, CardData));
+  Answer.Amount = FEngine->Amount();
+  TakeAnswer(Answer);
   return result;
 }
 
@@ -228,9 +217,10 @@ HResult TDriver::ReadCardForm(HostValue& pvarRetValue, HostParams& paParams) {
 HResult TDriver::GiftCardActivateForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
   const int64_t amount = GetParam(paParams, 0).ToCurrency();
-  std::wstring pan, rec, rrn, auth, receipt;
-  FLastResultCode = GiftCardActivate(amount, pan, rec, rrn, auth, receipt);
-  PutTexts(paParams, {{1, MaskAllButLastFour(pan)}, {2, rec}, {3, rrn}, {4, auth}, {5, receipt}});
+  TCardAnswer answer;
+  FLastResultCode = GiftCardActivate(amount, answer);
+  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {2, answer.RecNum}, {3, answer.RRN},
+                      {4, answer.AuthorizationCode}, {5, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 
@@ -245,36 +235,32 @@ HResult TDriver::GetLoyaltyBalanceForm(HostValue& pvarRetValue, HostParams& paPa
 
 HResult TDriver::LoyaltySaleForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
-  std::wstring pan = GetParam(paParams, 0).ToText();
-  int64_t amount = 0;
-  std::wstring rec, rrn, auth, receipt;
-  FLastResultCode = LoyaltySale(amount, pan, rec, rrn, auth, receipt);
-  PutParam(paParams, 0, MaskAllButLastFour(pan));
-  PutParam(paParams, 1, AmountToHost(amount));
-  PutTexts(paParams, {{2, rec}, {3, rrn}, {4, auth}, {5, receipt}});
+  TCardAnswer answer;
+  answer.PAN = GetParam(paParams, 0).ToText();
+  const std::wstring card = answer.PAN;
+  FLastResultCode = LoyaltySale(card, answer);
+  PutParam(paParams, 0, MaskAllButLastFour(answer.PAN));
+  PutParam(paParams, 1, AmountToHost(answer.Amount));
+  PutTexts(paParams, {{2, answer.RecNum}, {3, answer.RRN}, {4, answer.AuthorizationCode}, {5, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 
 HResult TDriver::LoyaltyRefundForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
-  std::wstring pan = GetParam(paParams, 0).ToText();
+  TCardAnswer answer;
+  answer.PAN = GetParam(paParams, 0).ToText();
+  const std::wstring card = answer.PAN;
   const int64_t amount = GetParam(paParams, 1).ToCurrency();
-  std::wstring rec, rrn, auth, receipt;
-  FLastResultCode = LoyaltyRefund(amount, pan, rec, rrn, auth, receipt);
-  PutTexts(paParams, {{0, MaskAllButLastFour(pan)}, {2, rec}, {3, rrn}, {4, auth}, {5, receipt}});
+  FLastResultCode = LoyaltyRefund(amount, card, answer);
+  PutTexts(paParams, {{0, MaskAllButLastFour(answer.PAN)}, {2, answer.RecNum}, {3, answer.RRN},
+                      {4, answer.AuthorizationCode}, {5, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 
 HResult TDriver::PaymentForm(HostValue& pvarRetValue, HostParams& paParams) {
-  FLastResultDescription.clear();
-  std::wstring pan = GetParam(paParams, 1).ToText();
-  int64_t amount = GetParam(paParams, 2).ToCurrency();
-  std::wstring rec, rrn, auth, receipt;
-  FLastResultCode = Payment(amount, pan, rec, rrn, auth, receipt);
-  PutParam(paParams, 1, MaskAllButLastFour(pan));
-  PutParam(paParams, 2, AmountToHost(amount));
-  PutTexts(paParams, {{3, rec}, {4, rrn}, {5, auth}, {6, receipt}});
-  return FinishForm(pvarRetValue);
+  return CardPaymentForm(pvarRetValue, paParams, [this](int64_t amount, const std::wstring& card, TCardAnswer& answer) {
+    return Payment(amount, card, answer);
+  });
 }
 
 void RegisterDriverClassTDriver() {

@@ -31,43 +31,32 @@ class TDriver : public TBaseDriverAuthorizator {
   using TCustomBaseDriver::DeviceTest;
   int32_t DeviceTest(std::wstring& Description) override;
 
-  int32_t PayByPaymentCard(int64_t& Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                           std::wstring& AuthorizationCode, std::wstring& ReceiptText) override;
+  int32_t PayByPaymentCard(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) override;
   int32_t CancelPaymentByPaymentCard(int64_t Amount, const std::wstring& RecNum, const std::wstring& RRN,
-                                     const std::wstring& AuthorizationCode, std::wstring& PAN,
-                                     std::wstring& ReceiptText) override;
-  int32_t ReturnPaymantByPaymantCard(int64_t Amount, std::wstring& RecNum, std::wstring& RRN,
-                                     std::wstring& PAN, std::wstring& AuthorizationCode,
-                                     std::wstring& ReceiptText) override;
-  int32_t AuthorizePreSales(int64_t Amount, std::wstring& RecNum, std::wstring& PAN, std::wstring& RRN,
-                            std::wstring& AuthorizationCode, std::wstring& ReceiptText) override;
+                                     const std::wstring& AuthorizationCode, TCardAnswer& Answer) override;
+  int32_t ReturnPaymantByPaymantCard(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) override;
+  int32_t AuthorizePreSales(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) override;
   int32_t AuthorizeCompletion(int64_t Amount, const std::wstring& RecNum, const std::wstring& RRN,
-                              const std::wstring& AuthorizationCode, std::wstring& PAN,
-                              std::wstring& ReceiptText) override;
+                              const std::wstring& AuthorizationCode, TCardAnswer& Answer) override;
   int32_t Settelment(std::wstring& ReceiptText) override;
   int32_t EmergencyReversal() override;
   bool PrintSlipOnTerminal() override;
 
   // Typed forms of the extra methods.
   int32_t ReadCard(std::wstring& CardDataEnc, std::wstring& Issuer, std::wstring& PAN);
-  int32_t GiftCardActivate(int64_t Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                           std::wstring& AuthorizationCode, std::wstring& ReceiptText);
+  int32_t GiftCardActivate(int64_t Amount, TCardAnswer& Answer);
   int32_t GetLoyaltyBalance(int64_t& Amount, std::wstring& ReceiptText);
-  int32_t LoyaltySale(int64_t& Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                      std::wstring& AuthorizationCode, std::wstring& ReceiptText);
-  int32_t LoyaltyRefund(int64_t Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                        std::wstring& AuthorizationCode, std::wstring& ReceiptText);
-  int32_t Payment(int64_t& Amount, std::wstring& PAN, std::wstring& RecNum, std::wstring& RRN,
-                  std::wstring& AuthorizationCode, std::wstring& ReceiptText);
+  int32_t LoyaltySale(const std::wstring& CardData, TCardAnswer& Answer);
+  int32_t LoyaltyRefund(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer);
+  int32_t Payment(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer);
 
-  TVelkoDriver& Engine() { return *FDriver; }
+  TVelkoDriver& Engine() { return *FEngine; }
 
  private:
   // The receipt number given, or the one the cashier types; 4502 on Cancel.
   int32_t ResolveReceiptNumber(const std::wstring& Given, std::wstring& Number);
-  // Copies the engine's answer into the usual outputs.
-  void TakeAnswer(std::wstring& RecNum, std::wstring& RRN, std::wstring& PAN,
-                  std::wstring& AuthorizationCode, std::wstring& ReceiptText);
+  // Copies the engine's answer (all but the amount) into Answer.
+  void TakeAnswer(TCardAnswer& Answer);
   int32_t Finish(int32_t Result);
 
   HResult ReadCardForm(HostValue& pvarRetValue, HostParams& paParams);
@@ -77,7 +66,7 @@ class TDriver : public TBaseDriverAuthorizator {
   HResult LoyaltyRefundForm(HostValue& pvarRetValue, HostParams& paParams);
   HResult PaymentForm(HostValue& pvarRetValue, HostParams& paParams);
 
-  std::unique_ptr<TVelkoDriver> FDriver;
+  std::unique_ptr<TVelkoDriver> FEngine;
 };
 
 // Registers TDriver under the name "TDriver" in the process's driver classes.
