@@ -164,7 +164,8 @@ class Module {
   template <class F>
   F Get(const char* name) const {
 #ifdef _WIN32
-    return reinterpret_cast<F>(::GetProcAddress(static_cast<HMODULE>(handle_), name));
+    // Through void(*)(), the type that any function pointer may pass as.
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(::GetProcAddress(static_cast<HMODULE>(handle_), name)));
 #else
     return reinterpret_cast<F>(dlsym(handle_, name));
 #endif

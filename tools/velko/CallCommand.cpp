@@ -1,6 +1,8 @@
-// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] METHOD [ARG]...
-// velko session [--set ID=VALUE]... [--open] [--host-exe NAME]
+// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] [--native PATH] METHOD [ARG]...
+// velko session [--set ID=VALUE]... [--open] [--host-exe NAME] [--native PATH]
 //
+// With --native the object is the Native API module at PATH, loaded through
+// its exported functions as the host loads it.
 // `call` runs one host method through the add-in object and prints one JSON
 // object: {"method", "number", "hresult", "return", "params", "lastError"}.
 // `session` keeps one object for many calls read as JSON Lines from standard
@@ -24,18 +26,20 @@ struct HostOptions {
   std::vector<std::string> settings;
   bool open = false;
   std::string host_exe;
+  std::string native;
 };
 
 void AddHostOptions(CLI::App& cmd, HostOptions& options) {
   cmd.add_option("--set", options.settings, "write a setting first, as ID=VALUE (repeatable)");
   cmd.add_flag("--open", options.open, "run \"Подключить\" (Open) before the call");
   cmd.add_option("--host-exe", options.host_exe, "the host executable's file name, e.g. 1cv7.exe");
+  cmd.add_option("--native", options.native, "play the host of the Native API module at PATH (.so / .dll)");
 }
 
 // Creates the object, writes the settings and opens the device when asked.
 // Returns the harness, or throws with a message for the person at the terminal.
 std::unique_ptr<HostHarness> PrepareHost(const HostOptions& options) {
-  auto host = std::make_unique<HostHarness>(options.host_exe);
+  auto host = std::make_unique<HostHarness>(options.host_exe, options.native);
   for (const std::string& setting : options.settings) {
     const size_t eq = setting.find('=');
     if (eq == std::string::npos || eq == 0) throw CLI::ValidationError("--set", "wants ID=VALUE, not " + setting);

@@ -194,6 +194,15 @@ class NativeLocale {
   virtual void VELKO_NATIVE_CALL SetLocale(const NativeChar* locale) = 0;
 };
 
+// The component as the host holds it: the three interfaces, one pointer
+// apart, the first at the object's address. Adds no slot of its own.
+class NativeComponentBase : public NativeInitDone, public NativeLanguageExtender, public NativeLocale {
+#ifndef _WIN32
+ public:
+  ~NativeComponentBase() override = default;
+#endif
+};
+
 // What the host's platform tells the component about itself.
 enum NativeCapabilities : int { kCapabilitiesInvalid = -1, kCapabilities1 = 1, kCapabilitiesLast = kCapabilities1 };
 

@@ -23,7 +23,7 @@ namespace velko::native {
 // "AddIn.<name given when attaching>.VelkoAcquiring".
 inline constexpr const wchar_t* kNativeClassName = L"VelkoAcquiring";
 
-class TNativeComponent final : public NativeInitDone, public NativeLanguageExtender, public NativeLocale {
+class TNativeComponent final : public NativeComponentBase {
  public:
   TNativeComponent();
   ~TNativeComponent();

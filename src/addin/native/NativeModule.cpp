@@ -74,14 +74,14 @@ NativeCapabilities g_capabilities = kCapabilitiesInvalid;  // what the host last
 
 using velko::native::NativeCapabilities;
 using velko::native::NativeChar;
-using velko::native::NativeInitDone;
+using velko::native::NativeComponentBase;
 using velko::native::TNativeComponent;
 
 VELKO_NATIVE_EXPORT const NativeChar* GetClassNames() { return velko::native::ClassNames(); }
 
 // Creates the object into *object (which must be empty); answers non-zero on
 // success, 0 for an unknown class or a failure.
-VELKO_NATIVE_EXPORT long GetClassObject(const NativeChar* name, NativeInitDone** object) {
+VELKO_NATIVE_EXPORT long GetClassObject(const NativeChar* name, NativeComponentBase** object) {
   try {
     if (!object || *object) return 0;
     if (velko::native::FromNativeText(name) != velko::native::kNativeClassName) return 0;
@@ -94,7 +94,7 @@ VELKO_NATIVE_EXPORT long GetClassObject(const NativeChar* name, NativeInitDone**
   }
 }
 
-VELKO_NATIVE_EXPORT long DestroyObject(NativeInitDone** object) {
+VELKO_NATIVE_EXPORT long DestroyObject(NativeComponentBase** object) {
   if (!object || !*object) return -1;
   // Every object the module hands out is a TNativeComponent.
   std::unique_ptr<TNativeComponent> owned(static_cast<TNativeComponent*>(*object));
