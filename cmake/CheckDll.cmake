@@ -1,7 +1,7 @@
 # Lists the imports and exports of a Windows DLL and fails when it imports
 # anything but system DLLs or lacks one of the exports (the COM server's five
 # unless EXPORTS lists others; with ONLY_EXPORTS, any other export fails too).
-#   cmake -DOBJDUMP=<objdump> -DDLL=<file> [-DEXPORTS="a;b" [-DONLY_EXPORTS=ON]] -P CheckDll.cmake
+#   cmake -DOBJDUMP=<objdump> -DDLL=<file> [-DEXPORTS="a,b" [-DONLY_EXPORTS=ON]] -P CheckDll.cmake
 if(NOT OBJDUMP OR NOT DLL)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=... -DDLL=... -P CheckDll.cmake")
 endif()
@@ -26,6 +26,8 @@ foreach(line ${import_lines})
   endif()
 endforeach()
 
+# A list may come comma-separated (a semicolon splits a build command).
+string(REPLACE "," ";" EXPORTS "${EXPORTS}")
 if(NOT EXPORTS)
   set(EXPORTS DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer DllInstall)
 endif()

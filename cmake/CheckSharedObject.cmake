@@ -1,9 +1,11 @@
 # Fails when a Linux shared object needs anything but glibc's libraries or
 # exports anything but the given functions.
-#   cmake -DREADELF=<readelf> -DNM=<nm> -DSO=<file> -DEXPORTS="a;b" -P CheckSharedObject.cmake
+#   cmake -DREADELF=<readelf> -DNM=<nm> -DSO=<file> -DEXPORTS="a,b" -P CheckSharedObject.cmake
 if(NOT READELF OR NOT NM OR NOT SO OR NOT EXPORTS)
   message(FATAL_ERROR "usage: cmake -DREADELF=... -DNM=... -DSO=... -DEXPORTS=... -P CheckSharedObject.cmake")
 endif()
+# A list may come comma-separated (a semicolon splits a build command).
+string(REPLACE "," ";" EXPORTS "${EXPORTS}")
 execute_process(COMMAND ${READELF} -d ${SO} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${READELF} -d ${SO} failed")
