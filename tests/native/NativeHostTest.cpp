@@ -100,10 +100,16 @@ struct Connection {
   std::vector<unsigned short> kinds;
   std::vector<Text> errors;
   long depth = 0;
+  // Set to make the error call release the object, as a host handler may.
+  long (*destroy)(void**) = nullptr;
+  void** object = nullptr;
 };
 bool HOST_CALL AddError(Connection* self, unsigned short kind, const Unit* source, const Unit* text, long) {
   self->kinds.push_back(kind);
   self->errors.push_back(Text(source) + T(u": ") + Text(text));
+  if (self->destroy) {
+    EXPECT_EQ(self->destroy(self->object), 0);
+  }
   return true;
 }
 bool HOST_CALL Read(Connection*, Unit*, Value*, long*, Unit**) { return false; }
@@ -413,6 +419,22 @@ TEST_F(NativeHost, DeclineAndExceptionAnswerFalse) {
   EXPECT_EQ(connection_.kinds[0], 1009);
   // The method as the table names it first, as in the COM add-in's box.
   EXPECT_EQ(connection_.errors[0].rfind(T(u"EXCEPTION: Method: PayByPaymentCard\r\nMessage: "), 0), 0u);
+}
+
+// A host handler that runs while a call waits and destroys the object: the
+// object goes when the call returns, not under it.
+TEST_F(NativeHost, ObjectDestroyedDuringItsCallOutlivesTheCall) {
+  connection_.destroy = module_.Get<long (*)(void**)>("DestroyObject");
+  connection_.object = &object_;
+  std::vector<Value> params{Value{}, Str(u""), Str(u"сто")};
+  Value ret;
+  const long number = Method(u"PayByPaymentCard");
+  void* object = object_;
+  EXPECT_FALSE((Invoke<bool, long, Value*, Value*, long>(object, kLanguage, kCallAsFunc, number, &ret,
+                                                          params.data(), 3)));
+  EXPECT_EQ(object_, nullptr);
+  EXPECT_EQ(connection_.errors.size(), 1u);
+  Clear(params);
 }
 
 #ifndef _WIN32

@@ -203,7 +203,7 @@ const NativeChar* TNativeComponent::GetMethodName(const long number, const long 
     // table's alias.
     if (alias != 0) {
       const PMethodStruct method = object_.Driver()->GetMethod(static_cast<int32_t>(number));
-      name = method->Alias;
+      if (!method->Alias.empty()) name = method->Alias;
     }
     return Memory().CopyText(name);
   });
@@ -241,7 +241,24 @@ bool TNativeComponent::CallAsFunc(const long number, NativeVariant* ret, NativeV
   return Call(number, ret, params, count, true);
 }
 
+void TNativeComponent::Destroy(TNativeComponent* component) {
+  if (!component) return;
+  if (component->running_calls_ > 0) {
+    component->destroy_requested_ = true;
+    return;
+  }
+  delete component;
+}
+
 bool TNativeComponent::Call(long number, NativeVariant* ret, NativeVariant* params, long count, bool as_function) {
+  ++running_calls_;
+  const bool answer = CallBody(number, ret, params, count, as_function);
+  if (--running_calls_ == 0 && destroy_requested_) delete this;  // the host let go during the call
+  return answer;
+}
+
+bool TNativeComponent::CallBody(long number, NativeVariant* ret, NativeVariant* params, long count,
+                                bool as_function) {
   return Boundary(as_function ? L"CallAsFunc" : L"CallAsProc", false, [&] {
     if (as_function && !ret) return false;
     if (count > 0 && !params) return false;

@@ -58,10 +58,16 @@ class TNativeComponent final : public NativeComponentBase {
   // NativeLocale.
   void VELKO_NATIVE_CALL SetLocale(const NativeChar* locale) override;
 
+  // The host's DestroyObject: deletes the object, or, when it arrives from a
+  // handler the host ran while a call of this object waits, marks it and lets
+  // that call delete the object as it returns. Never touch the object after.
+  static void Destroy(TNativeComponent* component);
+
  private:
   template <class Answer, class F>
   Answer Boundary(const wchar_t* operation, Answer failed, F&& body) noexcept;
   bool Call(long number, NativeVariant* ret, NativeVariant* params, long count, bool as_function);
+  bool CallBody(long number, NativeVariant* ret, NativeVariant* params, long count, bool as_function);
   // Shows the host's error box (AddError); false when the host has none.
   void ReportError(const std::wstring& source, const std::wstring& text) noexcept;
   HostMemory Memory() const { return HostMemory(memory_); }
@@ -70,6 +76,8 @@ class TNativeComponent final : public NativeComponentBase {
   NativeHostConnection* connection_ = nullptr;
   NativeMemoryManager* memory_ = nullptr;
   bool initialized_ = false;
+  int running_calls_ = 0;
+  bool destroy_requested_ = false;
 };
 
 }  // namespace velko::native

@@ -97,9 +97,9 @@ VELKO_NATIVE_EXPORT long GetClassObject(const NativeChar* name, NativeComponentB
 VELKO_NATIVE_EXPORT long DestroyObject(NativeComponentBase** object) {
   if (!object || !*object) return -1;
   // Every object the module hands out is a TNativeComponent.
-  std::unique_ptr<TNativeComponent> owned(static_cast<TNativeComponent*>(*object));
+  TNativeComponent* component = static_cast<TNativeComponent*>(*object);
   *object = nullptr;
-  owned.reset();
+  TNativeComponent::Destroy(component);
   return 0;
 }
 
