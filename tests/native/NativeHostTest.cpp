@@ -437,8 +437,10 @@ TEST_F(NativeHost, ObjectDestroyedDuringItsCallOutlivesTheCall) {
   Clear(params);
 }
 
-#ifndef _WIN32
 TEST_F(NativeHost, CancellationWithoutReceiptNumberAsksForIt) {
+#ifdef _WIN32
+  GTEST_SKIP() << "on Windows the module asks the cashier in its dialog; only Linux has nobody to ask";
+#endif
   Open();
   std::vector<Value> params{Value{}, Value{}, Int(100), Str(u"")};
   Value ret;
@@ -449,6 +451,5 @@ TEST_F(NativeHost, CancellationWithoutReceiptNumberAsksForIt) {
   EXPECT_EQ(code, 4502);
   EXPECT_NE(text.find(T(u"номер квитанции")), Text::npos);
 }
-#endif
 
 }  // namespace
