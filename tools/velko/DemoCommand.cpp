@@ -199,7 +199,9 @@ int RunDemo(const std::string& native) {
   Demo::Slip(Demo::Text(r, 1));
   demo.Step("Отключить", {}, true, "close the device");
 
-  const std::filesystem::path log(TLog::LogFileName());
+  // The Native module writes its own log, where the COM add-in writes.
+  const std::filesystem::path log(host.IsNative() ? TLog::BuildLogFileName(L"a_velko1c83", L"a_velko1c83")
+                                                  : TLog::LogFileName());
   std::ifstream lines(log, std::ios::binary);
   const auto count = std::count(std::istreambuf_iterator<char>(lines), std::istreambuf_iterator<char>(), '\n');
   std::cout << "\nThe debug log of this run, " << count << " lines, was " << log.string()

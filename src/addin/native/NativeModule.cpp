@@ -53,9 +53,11 @@ void PrepareModule() {
 #endif
     RegisterDriverClassTDriver();
     // The debug log is optional: without a writable data folder the add-in
-    // still works, with a log that writes nowhere.
+    // still works, with a log that writes nowhere. It goes where the COM
+    // add-in's goes, whatever name the host gave the module's file when it
+    // unpacked it.
     try {
-      TLog::SetLogFileName(L"a_velko1c83", L"");
+      TLog::SetLogFileName(L"a_velko1c83", L"a_velko1c83");
     } catch (...) {
     }
   });
