@@ -1,6 +1,7 @@
 # Lists the imports and exports of a Windows DLL and fails when it imports
-# anything but system DLLs or lacks one of the server's exports.
-#   cmake -DOBJDUMP=<objdump> -DDLL=<file> -P CheckDll.cmake
+# anything but system DLLs or lacks one of the exports (the COM server's five
+# unless EXPORTS lists others; with ONLY_EXPORTS, any other export fails too).
+#   cmake -DOBJDUMP=<objdump> -DDLL=<file> [-DEXPORTS="a,b" [-DONLY_EXPORTS=ON]] -P CheckDll.cmake
 if(NOT OBJDUMP OR NOT DLL)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=... -DDLL=... -P CheckDll.cmake")
 endif()
@@ -25,8 +26,13 @@ foreach(line ${import_lines})
   endif()
 endforeach()
 
+# A list may come comma-separated (a semicolon splits a build command).
+string(REPLACE "," ";" EXPORTS "${EXPORTS}")
+if(NOT EXPORTS)
+  set(EXPORTS DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer DllInstall)
+endif()
 set(missing "")
-foreach(export DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer DllInstall)
+foreach(export ${EXPORTS})
   if(dump MATCHES "\\] ${export}\n")
     message(STATUS "  exports ${export}")
   else()
@@ -34,6 +40,22 @@ foreach(export DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregister
   endif()
 endforeach()
 
+set(extra "")
+if(ONLY_EXPORTS)
+  # The export table's name lines: "[ordinal] name".
+  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [A-Za-z_][A-Za-z0-9_@]*" export_lines "${dump}")
+  foreach(line ${export_lines})
+    string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${line}")
+    list(FIND EXPORTS "${name}" found)
+    if(found EQUAL -1)
+      list(APPEND extra "${name}")
+    endif()
+  endforeach()
+endif()
+
+if(extra)
+  message(FATAL_ERROR "${DLL} exports more than [${EXPORTS}]: ${extra}")
+endif()
 if(bad)
   message(FATAL_ERROR "${DLL} imports DLLs that a clean Windows does not have: ${bad}")
 endif()

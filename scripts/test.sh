@@ -62,13 +62,15 @@ for preset in linux $windows_suite linux-asan; do
 done
 
 if [ "$windows_suite" = mingw-i686 ]; then
-  # The 64-bit DLL under the real COM runtime: the host stand-in and the
-  # import check (the rest of the suite is the same code as the 32-bit run).
-  step "configure and build: mingw-x86_64 (the DLL and its COM tests)"
+  # The 64-bit DLLs under the real runtimes: the COM host stand-in, the Native
+  # host stand-in, the demo through the Native DLL and the import checks (the
+  # rest of the suite is the same code as the 32-bit run).
+  step "configure and build: mingw-x86_64 (the DLLs and their host tests)"
   cmake --preset mingw-x86_64 >/dev/null
-  cmake --build --preset mingw-x86_64 -j "$(nproc)" --target com_host_tests a_velko1c83
-  step "tests: mingw-x86_64 (COM)"
-  run_ctest --preset mingw-x86_64 -R '^com_' || status=1
+  cmake --build --preset mingw-x86_64 -j "$(nproc)" --target com_host_tests a_velko1c83 \
+    native_host_tests a_velko1c83_native velko
+  step "tests: mingw-x86_64 (COM, Native)"
+  run_ctest --preset mingw-x86_64 -R '^(com_|native_)' || status=1
 fi
 
 step "release package"

@@ -360,7 +360,10 @@ HResult TAddInObject::Call(int32_t lMethodNum, HostValue& pvarRetValue, HostPara
       result = kS_FALSE;
       const std::wstring message = CurrentExceptionMessage();
       TLog::Append(L"EXCEPTION", message, TMsgType::mtError);
-      Services().Windows->ShowErrorBox(L"EXCEPTION", L"Method: " + method.Name + L"\r\nMessage: " + message);
+      if (ErrorReporter_)
+        ErrorReporter_(method.Name, message);
+      else
+        Services().Windows->ShowErrorBox(L"EXCEPTION", L"Method: " + method.Name + L"\r\nMessage: " + message);
     }
     return result;
   });

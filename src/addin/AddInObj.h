@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -95,6 +96,12 @@ class TAddInObject {
   void ExecExternalEvent(const std::wstring& strSource, const std::wstring& strMessage,
                          const std::wstring& strData);
 
+  // Where the error box of a method's exception goes (method name, message):
+  // a front end whose host shows errors itself sets this; unset, the
+  // platform's error box titled "EXCEPTION" is shown.
+  using ErrorReporter = std::function<void(const std::wstring& method, const std::wstring& message)>;
+  void SetErrorReporter(ErrorReporter reporter) { ErrorReporter_ = std::move(reporter); }
+
   // For the COM layer and the velko harness.
   TBaseDriver* Driver() const { return Driver_.get(); }
   int32_t ObjectNumber() const { return FObjectNumber; }
@@ -117,6 +124,7 @@ class TAddInObject {
   int32_t FObjectNumber = 0;
   std::shared_ptr<IHostEventSink> pEvent;
   std::shared_ptr<void> pExtWnds;
+  ErrorReporter ErrorReporter_;
   bool FDonePending = false;               // Done arrived inside a running call
   TAddInObject* FNextDeferred = nullptr;  // the next object whose Done waits
 };

@@ -37,7 +37,24 @@ class ReceiptPrompt {
   virtual ~ReceiptPrompt() = default;
   // The typed receipt number (possibly empty) on OK; nullopt on Cancel.
   virtual std::optional<std::wstring> AskReceiptNumber() = 0;
+  // False where nobody can be asked (a host that offers an add-in no text
+  // input): the operation then ends as cancelled, its description saying
+  // that the receipt number must be given with the call.
+  virtual bool CanAsk() const { return true; }
 };
+
+// What a prompt that cannot ask answers: always Cancel.
+class UnavailableReceiptPrompt : public ReceiptPrompt {
+ public:
+  std::optional<std::wstring> AskReceiptNumber() override { return std::nullopt; }
+  bool CanAsk() const override { return false; }
+};
+
+// The description of an operation cancelled because no receipt number was
+// given and none could be asked for.
+inline constexpr const wchar_t* kReceiptNumberRequired =
+    L"Не указан номер квитанции: на этой платформе драйвер не может запросить его у кассира, "
+    L"передайте номер квитанции операции в параметре метода";
 
 ReceiptPrompt& PlatformReceiptPrompt();
 

@@ -3,6 +3,8 @@
 #include "common/CardMask.h"
 #include "common/Common.Log.h"
 #include "common/ResultCodes.h"
+#include "platform/ReceiptPrompt.h"
+#include "platform/Services.h"
 #include "terminal/ufmEnterRecNumber.h"
 
 namespace velko {
@@ -95,6 +97,10 @@ int32_t TDriver::ResolveReceiptNumber(const std::wstring& Given, std::wstring& N
   if (!Given.empty()) {
     Number = Given;
     return 0;
+  }
+  if (!Services().Prompt->CanAsk()) {
+    SetLastResultDescription(kReceiptNumberRequired);
+    return rc::kCancelledByCashier;
   }
   TfrmEnterRecNumber prompt;
   if (!prompt.ShowModal()) return rc::kCancelledByCashier;

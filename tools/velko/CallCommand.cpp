@@ -1,6 +1,8 @@
-// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] [--com] METHOD [ARG]...
-// velko session [--set ID=VALUE]... [--open] [--host-exe NAME] [--com]
+// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] [--com | --native PATH] METHOD [ARG]...
+// velko session [--set ID=VALUE]... [--open] [--host-exe NAME] [--com | --native PATH]
 //
+// With --native the object is the Native API module at PATH, loaded through
+// its exported functions as the host loads it.
 // `call` runs one host method through the add-in object and prints one JSON
 // object: {"method", "number", "hresult", "return", "params", "lastError"}.
 // `session` keeps one object for many calls read as JSON Lines from standard
@@ -31,6 +33,7 @@ struct HostOptions {
   bool open = false;
   std::string host_exe;
   bool com = false;
+  std::string native;
 };
 
 void AddHostOptions(CLI::App& cmd, HostOptions& options) {
@@ -41,12 +44,15 @@ void AddHostOptions(CLI::App& cmd, HostOptions& options) {
   cmd.add_option("--host-exe", options.host_exe, "the host executable's file name, e.g. 1cv7.exe");
   cmd.add_flag("--com", options.com,
                "create the registered add-in through the COM runtime by its ProgID, as the host does (Windows)");
+  cmd.add_option("--native", options.native, "play the host of the Native API module at PATH (.so / .dll)");
 }
 
 // Creates the object, writes the settings and opens the device when asked.
 // Returns the harness, or throws with a message for the person at the terminal.
 std::unique_ptr<Host> PrepareHost(const HostOptions& options) {
   std::unique_ptr<Host> host;
+  if (options.com && !options.native.empty())
+    throw CLI::ValidationError("--com", "and --native are two different hosts: choose one");
   if (options.com) {
     // The DLL sees the real executable's name; a copy of velko.exe named
     // 1cv7.exe plays the oldest host through COM.
@@ -58,7 +64,7 @@ std::unique_ptr<Host> PrepareHost(const HostOptions& options) {
     throw CLI::ValidationError("--com", "needs Windows: the COM runtime creates the registered DLL");
 #endif
   } else {
-    host = std::make_unique<HostHarness>(options.host_exe);
+    host = std::make_unique<HostHarness>(options.host_exe, options.native);
   }
   for (const std::string& setting : options.settings) {
     const size_t eq = setting.find('=');

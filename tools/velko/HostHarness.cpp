@@ -1,5 +1,7 @@
 #include "HostHarness.h"
 
+#include "NativeHost.h"
+
 #include <stdexcept>
 
 #include "common/Common.Log.h"
@@ -72,12 +74,16 @@ class HostHarness::Connection : public IHostConnection, public IHostEventSink {
   std::vector<std::vector<std::wstring>> events_;
 };
 
-HostHarness::HostHarness(const std::string& host_exe) {
+HostHarness::HostHarness(const std::string& host_exe, const std::string& native_path) {
   if (!host_exe.empty()) {
     host_name_ = std::make_unique<HostNameOverride>(Wide(host_exe));
     services_ = std::make_unique<ScopedServiceOverride>(nullptr, host_name_.get());
   }
   LoadModule();
+  if (!native_path.empty()) {
+    native_ = std::make_unique<NativeHost>(native_path);
+    return;
+  }
   connection_ = std::make_shared<Connection>();
   object_ = std::make_unique<TAddInObject>();
   if (object_->Init(connection_.get()) != kS_OK || !object_->Driver())
@@ -85,39 +91,75 @@ HostHarness::HostHarness(const std::string& host_exe) {
 }
 
 HostHarness::~HostHarness() {
+  if (!object_) return;
   object_->Done();
   object_.reset();
   TLog::Stop();  // the host's last object is gone: the log's closing line
 }
 
-const std::vector<std::vector<std::wstring>>& HostHarness::Events() const { return connection_->events_; }
+// The harness's calls, to whichever object it holds.
+namespace {
+template <class Portable, class Native>
+auto Either(TAddInObject* object, NativeHost* native, Portable&& portable, Native&& on_native) {
+  return native ? on_native(*native) : portable(*object);
+}
+
+int32_t FindProp(TAddInObject* object, NativeHost* native, const std::wstring& name) {
+  if (native) return native->FindProp(name);
+  int32_t number = -1;
+  object->FindProp(name, number);
+  return number;
+}
+}  // namespace
+
+std::pair<std::wstring, std::wstring> HostHarness::MethodNames(int32_t number) {
+  if (native_) return {native_->GetMethodName(number, 0), native_->GetMethodName(number, 1)};
+  const PMethodStruct entry = object_->Driver()->GetMethod(number);
+  return {entry->Name, entry->Alias};
+}
+
+const std::vector<std::vector<std::wstring>>& HostHarness::Events() const {
+  static const std::vector<std::vector<std::wstring>> none;
+  return connection_ ? connection_->events_ : none;
+}
 
 void HostHarness::SetSetting(const std::string& id, const std::string& text) {
-  int32_t number = -1;
-  object_->FindProp(Wide(id), number);
+  const int32_t number = FindProp(object_.get(), native_.get(), Wide(id));
   if (number < 0) throw std::runtime_error("no setting named " + id);
-  const TDataType type = object_->Driver()->GetSetting(number)->ValueType;
-  if (object_->SetPropVal(number, SettingValueFromText(id, text, type)) != kS_OK)
+  TDataType type = TDataType::dtString;
+  if (native_) {
+    // A Native host sees no setting table: the value it holds gives the type.
+    HostValue current;
+    native_->GetPropVal(number, current);
+    type = current.IsBoolean() ? TDataType::dtBoolean
+           : current.IsString() ? TDataType::dtString
+           : current.BaseType() == vt::kDate ? TDataType::dtDateTime
+                                             : TDataType::dtNumber;
+  } else {
+    type = object_->Driver()->GetSetting(number)->ValueType;
+  }
+  if (SetProperty(id, SettingValueFromText(id, text, type)) != kS_OK)
     throw std::runtime_error("the setting " + id + " could not be written");
 }
 
 HResult HostHarness::SetProperty(const std::string& id, const HostValue& value) {
-  int32_t number = -1;
-  object_->FindProp(Wide(id), number);
+  const int32_t number = FindProp(object_.get(), native_.get(), Wide(id));
   if (number < 0) throw std::runtime_error("no setting named " + id);
-  return object_->SetPropVal(number, value);
+  return Either(object_.get(), native_.get(), [&](TAddInObject& o) { return o.SetPropVal(number, value); },
+                [&](NativeHost& n) { return n.SetPropVal(number, value); });
 }
 
 std::optional<HostValue> HostHarness::GetProperty(const std::string& id) {
-  int32_t number = -1;
-  object_->FindProp(Wide(id), number);
+  const int32_t number = FindProp(object_.get(), native_.get(), Wide(id));
   if (number < 0) return std::nullopt;
   HostValue value;
-  object_->GetPropVal(number, value);
+  Either(object_.get(), native_.get(), [&](TAddInObject& o) { return o.GetPropVal(number, value); },
+         [&](NativeHost& n) { return n.GetPropVal(number, value); });
   return value;
 }
 
 CallResult HostHarness::Call(const std::string& name, std::vector<HostValue> params) {
+  if (native_) return CallNative(name, std::move(params));
   CallResult result;
   object_->FindMethod(Wide(name), result.number);
   if (result.number < 0) throw std::runtime_error("no method named " + name);
@@ -153,6 +195,33 @@ CallResult HostHarness::Call(const std::string& name, std::vector<HostValue> par
     auto error_params = HostArray::Vector({HostValue()});
     HostValue code;
     object_->CallAsFunc(error_method, code, *error_params);
+    try {
+      result.lastErrorCode = code.ToInt32();
+      result.lastErrorText = error_params->Items()[0].ToText();
+    } catch (const HostValueError&) {
+    }
+  }
+  return result;
+}
+
+CallResult HostHarness::CallNative(const std::string& name, std::vector<HostValue> params) {
+  CallResult result;
+  result.number = native_->FindMethod(Wide(name));
+  if (result.number < 0) throw std::runtime_error("no method named " + name);
+  result.method = native_->GetMethodName(result.number, 0);
+  const int32_t count = native_->GetNParams(result.number);
+  if (params.size() > static_cast<size_t>(count))
+    throw std::runtime_error(name + " takes " + std::to_string(count) + " parameters, not " +
+                             std::to_string(params.size()));
+  params.resize(static_cast<size_t>(count));
+  result.params = HostArray::Vector(std::move(params));
+  result.hresult = native_->CallAsFunc(result.number, result.ret, *result.params);
+
+  const int32_t error_method = native_->FindMethod(L"ПолучитьОшибку");
+  if (error_method >= 0) {
+    auto error_params = HostArray::Vector({HostValue()});
+    HostValue code;
+    native_->CallAsFunc(error_method, code, *error_params);
     try {
       result.lastErrorCode = code.ToInt32();
       result.lastErrorText = error_params->Items()[0].ToText();

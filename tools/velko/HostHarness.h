@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ struct CallResult {
   std::wstring lastErrorText;
 };
 
+class NativeHost;
+
 // What `velko call` and `velko session` play the host against: the add-in
 // object, reached directly (HostHarness) or through the COM runtime as the
 // registered DLL (ComHost, Windows only). Used on one thread.
@@ -52,7 +55,9 @@ class Host {
 class HostHarness : public Host {
  public:
   // host_exe stands in for the host executable's file name ("1cv7.exe").
-  explicit HostHarness(const std::string& host_exe = "");
+  // With native_path, the object is the Native API module at that path,
+  // loaded and called as the host does; without it, the portable object.
+  explicit HostHarness(const std::string& host_exe = "", const std::string& native_path = "");
   ~HostHarness() override;
   HostHarness(const HostHarness&) = delete;
   HostHarness& operator=(const HostHarness&) = delete;
@@ -62,16 +67,23 @@ class HostHarness : public Host {
   std::optional<HostValue> GetProperty(const std::string& id) override;
   CallResult Call(const std::string& name, std::vector<HostValue> params) override;
 
-  TAddInObject& Object() { return *object_; }
-  // The events the driver raised to the host (source, message, data).
+  // The method's two names, as the table gives them (first, other).
+  std::pair<std::wstring, std::wstring> MethodNames(int32_t number);
+  bool IsNative() const { return native_ != nullptr; }
+
+  TAddInObject& Object() { return *object_; }  // the portable object only
+  // The events the driver raised to the host (source, message, data); the
+  // portable object's only.
   const std::vector<std::vector<std::wstring>>& Events() const;
 
  private:
   class Connection;
+  CallResult CallNative(const std::string& name, std::vector<HostValue> params);
   std::unique_ptr<HostNameOverride> host_name_;
   std::unique_ptr<ScopedServiceOverride> services_;
   std::shared_ptr<Connection> connection_;
   std::unique_ptr<TAddInObject> object_;
+  std::unique_ptr<NativeHost> native_;
 };
 
 // Host values and JSON: empty and null are null, Booleans, numbers, texts;
