@@ -43,19 +43,19 @@ const char kBusyText[] =
 
 std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
 
-// The support commands' line in the driver's own debug log, whatever its
-// level: what an engineer did to a numerator must be on record.
+// What the command does to a numerator goes to the driver's own debug log,
+// whatever its level: a record cleared or voided by hand must be on record.
+// The log is closed when the command ends (RunNumerator).
 void WriteDriverLog(const std::wstring& caption, const std::wstring& text) {
-  try {
-    TLog::SetLogFileName(L"a_velko1c83", L"a_velko1c83");
-  } catch (const PlatformError&) {
-    return;  // no log folder: the screen is all there is
+  if (TLog::LogLevel() == 0) {
+    try {
+      TLog::SetLogFileName(L"a_velko1c83", L"a_velko1c83");
+    } catch (const PlatformError&) {
+      return;  // no log folder: the screen is all there is
+    }
+    TLog::SetLogLevel(3);
   }
-  const uint8_t level = TLog::LogLevel();
-  TLog::SetLogLevel(3);
   TLog::Append(caption, text, TMsgType::mtInfo);
-  TLog::Stop();
-  TLog::SetLogLevel(level);
 }
 
 struct Outcome {
@@ -122,6 +122,8 @@ Outcome Settle(const TillSettings& till, int ecr) {
   out.json["result"] = result;
   out.json["description"] = Narrow(engine.LastResultDescription());
   out.json["unfinished"] = NumberOrNull(numerator.VoidReceiptNum());
+  out.json["voided"] = result == rc::kOk && sent ? nlohmann::json(Narrow(receipt)) : nlohmann::json();
+  out.json["answer"] = Narrow(engine.ExtErrorDescription());
   if (result == rc::kNumeratorBusy) {
     out.status = 1;
     out.screen = std::string("Not settled: ") + kBusyText + "\n";
@@ -195,7 +197,17 @@ int RunNumerator(const NumeratorArgs& args, Action action) {
     }
   }
   TillSettings till;
-  if (action == Action::kSettle || args.ecr < 0) till = ReadTillSettings(args.till);
+  try {
+    if (action == Action::kSettle || args.ecr < 0) till = ReadTillSettings(args.till);
+  } catch (const CLI::ValidationError&) {
+    throw;
+  } catch (const std::exception& e) {
+    // The driver cannot be made (its numerator folder cannot be used, say).
+    std::cout << "The driver's settings cannot be read: " << e.what() << "\n"
+              << "`velko doctor` says what stands in the way." << std::endl;
+    return 1;
+  }
+  TLog::SetLogLevel(0);  // the settings' own log level is not the command's
   const int ecr = args.ecr >= 0 ? args.ecr : till.ecrNumber;
   if (ecr < 0 || ecr > kMaxEcr) {
     std::cerr << "velko numerator: the register number " << ecr << " is outside 0..99" << std::endl;
@@ -216,6 +228,7 @@ int RunNumerator(const NumeratorArgs& args, Action action) {
     out.json = {{"error", e.what()}};
     out.screen = std::string("The numerator folder cannot be used: ") + e.what() + "\n";
   }
+  TLog::Stop();
   if (args.json)
     std::cout << out.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
   else

@@ -28,7 +28,11 @@ std::unique_ptr<HostHarness> MakeTillHost(const TillOptions& options) {
   for (const std::string& setting : options.settings) {
     const size_t eq = setting.find('=');
     if (eq == std::string::npos || eq == 0) throw CLI::ValidationError("--set", "wants ID=VALUE, not " + setting);
-    host->SetSetting(setting.substr(0, eq), setting.substr(eq + 1));
+    try {
+      host->SetSetting(setting.substr(0, eq), setting.substr(eq + 1));
+    } catch (const std::runtime_error& e) {
+      throw CLI::ValidationError("--set", e.what());  // an unknown setting or a value that does not fit
+    }
   }
   return host;
 }
