@@ -2,6 +2,7 @@
 // serious it is, and for a line that blocks payments, what to do.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct DoctorLine {
 };
 
 #ifdef _WIN32
+// Whether every user has full access to the folder, as the driver grants it
+// to the folders it creates; nullopt when its access list cannot be read.
+std::optional<bool> OpenToEveryone(const std::wstring& folder);
 // The add-in's COM registration, machine-wide (both registry views) and per
 // user, and the Native package beside the registered DLLs.
 std::vector<DoctorLine> ComRegistrationLines();

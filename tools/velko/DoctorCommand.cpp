@@ -88,7 +88,19 @@ DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool 
     line.fix = "give the till's user the right to write to " + Narrow(folder) +
                (shared ? " (the driver opens it to every user)" : "");
   }
-#ifndef _WIN32
+#ifdef _WIN32
+  if (shared) {
+    const std::optional<bool> open = OpenToEveryone(folder);
+    line.data["openToEveryone"] = open ? nlohmann::json(*open) : nlohmann::json();
+    if (open && !*open) {
+      if (line.severity == Severity::kOk) line.severity = Severity::kNote;
+      line.text += ", not open to every user (the driver gives Everyone full access)";
+      if (line.fix.empty()) line.fix = "grant Everyone full control of " + Narrow(folder) + " if other users run the till";
+    } else if (open) {
+      line.text += ", open to every user";
+    }
+  }
+#else
   struct stat st {};
   if (stat(Narrow(folder).c_str(), &st) == 0) {
     const unsigned mode = static_cast<unsigned>(st.st_mode) & 07777;
