@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Doctor.h"
 #include "common/TextUtf.h"
@@ -79,6 +80,21 @@ struct Place {
   REGSAM view;
   int hostBits;
 };
+
+// The file version from the DLL's version resource, "a.b.c.d"; empty when it has none.
+std::string FileVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return "";
+  std::vector<unsigned char> block(size);
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!::GetFileVersionInfoW(path.c_str(), 0, size, block.data()) ||
+      !::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info)
+    return "";
+  return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+         std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
+}
 
 struct LocalFreeDeleter {
   void operator()(void* p) const { ::LocalFree(p); }
@@ -149,7 +165,10 @@ std::vector<DoctorLine> ComRegistrationLines() {
     }
     const int bits = ModuleBits(*path);
     line.data["bits"] = bits;
-    line.text = narrow + ": exists, " + (bits ? std::to_string(bits) + "-bit" : std::string("not a Windows DLL"));
+    const std::string version = FileVersion(*path);
+    line.data["version"] = version;
+    line.text = narrow + ": exists, " + (bits ? std::to_string(bits) + "-bit" : std::string("not a Windows DLL")) +
+                (version.empty() ? "" : ", version " + version);
     if (bits != place.hostBits) {
       line.severity = Severity::kBlocks;
       line.text += ", but " + std::to_string(place.hostBits) + "-bit hosts cannot load it";
