@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """`velko doctor` and `velko numerator` as a support engineer runs them on a
-till: separate processes against `velko emulator`, a data folder of their own."""
+till: separate processes against `velko emulator`, a data folder of their own.
+Usage: velko_doctor.py VELKO [LAUNCHER]; with a launcher (cmake/wine-run.sh)
+VELKO is the Windows build's velko.exe and runs under wine."""
 import fcntl
 import json
 import os
@@ -12,12 +14,16 @@ import tempfile
 
 
 def run(velko, args, env):
-    proc = subprocess.run([velko] + args, capture_output=True, text=True, timeout=60, env=env)
+    proc = subprocess.run(velko + args, capture_output=True, text=True, timeout=60, env=env)
     return proc.returncode, proc.stdout, proc.stderr
 
 
 def check(report, name):
     return next(c for c in report["checks"] if c["check"] == name)
+
+
+def blocking(report):
+    return [c["check"] for c in report["checks"] if c["status"] == "blocks"]
 
 
 def write_numerator(path, next_receipt, unfinished):
@@ -36,24 +42,42 @@ def free_port():
         return str(s.getsockname()[1])
 
 
-def main(velko):
+def held_numerator(velko, env, ecr, server):
+    write_numerator(ecr, 9, 8)
+    with open(ecr, "r+b") as held:
+        fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        for args in (["show"], ["settle"] + server, ["clear", "--receipt", "8"]):
+            rc, out, err = run(velko, ["numerator"] + args, env)
+            assert rc == 1 and "busy" in out, (args, rc, out, err)
+        rc, out, err = run(velko, ["doctor", "--json"] + server, env)
+        assert check(json.loads(out), "numerator ECR1")["held"], out
+    assert read_numerator(ecr) == (9, 8)
+
+
+def main(velko, launcher=None):
+    wine = launcher is not None
+    velko = [launcher, velko] if wine else [velko]
+    # wine names the Unix root Z:.
+    folder = (lambda path: "Z:" + path) if wine else (lambda path: path)
     data = tempfile.mkdtemp(prefix="velko-doctor-test-")
-    env = dict(os.environ, VELKO_COMMON_APPDATA=data)
-    emu = subprocess.Popen([velko, "emulator", "--listen", "127.0.0.1:0"],
+    env = dict(os.environ, VELKO_COMMON_APPDATA=folder(data))
+    emu = subprocess.Popen(velko + ["emulator", "--listen", "127.0.0.1:0"],
                            stdout=subprocess.PIPE, text=True, env=env)
     try:
         first = emu.stdout.readline().strip()
         assert first.startswith("listening on 127.0.0.1:"), first
         server = ["--set", "ServerPort=" + first.rsplit(":", 1)[1]]
 
-        # A healthy till, then one whose server refuses connections.
+        # A healthy till, then one whose server refuses connections. The wine
+        # prefix has the add-in registered nowhere (the COM tests register
+        # their own and remove it): that is all that blocks there.
+        unregistered = ["COM registration"] if wine else []
         rc, out, err = run(velko, ["doctor", "--json"] + server, env)
-        assert rc == 0, (rc, out, err)
         report = json.loads(out)
-        assert report["canPay"] and check(report, "terminal server")["connected"], report
-        assert check(report, "driver")["version"] and check(report, "numerator folder")["status"] != "blocks", report
+        assert rc == (1 if wine else 0) and blocking(report) == unregistered, (rc, out, err)
+        assert check(report, "terminal server")["connected"] and check(report, "driver")["version"], report
         rc, out, err = run(velko, ["doctor"] + server, env)
-        assert rc == 0 and "This till can take a payment." in out, (rc, out, err)
+        assert rc == 1 if wine else rc == 0 and "This till can take a payment." in out, (rc, out, err)
         rc, out, err = run(velko, ["doctor", "--set", "ServerPort=" + free_port()], env)
         assert rc == 1 and "BLOCKS terminal server" in out and "what to do: start the terminal server" in out, \
             (rc, out, err)
@@ -77,18 +101,15 @@ def main(velko):
             assert "receipt 7" in log.read()
 
         # Another process holds the numerator: every command waits, then says so.
-        write_numerator(ecr, 9, 8)
-        with open(ecr, "r+b") as held:
-            fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            for args in (["show"], ["settle"] + server, ["clear", "--receipt", "8"]):
-                rc, out, err = run(velko, ["numerator"] + args, env)
-                assert rc == 1 and "busy" in out, (args, rc, out, err)
-            rc, out, err = run(velko, ["doctor", "--json"] + server, env)
-            assert check(json.loads(out), "numerator ECR1")["held"], out
-        assert read_numerator(ecr) == (9, 8)
+        # (wine keeps its share modes in its own server, out of a Linux lock's
+        # reach: the numerator's own tests hold it from a Windows process.)
+        if wine:
+            print("skipped under wine: a numerator held by another process")
+        else:
+            held_numerator(velko, env, ecr, server)
     finally:
         emu.terminate()
-        emu.wait(timeout=10)
+        emu.wait(timeout=30)
 
     # Folders the driver cannot write to: root writes through permission bits,
     # so that case is left to an ordinary user; a file in a folder's place
@@ -99,7 +120,7 @@ def main(velko):
     for name, spoil in cases:
         root = tempfile.mkdtemp(prefix="velko-doctor-folder-")
         spoil(root)
-        rc, out, err = run(velko, ["doctor", "--json"], dict(os.environ, VELKO_COMMON_APPDATA=root))
+        rc, out, err = run(velko, ["doctor", "--json"], dict(os.environ, VELKO_COMMON_APPDATA=folder(root)))
         assert rc == 1, (name, rc, out, err)
         line = check(json.loads(out), name)
         assert line["status"] == "blocks" and line["fix"], (name, line)
@@ -107,4 +128,4 @@ def main(velko):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(*sys.argv[1:3])
