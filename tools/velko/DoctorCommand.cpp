@@ -138,7 +138,7 @@ DoctorLine LogLine(const TillSettings& till, const std::wstring& root) {
     const size_t at = text.find(kDropped);
     if (at == std::string::npos) continue;
     size_t start = at;
-    while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
+    while (start > 0 && at - start < 18 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
     if (start < at) dropped += std::stoull(text.substr(start, at - start));
   }
   line.data["droppedLines"] = dropped;
@@ -156,7 +156,8 @@ uint32_t ReadLE32(const unsigned char* p) {
 }
 
 bool IsNumeratorName(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "ECR") != 0) return false;
+  // The register number is at most two digits; a longer one is not the driver's.
+  if (name.size() < 4 || name.size() > 5 || name.compare(0, 3, "ECR") != 0) return false;
   return name.find_first_not_of("0123456789", 3) == std::string::npos;
 }
 
