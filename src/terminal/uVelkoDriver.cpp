@@ -139,6 +139,25 @@ int32_t TVelkoDriver::Enable() {
 
 void TVelkoDriver::Disable() { FEnabled = false; }
 
+int32_t TVelkoDriver::SettleUnfinished() {
+  ClearTransactData();
+  FCommunicationManager->SetAddress(FServerAddress.substr(0, kMaxAddressLength));
+  FCommunicationManager->SetPort(FServerPort);
+  FCommunicationManager->SetAnswerTimeOut(FTimeOut);
+  FReceiptEnum->SetFileDir(FReceiptEnumDir);
+  FReceiptEnum->SetECRNumber(FECRNumber);
+  int32_t result = LockReceiptEnum();
+  if (result != rc::kOk) return FLastResult = result;
+  try {
+    result = CheckAutoVoid();  // writes the numerator itself when it settles
+  } catch (...) {
+    FReceiptEnum->Unlock(false);
+    throw;
+  }
+  FReceiptEnum->Unlock(false);
+  return FLastResult = result;
+}
+
 void TVelkoDriver::SetEnabled(bool Value) {
   if (Value)
     Enable();

@@ -51,6 +51,12 @@ class TVelkoDriver {
   int32_t Void(int64_t Amount, const std::wstring& RecNumber, const std::wstring& AuthCode,
                const std::wstring& RRN);
   int32_t EmergencyVoid();
+  // The support engineer's settling of an unfinished transaction: applies the
+  // numerator and connection settings as Enable does (without its pinpad
+  // test), locks the numerator and runs the automatic void of the record
+  // now. No receipt number is used unless the void settles the record; a
+  // refusal other than "not found" leaves the record. Needs no Enable.
+  int32_t SettleUnfinished();
 
   // Service, loyalty and gift operations.
   int32_t Settlement();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 
@@ -220,6 +221,42 @@ TEST_F(EngineTest, ADeclinedAutoVoidStopsTheOperation) {
   server_->requests.clear();
   EXPECT_EQ(engine_->TestHost(), 0);
   EXPECT_EQ(OperationOf(server_->requests[0]), L"SRV");
+}
+
+TEST_F(EngineTest, SettlingRunsTheAutomaticVoidAlone) {
+  // A refusal other than "not found" keeps the record; nothing else is sent,
+  // and only a settled record uses up its receipt number.
+  struct Case {
+    ScriptedExchange::Reply answer;
+    int32_t result;
+    uint32_t record, next;
+  };
+  const Case cases[] = {
+      {ScriptedExchange::Response(L"05", L"ОТКАЗ"), 4003, 2, 3},
+      {ScriptedExchange::Failure(1007), 1007, 2, 3},
+      {ScriptedExchange::Response(L"B4"), 0, 0, 3},
+      {ScriptedExchange::Approved(), 0, 0, 3},
+  };
+  for (const Case& c : cases) {
+    Open();
+    server_->replies = {ScriptedExchange::Failure(74)};
+    (void)engine_->Sale(10000, L"");
+    ASSERT_EQ(FileVoid(), 2u);
+    server_->requests.clear();
+    server_->replies = {c.answer};
+    engine_->Disable();
+    EXPECT_EQ(engine_->SettleUnfinished(), c.result) << c.result;
+    ASSERT_EQ(server_->requests.size(), 1u);
+    EXPECT_EQ(OperationOf(server_->requests[0]), L"VOI");
+    EXPECT_EQ(FileVoid(), c.record) << c.result;
+    EXPECT_EQ(FileReceipt(), c.next) << c.result;
+    EXPECT_FALSE(engine_->ReceiptEnum().Locked());
+    // Reset the file for the next case.
+    std::filesystem::remove(data_.Root() / "velko32" / "ECR1");
+  }
+  server_->requests.clear();
+  EXPECT_EQ(engine_->SettleUnfinished(), 0) << "no record: nothing to do";
+  EXPECT_TRUE(server_->requests.empty());
 }
 
 TEST_F(EngineTest, AGarbledAnswerToARecordedOperationKeepsTheRecord) {

@@ -13,5 +13,7 @@ CommandAction AddEmulatorCommand(CLI::App& app);
 CommandAction AddCallCommand(CLI::App& app);
 CommandAction AddSessionCommand(CLI::App& app);
 CommandAction AddDemoCommand(CLI::App& app);
+CommandAction AddDoctorCommand(CLI::App& app);
+CommandAction AddNumeratorCommand(CLI::App& app);
 
 }  // namespace velko::tool

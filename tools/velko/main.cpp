@@ -1,4 +1,5 @@
-// velko: the host harness (call, session, demo) and the terminal-server emulator.
+// velko: the host harness (call, session, demo), the terminal-server emulator,
+// and the support engineer's doctor and numerator.
 #include <exception>
 #include <iostream>
 #include <utility>
@@ -46,6 +47,8 @@ int main(int argc, char** argv) {
   add(&velko::tool::AddCallCommand);
   add(&velko::tool::AddSessionCommand);
   add(&velko::tool::AddEmulatorCommand);
+  add(&velko::tool::AddDoctorCommand);
+  add(&velko::tool::AddNumeratorCommand);
 
   try {
 #ifdef _WIN32

@@ -1,0 +1,193 @@
+// `velko doctor` on Windows: whether a data folder is open to every user, and
+// where the add-in is registered for COM and what each registration points at. A 32-bit host reads the 32-bit registry view,
+// a 64-bit host the 64-bit one; per-user entries come before machine-wide ones.
+#include <windows.h>
+#include <aclapi.h>
+
+#include "addin/com/ComResources.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Doctor.h"
+#include "common/TextUtf.h"
+
+namespace velko::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const wchar_t* kClasses = L"Software\\Classes\\";
+constexpr const wchar_t* kProgID = L"AddIn.a_velko1c83";
+
+std::optional<std::wstring> ReadDefault(HKEY root, const std::wstring& path, REGSAM view) {
+  com::unique_hkey key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS) return std::nullopt;
+  wchar_t buffer[1024] = {};
+  DWORD bytes = sizeof buffer - sizeof(wchar_t), type = 0;
+  if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ))
+    return std::nullopt;
+  std::wstring value(buffer, bytes / sizeof(wchar_t));
+  while (!value.empty() && value.back() == L'\0') value.pop_back();
+  if (type == REG_EXPAND_SZ) {
+    wchar_t expanded[1024] = {};
+    if (ExpandEnvironmentStringsW(value.c_str(), expanded, 1024) > 0) value = expanded;
+  }
+  return value;
+}
+
+// 32 or 64 from the file's PE header; 0 when it is not a Windows module.
+int ModuleBits(const std::wstring& path) {
+  std::ifstream in(fs::path(path), std::ios::binary);
+  unsigned char dos[64] = {};
+  if (!in.read(reinterpret_cast<char*>(dos), sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return 0;
+  const uint32_t pe = dos[60] | dos[61] << 8 | dos[62] << 16 | static_cast<uint32_t>(dos[63]) << 24;
+  unsigned char header[6] = {};
+  if (!in.seekg(pe) || !in.read(reinterpret_cast<char*>(header), sizeof header)) return 0;
+  if (header[0] != 'P' || header[1] != 'E' || header[2] != 0 || header[3] != 0) return 0;
+  const unsigned machine = header[4] | header[5] << 8;
+  return machine == IMAGE_FILE_MACHINE_I386 ? 32 : machine == IMAGE_FILE_MACHINE_AMD64 ? 64 : 0;
+}
+
+// A zip beside the DLL that holds a MANIFEST.XML (its name stands in the
+// zip's directory uncompressed).
+std::string NativePackageNear(const std::wstring& dll) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(fs::path(dll).parent_path(), ec)) {
+    std::wstring ext = entry.path().extension().wstring();
+    std::transform(ext.begin(), ext.end(), ext.begin(), ::towlower);
+    if (ext != L".zip") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string upper = bytes;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    if (upper.find("MANIFEST.XML") != std::string::npos) return WideToUtf8(entry.path().wstring());
+  }
+  return "";
+}
+
+struct Place {
+  const char* name;
+  HKEY root;
+  REGSAM view;
+  int hostBits;
+};
+
+// The file version from the DLL's version resource, "a.b.c.d"; empty when it has none.
+std::string FileVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return "";
+  std::vector<unsigned char> block(size);
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!::GetFileVersionInfoW(path.c_str(), 0, size, block.data()) ||
+      !::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info)
+    return "";
+  return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+         std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
+}
+
+struct LocalFreeDeleter {
+  void operator()(void* p) const { ::LocalFree(p); }
+};
+
+}  // namespace
+
+std::optional<bool> OpenToEveryone(const std::wstring& folder) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD rc = ::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, &dacl, nullptr, &sd);
+  const std::unique_ptr<void, LocalFreeDeleter> sd_owner(sd);
+  if (rc != ERROR_SUCCESS) return std::nullopt;
+  if (!dacl) return true;  // no list at all: everyone has full access
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) return std::nullopt;
+  const std::unique_ptr<void, decltype(&::FreeSid)> everyone_owner(everyone, &::FreeSid);
+  ACL_SIZE_INFORMATION info{};
+  if (!::GetAclInformation(dacl, &info, sizeof info, AclSizeInformation)) return std::nullopt;
+  for (DWORD i = 0; i < info.AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace) || static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    const DWORD mask = allowed->Mask;
+    if (::EqualSid(const_cast<DWORD*>(&allowed->SidStart), everyone) &&
+        ((mask & GENERIC_ALL) != 0 || (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS))
+      return true;
+  }
+  return false;
+}
+
+std::vector<DoctorLine> ComRegistrationLines() {
+  const Place places[] = {
+      {"COM registration, this user, 64-bit hosts", HKEY_CURRENT_USER, KEY_WOW64_64KEY, 64},
+      {"COM registration, this user, 32-bit hosts", HKEY_CURRENT_USER, KEY_WOW64_32KEY, 32},
+      {"COM registration, machine-wide, 64-bit hosts", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, 64},
+      {"COM registration, machine-wide, 32-bit hosts", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, 32},
+  };
+  std::vector<DoctorLine> lines;
+  int usable = 0;
+  std::string package;
+  for (const Place& place : places) {
+    DoctorLine line{place.name, Severity::kOk, "", "", {{"hostBits", place.hostBits}}};
+    const auto clsid = ReadDefault(place.root, std::wstring(kClasses) + kProgID + L"\\Clsid", place.view);
+    const auto path = clsid ? ReadDefault(place.root, std::wstring(kClasses) + L"CLSID\\" + *clsid + L"\\InprocServer32",
+                                          place.view)
+                            : std::nullopt;
+    if (!path) {
+      line.text = "not registered";
+      line.data["registered"] = false;
+      lines.push_back(std::move(line));
+      continue;
+    }
+    const std::string narrow = WideToUtf8(*path);
+    line.data["registered"] = true;
+    line.data["path"] = narrow;
+    std::error_code ec;
+    const bool exists = fs::is_regular_file(fs::path(*path), ec);
+    line.data["exists"] = exists;
+    if (!exists) {
+      line.severity = Severity::kBlocks;
+      line.text = narrow + ": the registered file does not exist";
+      line.fix = "register the DLL again from where it now is: regsvr32 <folder>\\a_velko1c83.dll";
+      lines.push_back(std::move(line));
+      continue;
+    }
+    const int bits = ModuleBits(*path);
+    line.data["bits"] = bits;
+    const std::string version = FileVersion(*path);
+    line.data["version"] = version;
+    line.text = narrow + ": exists, " + (bits ? std::to_string(bits) + "-bit" : std::string("not a Windows DLL")) +
+                (version.empty() ? "" : ", version " + version);
+    if (bits != place.hostBits) {
+      line.severity = Severity::kBlocks;
+      line.text += ", but " + std::to_string(place.hostBits) + "-bit hosts cannot load it";
+      line.fix = "register the " + std::to_string(place.hostBits) + "-bit DLL with the " +
+                 std::to_string(place.hostBits) + "-bit regsvr32";
+    } else {
+      ++usable;
+      if (package.empty()) package = NativePackageNear(*path);
+    }
+    lines.push_back(std::move(line));
+  }
+  if (usable == 0)
+    lines.push_back({"COM registration", Severity::kBlocks, "no usable registration for any host", 
+                     "register the DLL of the host's bitness: regsvr32 a_velko1c83.dll (as administrator for "
+                     "every user)", {}});
+  lines.push_back({"Native package", Severity::kOk,
+                   package.empty() ? "no Native package found next to the DLL" : package + " next to the DLL", "",
+                   {{"path", package.empty() ? nlohmann::json() : nlohmann::json(package)}}});
+  return lines;
+}
+
+}  // namespace velko::tool
