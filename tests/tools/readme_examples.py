@@ -37,7 +37,9 @@ def main(velko, readme_path):
         readme = f.read()
     emulator_block, calls_block = blocks(readme, "A cashier's day by hand")[:2]
     scratch = tempfile.mkdtemp(prefix="velko-readme-")
-    local = lambda line: line.replace(README_VELKO, velko).replace("/tmp/", scratch + "/")
+    # The README's /tmp/ becomes the private folder first, then its binary
+    # path the built one (which may itself lie below /tmp/).
+    local = lambda line: line.replace("/tmp/", scratch + "/").replace(README_VELKO, velko)
 
     emulator_line = local(emulator_block.strip())
     port = int(re.search(r"--listen 127\.0\.0\.1:(\d+)", emulator_line).group(1))
