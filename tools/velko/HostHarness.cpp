@@ -2,6 +2,7 @@
 
 #include "NativeHost.h"
 
+#include <functional>
 #include <stdexcept>
 
 #include "common/Common.Log.h"
@@ -158,6 +159,23 @@ std::optional<HostValue> HostHarness::GetProperty(const std::string& id) {
   return value;
 }
 
+namespace {
+
+// "ПолучитьОшибку" after a call, through whichever host runs it: its code and
+// text into the result (left as they are when the answer is not readable).
+void ReadLastError(CallResult& result, const std::function<void(HostValue& code, HostArray& text)>& ask) {
+  auto text = HostArray::Vector({HostValue()});
+  HostValue code;
+  ask(code, *text);
+  try {
+    result.lastErrorCode = code.ToInt32();
+    result.lastErrorText = text->Items()[0].ToText();
+  } catch (const HostValueError&) {
+  }
+}
+
+}  // namespace
+
 CallResult HostHarness::Call(const std::string& name, std::vector<HostValue> params) {
   if (native_) return CallNative(name, std::move(params));
   CallResult result;
@@ -191,16 +209,8 @@ CallResult HostHarness::Call(const std::string& name, std::vector<HostValue> par
 
   int32_t error_method = -1;
   object_->FindMethod(L"ПолучитьОшибку", error_method);
-  if (error_method >= 0) {
-    auto error_params = HostArray::Vector({HostValue()});
-    HostValue code;
-    object_->CallAsFunc(error_method, code, *error_params);
-    try {
-      result.lastErrorCode = code.ToInt32();
-      result.lastErrorText = error_params->Items()[0].ToText();
-    } catch (const HostValueError&) {
-    }
-  }
+  if (error_method >= 0)
+    ReadLastError(result, [&](HostValue& code, HostArray& text) { object_->CallAsFunc(error_method, code, text); });
   return result;
 }
 
@@ -218,16 +228,8 @@ CallResult HostHarness::CallNative(const std::string& name, std::vector<HostValu
   result.hresult = native_->CallAsFunc(result.number, result.ret, *result.params);
 
   const int32_t error_method = native_->FindMethod(L"ПолучитьОшибку");
-  if (error_method >= 0) {
-    auto error_params = HostArray::Vector({HostValue()});
-    HostValue code;
-    native_->CallAsFunc(error_method, code, *error_params);
-    try {
-      result.lastErrorCode = code.ToInt32();
-      result.lastErrorText = error_params->Items()[0].ToText();
-    } catch (const HostValueError&) {
-    }
-  }
+  if (error_method >= 0)
+    ReadLastError(result, [&](HostValue& code, HostArray& text) { native_->CallAsFunc(error_method, code, text); });
   return result;
 }
 

@@ -1,10 +1,10 @@
 #include <dlfcn.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <string>
+#include <thread>
 
 #include "VelkoVersion.h"
 #include "common/TextUtf.h"
@@ -40,17 +40,14 @@ class PosixProcessService : public ProcessService {
   // POSIX files carry no version resource: the build's number stands in.
   std::wstring ModuleFileVersion() override { return AsciiToWide(VELKO_FILE_VERSION_TEXT); }
 
+  // The monotonic clock: a change of the wall clock moves no time-out.
   uint64_t TickCount() override {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
   }
 
   void Sleep(uint32_t milliseconds) override {
-    timespec ts{static_cast<time_t>(milliseconds / 1000),
-                static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
 };
 

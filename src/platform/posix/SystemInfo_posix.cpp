@@ -1,3 +1,4 @@
+#include <chrono>
 #include <sys/utsname.h>
 #include <time.h>
 
@@ -16,12 +17,14 @@ std::optional<OsVersion> QueryOsVersion() {
 }
 
 LocalDateTime LocalNow() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
+  const auto now = std::chrono::system_clock::now();
+  const time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   tm parts{};
-  ::localtime_r(&now.tv_sec, &parts);
+  ::localtime_r(&seconds, &parts);
   return LocalDateTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                       parts.tm_min, parts.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
+                       parts.tm_min, parts.tm_sec, static_cast<int>(millis)};
 }
 
 }  // namespace velko
