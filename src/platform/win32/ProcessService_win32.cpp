@@ -5,11 +5,10 @@
 #include <vector>
 
 #include "platform/ProcessService.h"
+#include "platform/win32/OwnModule_win32.h"
 
 namespace velko {
-namespace {
 
-// The module that holds this code: the DLL when linked into it, else the program.
 HMODULE OwnModule() {
   HMODULE module = nullptr;
   ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -17,6 +16,8 @@ HMODULE OwnModule() {
                        reinterpret_cast<LPCWSTR>(&OwnModule), &module);
   return module;
 }
+
+namespace {
 
 std::wstring ModulePath(HMODULE module) {
   std::vector<wchar_t> buf(MAX_PATH);

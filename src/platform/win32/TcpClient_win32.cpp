@@ -7,6 +7,7 @@
 
 #include "platform/PlatformError.h"
 #include "platform/TcpClient.h"
+#include "platform/win32/OwnModule_win32.h"
 
 namespace velko {
 namespace {
@@ -28,14 +29,6 @@ class WinsockSession {
   WinsockSession(const WinsockSession&) = delete;
   WinsockSession& operator=(const WinsockSession&) = delete;
 };
-
-// The module that holds this code: the DLL, when linked into one.
-HINSTANCE OwnModule() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&OwnModule), &module);
-  return module;
-}
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 
