@@ -2,11 +2,16 @@
 
 namespace velko {
 
-std::wstring MaskAllButLastFour(std::wstring_view number) {
+std::wstring MaskCardNumber(std::wstring_view number) {
   if (number.size() <= 4) return L"";
   std::wstring out(number.size() - 4, L'*');
   out.append(number.substr(number.size() - 4));
   return out;
+}
+
+std::wstring ExtractCardBIN(std::wstring_view number) {
+  constexpr size_t kBinLength = 6;
+  return number.size() >= kBinLength ? std::wstring(number.substr(0, kBinLength)) : L"";
 }
 
 namespace {

@@ -53,7 +53,7 @@ HResult TBaseDriverAuthorizator::CardPaymentForm(HostValue& pvarRetValue, HostPa
   answer.Amount = GetParam(paParams, 2).ToCurrency();
   const std::wstring card = answer.PAN;
   FLastResultCode = Operation(answer.Amount, card, answer);
-  PutParam(paParams, 1, MaskAllButLastFour(answer.PAN));
+  PutParam(paParams, 1, MaskCardNumber(answer.PAN));
   PutParam(paParams, 2, AmountToHost(answer.Amount));
   PutTexts(paParams, {{3, answer.RecNum}, {4, answer.RRN}, {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
@@ -74,7 +74,7 @@ HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams&
   answer.RRN = GetParam(paParams, 4).ToText();
   const std::wstring card = answer.PAN;
   FLastResultCode = ReturnPaymantByPaymantCard(amount, card, answer);
-  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {3, answer.RecNum}, {4, answer.RRN},
+  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {3, answer.RecNum}, {4, answer.RRN},
                       {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
@@ -87,7 +87,7 @@ HResult TBaseDriverAuthorizator::CancellationForm(HostValue& pvarRetValue, HostP
   const std::wstring auth = GetParam(paParams, 5).ToText();
   TCardAnswer answer;
   FLastResultCode = CancelPaymentByPaymentCard(amount, rec, rrn, auth, answer);
-  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {6, answer.ReceiptText}});
+  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 
@@ -98,7 +98,7 @@ HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, H
   const int64_t amount = GetParam(paParams, 2).ToCurrency();
   const std::wstring card = answer.PAN;
   FLastResultCode = AuthorizePreSales(amount, card, answer);
-  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {3, answer.RecNum}, {4, answer.RRN},
+  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {3, answer.RecNum}, {4, answer.RRN},
                       {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
@@ -111,7 +111,7 @@ HResult TBaseDriverAuthorizator::CompletionForm(HostValue& pvarRetValue, HostPar
   const std::wstring auth = GetParam(paParams, 5).ToText();
   TCardAnswer answer;
   FLastResultCode = AuthorizeCompletion(amount, rec, rrn, auth, answer);
-  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {6, answer.ReceiptText}});
+  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
 

@@ -24,7 +24,8 @@
 #include <vector>
 
 #include "emulator/EmulatorScript.h"
-#include "protocol/uVelkoCommon.h"
+#include "protocol/uVelkoFraming.h"
+#include "protocol/uVelkoTags.h"
 
 namespace velko::emulator {
 

@@ -1,163 +1,10 @@
 #include "protocol/uVelkoCommon.h"
 
-#include <algorithm>
 #include <limits>
 
-#include "common/CardMask.h"
 #include "platform/ServerCodePage.h"
 
 namespace velko {
-
-// ---- Tags --------------------------------------------------------------------
-
-//                                 Code     OutCode  fixed  length  pad
-const TTag TagOperationType     = {"\x01", "\x81", true,  3,     dtASCI};
-const TTag TagECRNumber         = {"\x02", "\x82", true,  2,     dtBCD};
-const TTag TagReceiptNumber     = {"\x03", "\x83", true,  10,    dtBCD};
-const TTag TagAmount            = {"\x04", "\x84", true,  12,    dtBCD};
-const TTag TagInvoiceNumber     = {"\x0B", "\x8B", true,  6,     dtASCI};
-const TTag TagResponseCode      = {"\x9B", "\x9B", true,  2,     dtASCI};
-const TTag TagApprove           = {"\xA1", "\xA1", true,  1,     dtASCI};
-const TTag TagReferenceNumber   = {"\x18", "\x98", true,  12,    dtASCI};
-const TTag TagAuthorizationCode = {"\x0C", "\x8C", true,  6,     dtASCI};
-const TTag TagServiceFunction   = {"\x1A", "\x1A", true,  1,     dtHex};
-const TTag TagReceiptText       = {"\x9C", "\x9C", false, 65535, dtASCI};
-const TTag TagResponseMessage   = {"\xA0", "\xA0", false, 40,    dtASCI};
-const TTag TagCardNumber        = {"\x09", "\x89", false, 19,    dtBCD};
-const TTag Tag0A                = {"\x0A", "\x8A", true,  4,     dtBCD};
-const TTag TagTransactDate      = {"\x8D", "\x8D", true,  4,     dtBCD};
-const TTag TagTransactTime      = {"\x8E", "\x8E", true,  4,     dtBCD};
-const TTag TagIssuerName        = {"\x8F", "\x8F", false, 8,     dtASCI};
-const TTag TagMerchantNo        = {"\x90", "\x90", true,  15,    dtASCI};
-const TTag Tag91                = {"\x91", "\x91", true,  6,     dtHex};
-const TTag Tag92                = {"\x92", "\x92", true,  3,     dtHex};
-const TTag Tag93                = {"\x93", "\x93", true,  2,     dtHex};
-const TTag Tag94                = {"\x94", "\x94", true,  1,     dtASCI};
-const TTag TagTerminalID        = {"\x9D", "\x9D", true,  8,     dtASCI};
-const TTag Tag99                = {"\x99", "\x99", true,  6,     dtBCD};
-const TTag TagJournalQuery      = {"\x08", "\x88", true,  3,     dtHex};
-const TTag Tag05                = {"\x05", "\x05", false, 76,    dtASCI};
-const TTag Tag06                = {"\x06", "\x06", false, 37,    dtASCI};
-const TTag Tag07                = {"\x07", "\x07", false, 107,   dtASCI};
-const TTag TagCurrencyCode      = {"\x1B", "\x1B", true,  3,     dtBCD};
-const TTag TagCardNumberEnc     = {"\xC0", "\xC0", false, 64,    dtASCI};
-const TTag TagMerchantID        = {"\x11", "\x11", true,  2,     dtBCD};
-
-const std::array<PTTag, 31> AllTags = {
-    &TagOperationType, &TagECRNumber,   &TagReceiptNumber, &TagAmount,      &TagInvoiceNumber,
-    &TagResponseCode,  &TagApprove,     &TagReferenceNumber, &TagAuthorizationCode,
-    &TagServiceFunction, &TagReceiptText, &TagResponseMessage, &TagCardNumber, &Tag0A,
-    &TagTransactDate,  &TagTransactTime, &TagIssuerName,   &TagMerchantNo,  &Tag91,
-    &Tag92,            &Tag93,          &Tag94,            &TagTerminalID,  &Tag99,
-    &TagJournalQuery,  &Tag05,          &Tag06,            &Tag07,          &TagCurrencyCode,
-    &TagCardNumberEnc, &TagMerchantID};
-
-const std::array<PTTag, 29> AnswerTags = {
-    &TagOperationType, &TagECRNumber,   &TagReceiptNumber, &TagAmount,      &TagInvoiceNumber,
-    &TagResponseCode,  &TagApprove,     &TagReferenceNumber, &TagAuthorizationCode,
-    &TagServiceFunction, &TagReceiptText, &TagResponseMessage, &TagCardNumber, &Tag0A,
-    &TagTransactDate,  &TagTransactTime, &TagIssuerName,   &TagMerchantNo,  &Tag91,
-    &Tag92,            &Tag93,          &Tag94,            &TagTerminalID,  &Tag99,
-    &TagJournalQuery,  &Tag05,          &Tag06,            &Tag07,          &TagCardNumberEnc};
-
-namespace {
-
-std::string Hex(std::string_view bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 0x0F]);
-  }
-  return out;
-}
-
-char PadByte(TTransactDataType type) {
-  switch (type) {
-    case dtBCD: return '0';
-    case dtHex: return '\0';
-    case dtASCI: break;
-  }
-  return ' ';
-}
-
-unsigned Byte(std::string_view s, size_t i) { return static_cast<unsigned char>(s[i]); }
-
-}  // namespace
-
-std::string TagCodeHex(const TTag& tag) { return Hex(tag.Code); }
-
-// ---- Framing ----------------------------------------------------------------
-
-std::string FitFieldValue(const TTag& tag, std::string value) {
-  if (!tag.FixDataLn) return value;
-  if (value.size() > tag.DataLn) value.resize(tag.DataLn);
-  if (value.size() < tag.DataLn) value.insert(0, tag.DataLn - value.size(), PadByte(tag.DataType));
-  return value;
-}
-
-std::string EncodeFields(const std::vector<TRawField>& fields) {
-  std::string body;
-  for (const TRawField& f : fields) {
-    const size_t length = f.Value.size();
-    if (length > kMaxFieldLength)
-      throw TMessageTooLong("The value of tag " + Hex(f.Code) + " is " + std::to_string(length) +
-                            " bytes long; a field holds at most " +
-                            std::to_string(kMaxFieldLength) + " bytes");
-    body.append(f.Code);
-    if (length <= kMaxShortFieldLength) {
-      body.push_back(static_cast<char>(length));
-    } else {
-      body.push_back(static_cast<char>(kLongLengthMarker));
-      body.push_back(static_cast<char>(length >> 8));
-      body.push_back(static_cast<char>(length & 0xFF));
-    }
-    body.append(f.Value);
-    if (body.size() > kMaxBodyLength)
-      throw TMessageTooLong("The message body would be more than " +
-                            std::to_string(kMaxBodyLength) + " bytes long (" +
-                            std::to_string(body.size()) + " bytes at tag " + Hex(f.Code) + ")");
-  }
-  std::string message;
-  message.reserve(kMessageLengthSize + body.size());
-  message.push_back(static_cast<char>(body.size() >> 8));
-  message.push_back(static_cast<char>(body.size() & 0xFF));
-  message.append(body);
-  return message;
-}
-
-std::optional<size_t> DeclaredBodyLength(std::string_view message) {
-  if (message.size() < kMessageLengthSize) return std::nullopt;
-  return Byte(message, 0) * 256 + Byte(message, 1);
-}
-
-std::vector<TRawField> SplitFields(std::string_view message) {
-  std::vector<TRawField> fields;
-  const std::optional<size_t> declared = DeclaredBodyLength(message);
-  if (!declared) return fields;
-  std::string_view r = message.substr(kMessageLengthSize, *declared);
-  while (!r.empty()) {
-    const size_t n = r.size();
-    const size_t t = (Byte(r, 0) & kTwoByteCodeMask) == kTwoByteCodeMask ? 2 : 1;
-    if (n <= t) break;
-    size_t h = 0, length = 0;
-    if (Byte(r, t) == kLongLengthMarker && n >= t + 1 + kLongLengthSize + 1) {
-      h = 1 + kLongLengthSize;
-      length = Byte(r, t + 1) * 256 + Byte(r, t + 2);
-      if (n < t + h + length) break;  // incomplete: it and all after it are dropped
-    } else {
-      if (n < t + 2) break;
-      h = 1;
-      length = Byte(r, t);
-    }
-    const size_t take = std::min(n, t + h + length);
-    fields.push_back({std::string(r.substr(0, t)), std::string(r.substr(t + h, take - t - h))});
-    r.remove_prefix(take);
-  }
-  return fields;
-}
-
-// ---- The message list -------------------------------------------------------
 
 void TTransactDataList::Clear() { FFields.clear(); }
 
@@ -264,15 +111,6 @@ int64_t TTransactDataList::TransactionAmount() const {
     if (minor > kMax) return 0;
   }
   return (negative ? -minor : minor) * kCurrencyPerMinorUnit;
-}
-
-// ---- Card numbers -----------------------------------------------------------
-
-std::wstring MaskCardNumber(const std::wstring& CardNumber) { return MaskAllButLastFour(CardNumber); }
-
-std::wstring ExtractCardBIN(const std::wstring& CardNumber) {
-  constexpr size_t kBinLength = 6;
-  return CardNumber.size() >= kBinLength ? CardNumber.substr(0, kBinLength) : L"";
 }
 
 }  // namespace velko

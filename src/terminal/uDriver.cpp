@@ -216,7 +216,7 @@ int32_t TDriver::Payment(int64_t Amount, const std::wstring& CardData, TCardAnsw
 HResult TDriver::ReadCardForm(HostValue& pvarRetValue, HostParams& paParams) {
   std::wstring data, issuer, pan;
   FLastResultCode = ReadCard(data, issuer, pan);
-  PutTexts(paParams, {{0, data}, {1, issuer}, {2, MaskAllButLastFour(pan)}});
+  PutTexts(paParams, {{0, data}, {1, issuer}, {2, MaskCardNumber(pan)}});
   return FinishForm(pvarRetValue);
 }
 
@@ -225,7 +225,7 @@ HResult TDriver::GiftCardActivateForm(HostValue& pvarRetValue, HostParams& paPar
   const int64_t amount = GetParam(paParams, 0).ToCurrency();
   TCardAnswer answer;
   FLastResultCode = GiftCardActivate(amount, answer);
-  PutTexts(paParams, {{1, MaskAllButLastFour(answer.PAN)}, {2, answer.RecNum}, {3, answer.RRN},
+  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {2, answer.RecNum}, {3, answer.RRN},
                       {4, answer.AuthorizationCode}, {5, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }
@@ -245,7 +245,7 @@ HResult TDriver::LoyaltySaleForm(HostValue& pvarRetValue, HostParams& paParams) 
   answer.PAN = GetParam(paParams, 0).ToText();
   const std::wstring card = answer.PAN;
   FLastResultCode = LoyaltySale(card, answer);
-  PutParam(paParams, 0, MaskAllButLastFour(answer.PAN));
+  PutParam(paParams, 0, MaskCardNumber(answer.PAN));
   PutParam(paParams, 1, AmountToHost(answer.Amount));
   PutTexts(paParams, {{2, answer.RecNum}, {3, answer.RRN}, {4, answer.AuthorizationCode}, {5, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
@@ -258,7 +258,7 @@ HResult TDriver::LoyaltyRefundForm(HostValue& pvarRetValue, HostParams& paParams
   const std::wstring card = answer.PAN;
   const int64_t amount = GetParam(paParams, 1).ToCurrency();
   FLastResultCode = LoyaltyRefund(amount, card, answer);
-  PutTexts(paParams, {{0, MaskAllButLastFour(answer.PAN)}, {2, answer.RecNum}, {3, answer.RRN},
+  PutTexts(paParams, {{0, MaskCardNumber(answer.PAN)}, {2, answer.RecNum}, {3, answer.RRN},
                       {4, answer.AuthorizationCode}, {5, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
 }

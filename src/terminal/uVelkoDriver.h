@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "common/CardMask.h"
 #include "platform/LockedFile.h"
 #include "protocol/TransactionExchange.h"
 #include "protocol/uVelkoCommon.h"

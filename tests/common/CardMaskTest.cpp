@@ -15,7 +15,13 @@ TEST(CardMask, MasksAllButTheLastFour) {
       {L"************1111", L"************1111"},  // already masked: unchanged
       {L"4111 1111", L"*****1111"},
   };
-  for (const auto& [in, out] : cases) EXPECT_EQ(MaskAllButLastFour(in), out);
+  for (const auto& [in, out] : cases) EXPECT_EQ(MaskCardNumber(in), out);
+}
+
+TEST(CardMask, BinIsTheFirstSixOrNothing) {
+  EXPECT_EQ(ExtractCardBIN(L"4276380012345678"), L"427638");
+  EXPECT_EQ(ExtractCardBIN(L"123456"), L"123456");
+  EXPECT_EQ(ExtractCardBIN(L"12345"), L"");
 }
 
 TEST(CardMask, MasksEveryFormOfACardNumberInText) {

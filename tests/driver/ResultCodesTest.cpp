@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "driver/u1cLib.h"
-#include "protocol/uVelkoCommon.h"
+#include "common/ResultCodes.h"
 
 namespace velko {
 namespace {

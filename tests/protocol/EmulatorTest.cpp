@@ -12,6 +12,7 @@
 #include "common/TextUtf.h"
 #include "platform/ServerCodePage.h"
 #include "platform/TcpClient.h"
+#include "common/CardMask.h"
 #include "protocol/uVelkoCommManager.h"
 
 namespace velko {

@@ -5,6 +5,7 @@
 
 #include "emulator/TerminalEmulator.h"
 #include "platform/PlatformError.h"
+#include "common/CardMask.h"
 #include "protocol/uVelkoCommManager.h"
 
 #ifdef _WIN32
