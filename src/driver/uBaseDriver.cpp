@@ -5,20 +5,9 @@
 
 #include "common/ResultCodes.h"
 #include "common/Common.Log.h"
-#include "common/TextUtf.h"
-#include "common/uCommonUtils.h"
-#include "platform/Folders.h"
-#include "platform/IniFile.h"
-#include "platform/PlatformError.h"
 #include "platform/Services.h"
-#include "platform/TextCompare.h"
 
 namespace velko {
-
-bool NameMatches(const std::wstring& requested, const std::wstring& name,
-                 const std::wstring& alias) {
-  return SameTextIgnoreCase(requested, name) || SameTextIgnoreCase(requested, alias);
-}
 
 TPlatformVer DetectPlatformVersion(const std::wstring& executable_name) {
   std::wstring prefix;
@@ -107,12 +96,7 @@ PMethodStruct TBaseDriver::FindMethod(const std::wstring& MethName) {
   return index < 0 ? nullptr : &FMethodList[static_cast<size_t>(index)];
 }
 
-int32_t TBaseDriver::GetPropNum(const std::wstring& PropName) const {
-  for (size_t i = 0; i < FSettingList.size(); ++i)
-    if (NameMatches(PropName, FSettingList[i].ID, FSettingList[i].Alias))
-      return static_cast<int32_t>(i);
-  return -1;
-}
+int32_t TBaseDriver::GetPropNum(const std::wstring& PropName) const { return FSettingList.IndexOf(PropName); }
 
 void TBaseDriver::SetEnabled(bool value) {
   if (value) {
@@ -190,165 +174,20 @@ HResult TBaseDriver::HostSetDeviceID(HostValue&, HostParams& paParams) {
   return kS_OK;
 }
 
-std::wstring DataTypeName(TDataType type) {
-  switch (type) {
-    case TDataType::dtNumber: return L"Number";
-    case TDataType::dtString: return L"String";
-    case TDataType::dtDateTime: return L"Date";
-    case TDataType::dtBoolean: return L"Boolean";
-  }
-  return L"";
-}
-
-bool IsOfDataType(const HostValue& value, TDataType type) {
-  const HostValue& v = value.Deref();
-  if (v.IsArray()) return false;
-  switch (type) {
-    case TDataType::dtNumber:
-      switch (v.BaseType()) {
-        case vt::kInt16: case vt::kInt32: case vt::kSingle: case vt::kDouble: case vt::kCurrency:
-        case vt::kBoolean: case vt::kInt8: case vt::kUInt8: case vt::kUInt16: case vt::kUInt32:
-        case vt::kInt64: case vt::kUInt64:
-          return true;
-        default:
-          return false;
-      }
-    case TDataType::dtString: return v.IsString();
-    case TDataType::dtDateTime: return v.BaseType() == vt::kDate;
-    case TDataType::dtBoolean: return v.BaseType() == vt::kBoolean;
-  }
-  return false;
-}
-
-namespace {
-
-// A string setting is one line of the settings file. The CR LF pair has been
-// written as backslash-n since the first files; a lone CR or LF (the newer
-// host's line break) is written as \x0D or \x0A, and a backslash that would
-// otherwise read as one of these markers as \x5C, so every text comes back
-// as it was and what older files hold reads as before.
-constexpr std::pair<std::wstring_view, wchar_t> kLoneMarkers[] = {
-    {L"\\x0D", L'\r'}, {L"\\x0A", L'\n'}, {L"\\x5C", L'\\'}};
-
-std::wstring EscapeSettingText(const std::wstring& text) {
-  std::wstring out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const wchar_t c = text[i];
-    const wchar_t next = i + 1 < text.size() ? text[i + 1] : L'\0';
-    if (c == L'\r' && next == L'\n') {
-      out += L"\\n";
-      ++i;
-    } else if (c == L'\r') {
-      out += L"\\x0D";
-    } else if (c == L'\n') {
-      out += L"\\x0A";
-    } else if (c == L'\\' && (next == L'n' || next == L'x' || next == L'X')) {
-      out += L"\\x5C";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
-std::wstring UnescapeSettingText(const std::wstring& text) {
-  std::wstring out;
-  for (size_t i = 0; i < text.size();) {
-    const std::wstring_view rest = std::wstring_view(text).substr(i);
-    if (rest.substr(0, 2) == L"\\n") {
-      out += L"\r\n";
-      i += 2;
-      continue;
-    }
-    bool marker = false;
-    for (const auto& [code, c] : kLoneMarkers) {
-      if (rest.size() >= code.size() && SameTextIgnoreCase(std::wstring(rest.substr(0, code.size())), std::wstring(code))) {
-        out.push_back(c);
-        i += code.size();
-        marker = true;
-        break;
-      }
-    }
-    if (!marker) out.push_back(text[i++]);
-  }
-  return out;
-}
-
-}  // namespace
-
-HostValue TextToSettingValue(const std::wstring& text, TDataType type) {
-  switch (type) {
-    case TDataType::dtNumber: {
-      if (text.find_first_of(L".,") != std::wstring::npos) {
-        const auto number = TextToFloat(text, ProcessFormats().DecimalSeparator);
-        return HostValue::FromDouble(number.value_or(0.0));
-      }
-      const auto number = TextToInt64(text);
-      const bool fits = number && *number >= INT32_MIN && *number <= INT32_MAX;
-      return HostValue::FromInt32(fits ? static_cast<int32_t>(*number) : 0);
-    }
-    case TDataType::dtString: return HostValue::FromString(UnescapeSettingText(text));
-    case TDataType::dtDateTime: {
-      if (const auto date = TextToDateTime(text)) return HostValue::FromDate(*date);
-      throw HostValueError("'" + WideToUtf8(text) + "' is not a valid date and time");
-    }
-    case TDataType::dtBoolean: return HostValue::FromBool(text == L"True");
-  }
-  return HostValue::FromString(text);
-}
-
-std::wstring SettingValueToText(const HostValue& value) {
-  const HostValue& v = value.Deref();
-  if (v.IsString()) return EscapeSettingText(v.RawString());
-  // A setting the host set to Null is saved as empty text, like an empty one.
-  if (v.BaseType() == vt::kNull) return L"";
-  if (v.BaseType() == vt::kBoolean) return v.RawInteger() != 0 ? L"True" : L"False";
-  if (v.BaseType() == vt::kDate) return DateTimeToText(v.RawDouble());
-  return v.ToText();
-}
-
 int32_t TBaseDriver::AddSetting(const std::wstring& ID, TDataType ValueType,
                                 const HostValue& Default, bool ReadOnly,
                                 const std::wstring& Name, const std::wstring& Description) {
-  for (size_t i = 0; i < FSettingList.size(); ++i) {
-    TSettingStruct& setting = FSettingList[i];
-    if (!SameTextIgnoreCase(setting.ID, ID)) continue;
-    // A subclass may change a parent's default; the type and caption stay.
-    setting.Value = Default;
-    setting.Default = Default;
-    setting.ReadOnly = ReadOnly;
-    setting.Description = Description;
-    return static_cast<int32_t>(i);
-  }
-  FSettingList.push_back(TSettingStruct{ID, L"", Default, ValueType, Default, ReadOnly, Name, Description});
-  return static_cast<int32_t>(FSettingList.size()) - 1;
+  return FSettingList.Add(ID, std::nullopt, ValueType, Default, ReadOnly, Name, Description);
 }
 
 int32_t TBaseDriver::AddSetting(const std::wstring& ID, const std::wstring& Alias,
                                 TDataType ValueType, const HostValue& Default, bool ReadOnly,
                                 const std::wstring& Name, const std::wstring& Description) {
-  const int32_t index = AddSetting(ID, ValueType, Default, ReadOnly, Name, Description);
-  FSettingList[static_cast<size_t>(index)].Alias = Alias;
-  return index;
-}
-
-int32_t TBaseDriver::SettingIndex(const std::wstring& ID) const { return GetPropNum(ID); }
-
-PSettingStruct TBaseDriver::FindSetting(const std::wstring& ID) {
-  const int32_t index = SettingIndex(ID);
-  return index < 0 ? nullptr : &FSettingList[static_cast<size_t>(index)];
-}
-
-PSettingStruct TBaseDriver::GetSetting(int32_t Index) {
-  if (Index < 0 || Index >= PropsCount()) return nullptr;
-  return &FSettingList[static_cast<size_t>(Index)];
+  return FSettingList.Add(ID, Alias, ValueType, Default, ReadOnly, Name, Description);
 }
 
 HostValue TBaseDriver::GetSettingValue(const std::wstring& ID, bool Default) const {
-  const int32_t index = SettingIndex(ID);
-  if (index < 0) return HostValue();
-  const TSettingStruct& setting = FSettingList[static_cast<size_t>(index)];
-  return Default ? setting.Default : setting.Value;
+  return FSettingList.Value(ID, Default);
 }
 
 bool TBaseDriver::GetSettingValueBool(const std::wstring& ID) const { return GetSettingValue(ID).ToBool(); }
@@ -358,106 +197,14 @@ double TBaseDriver::GetSettingValueDbl(const std::wstring& ID) const { return Ge
 double TBaseDriver::GetSettingValueDate(const std::wstring& ID) const { return GetSettingValue(ID).ToDouble(); }
 std::wstring TBaseDriver::GetSettingValueStr(const std::wstring& ID) const { return GetSettingValue(ID).ToText(); }
 
-bool TBaseDriver::GetSettingReadOnly(const std::wstring& ID) const {
-  const int32_t index = SettingIndex(ID);
-  return index >= 0 && FSettingList[static_cast<size_t>(index)].ReadOnly;
-}
-
-void TBaseDriver::SetSettingValue(const std::wstring& ID, const HostValue& Value, bool CastToType) {
-  const PSettingStruct setting = FindSetting(ID);
-  if (!setting) return;
-  // A value held by reference is stored as the value itself: the reference
-  // belongs to the caller and must not outlive its call.
-  const HostValue& value = Value.Deref();
-  if (IsOfDataType(value, setting->ValueType))
-    setting->Value = value;
-  else if (CastToType && value.IsString())
-    setting->Value = TextToSettingValue(value.RawString(), setting->ValueType);
-}
-
-void TBaseDriver::SetAllSettingsDefault() {
-  for (TSettingStruct& setting : FSettingList) setting.Value = setting.Default;
-}
-
-void TBaseDriver::StoreSettings(const std::vector<std::wstring>& Settings) {
-  FBufSettings.clear();
-  for (const std::wstring& id : Settings) FBufSettings.push_back(TShortSettingStruct{id, GetSettingValue(id)});
-}
-
-void TBaseDriver::RestoreSettings() {
-  for (const TShortSettingStruct& buffered : FBufSettings)
-    if (const PSettingStruct setting = FindSetting(buffered.ID)) setting->Value = buffered.Value;
-  FBufSettings.clear();
-}
-
-namespace {
-
-constexpr wchar_t kSettingsSection[] = L"SETTINGS";
-
-// Whether Windows opens a device, not a file, for this name: CON, PRN, AUX,
-// NUL, CONIN$, CONOUT$, COM1 to COM9 and LPT1 to LPT9 (the superscript digits
-// too), in any letter case, whatever follows a dot, with trailing blanks.
-bool IsReservedDeviceName(const std::wstring& name) {
-  std::wstring stem = name.substr(0, name.find(L'.'));
-  while (!stem.empty() && stem.back() == L' ') stem.pop_back();
-  for (wchar_t& c : stem)
-    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
-    if (stem == device) return true;
-  if (stem.size() != 4 || (stem.compare(0, 3, L"COM") != 0 && stem.compare(0, 3, L"LPT") != 0)) return false;
-  const wchar_t digit = stem[3];
-  return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
-}
-
-// The device identifier comes from the host; characters that would leave the
-// settings folder or that no file name may hold become "_", and a name that
-// Windows would open as a device (the pinpad's "COM1") gets the prefix "_".
-std::wstring DeviceFileName(const std::wstring& device_id) {
-  std::wstring name = device_id;
-  for (wchar_t& c : name)
-    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) c = L'_';
-  if (name.find_first_not_of(L'.') == std::wstring::npos) name = std::wstring(name.size(), L'_');
-  if (IsReservedDeviceName(name)) name.insert(0, 1, L'_');
-  return name;
-}
-
-}  // namespace
-
-std::wstring TBaseDriver::GetSettingsFileName() {
-  std::optional<std::wstring> root = CommonAppDataFolder();
-  if (!root) root = UserAppDataFolder();
-  if (!root) return L"";
-  const std::wstring folder = IncludeTrailingPathDelimiter(*root) + L"a_velko1c83";
-  if (!FolderExists(folder)) CreateFolder(folder);
-  return IncludeTrailingPathDelimiter(folder) + DeviceFileName(FDeviceID) + L".sts";
-}
-
 void TBaseDriver::ReadSettings() {
   if (FPlatformVer != TPlatformVer::pv77) return;
-  const std::wstring file = GetSettingsFileName();
-  if (file.empty() || !FileExists(file)) return;
-  // The text is converted for the declared type first: a string setting would
-  // otherwise fit as it stands and keep its "\n" markers instead of its lines.
-  for (size_t i = 0; i < FSettingList.size(); ++i) {
-    const std::wstring id = FSettingList[i].ID;
-    const std::wstring text = ReadIniString(file, kSettingsSection, id, L"");
-    SetSettingValue(id, TextToSettingValue(text, FSettingList[i].ValueType), true);
-  }
+  ReadSettingsFile(FSettingList, GetSettingsFileName());
 }
 
 void TBaseDriver::SaveSettings() {
   if (FPlatformVer != TPlatformVer::pv77) return;
-  const std::wstring file = GetSettingsFileName();
-  if (file.empty())
-    throw PlatformError("Unable to write to " + WideToUtf8(DeviceFileName(FDeviceID)) +
-                        ".sts: the machine has no application-data folder");
-  // The folder is shared with every user (the log lives there too): the file
-  // gets its own access list first, so that no other user can point the till
-  // at a server of their own.
-  if (!ProtectIniFile(file)) throw PlatformError("Unable to write to " + WideToUtf8(file));
-  for (const TSettingStruct& setting : FSettingList)
-    if (!WriteIniString(file, kSettingsSection, setting.ID, SettingValueToText(setting.Value)))
-      throw PlatformError("Unable to write to " + WideToUtf8(file));
+  SaveSettingsFile(FSettingList, GetSettingsFileName(), FDeviceID);
 }
 
 void TBaseDriver::UpdateDebugLogEnabled() { SetDebugLogEnabled(GetSettingValueBool(L"DebugLogEnabled")); }

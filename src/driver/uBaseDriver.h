@@ -3,8 +3,9 @@
 // It holds the method table (every host method under two names with its
 // parameter count and the code that runs it), the state every driver shares
 // (enabled flag, last result, host platform version, device identifier, the
-// focus stack, the event hook), the settings list, and the helpers through
-// which a driver method reads and writes the host's parameter array.
+// focus stack, the event hook), the settings list (driver/uDriverSettings),
+// and the helpers through which a driver method reads and writes the host's
+// parameter array.
 //
 // Construction is two-phase because the tables are built by virtual
 // operations: CreateDriver<T>() constructs the object and then runs the
@@ -21,6 +22,7 @@
 
 #include "common/HResult.h"
 #include "common/HostValue.h"
+#include "driver/uDriverSettings.h"
 #include "platform/WindowService.h"
 
 namespace velko {
@@ -40,49 +42,6 @@ struct TMethodStruct {
   int32_t ParamsCount = 0;
 };
 using PMethodStruct = TMethodStruct*;
-
-enum class TDataType : uint8_t { dtNumber = 0, dtString = 1, dtDateTime = 2, dtBoolean = 3 };
-
-// The external name of a data type ("Number", "String", "Date", "Boolean");
-// empty for any other value.
-std::wstring DataTypeName(TDataType type);
-
-struct TSettingStruct {
-  std::wstring ID;
-  std::wstring Alias;
-  HostValue Value;
-  TDataType ValueType = TDataType::dtString;
-  HostValue Default;
-  bool ReadOnly = false;
-  std::wstring Name;
-  std::wstring Description;
-};
-using PSettingStruct = TSettingStruct*;
-
-struct TShortSettingStruct {
-  std::wstring ID;
-  HostValue Value;
-};
-
-// The name rule: case-insensitive equality under the user's locale with the
-// primary name tried first, then the alias; no trimming.
-bool NameMatches(const std::wstring& requested, const std::wstring& name,
-                 const std::wstring& alias);
-
-// Whether a value (looked through when held by reference) fits a declared type:
-// numbers take every integer, floating, currency and Boolean value, strings the
-// OLE and the runtime's strings, dates dates, Booleans Booleans.
-bool IsOfDataType(const HostValue& value, TDataType type);
-
-// A setting's text (from the settings file) as a value of its declared type:
-// numbers with "," or "." become doubles read with the decimal comma (0.0 when
-// that fails, so "1.5" gives 0.0), others 32-bit integers (0 when no number);
-// "\n" in a string becomes CR LF; dates use the process-wide formats and raise
-// HostValueError when they do not parse; only "True" is true.
-HostValue TextToSettingValue(const std::wstring& text, TDataType type);
-// The inverse, for the settings file: CR LF as "\n", "True"/"False", dates in
-// the process-wide formats, anything else by the host-value conversion.
-std::wstring SettingValueToText(const HostValue& value);
 
 // The platform version that a host executable's file name stands for.
 TPlatformVer DetectPlatformVersion(const std::wstring& executable_name);
@@ -115,7 +74,7 @@ class TBaseDriver {
   PMethodStruct FindMethod(const std::wstring& MethName);
   PMethodStruct GetMethod(int32_t Index) { return &FMethodList[static_cast<size_t>(Index)]; }
   int32_t GetPropNum(const std::wstring& PropName) const;
-  PSettingStruct GetProperty(int32_t Index) { return &FSettingList[static_cast<size_t>(Index)]; }
+  PSettingStruct GetProperty(int32_t Index) { return FSettingList.At(Index); }
 
   void StoreFocus();
   void RestoreFocus();
@@ -147,7 +106,7 @@ class TBaseDriver {
   bool Enabled() const { return FEnabled; }
   void SetEnabled(bool value);
   int32_t MethsCount() const { return static_cast<int32_t>(FMethodList.size()); }
-  int32_t PropsCount() const { return static_cast<int32_t>(FSettingList.size()); }
+  int32_t PropsCount() const { return FSettingList.Count(); }
   int32_t SettingsCount() const { return PropsCount(); }
 
   // Settings. Registration keeps the first registration's type and display
@@ -157,8 +116,8 @@ class TBaseDriver {
   int32_t AddSetting(const std::wstring& ID, const std::wstring& Alias, TDataType ValueType,
                      const HostValue& Default, bool ReadOnly, const std::wstring& Name,
                      const std::wstring& Description);
-  PSettingStruct FindSetting(const std::wstring& ID);
-  PSettingStruct GetSetting(int32_t Index);  // nullptr outside the list
+  PSettingStruct FindSetting(const std::wstring& ID) { return FSettingList.Find(ID); }
+  PSettingStruct GetSetting(int32_t Index) { return FSettingList.At(Index); }  // nullptr outside the list
   // A copy of the setting's default (Default true) or value; empty when unknown.
   HostValue GetSettingValue(const std::wstring& ID, bool Default = false) const;
   // The value converted; a missing setting converts from empty. Raise
@@ -169,15 +128,17 @@ class TBaseDriver {
   double GetSettingValueDbl(const std::wstring& ID) const;
   double GetSettingValueDate(const std::wstring& ID) const;
   std::wstring GetSettingValueStr(const std::wstring& ID) const;
-  bool GetSettingReadOnly(const std::wstring& ID) const;
+  bool GetSettingReadOnly(const std::wstring& ID) const { return FSettingList.ReadOnly(ID); }
   // Stores a value that fits the declared type; a string is converted to the
   // type when CastToType is set; anything else is refused without an error.
-  void SetSettingValue(const std::wstring& ID, const HostValue& Value, bool CastToType);
-  void SetAllSettingsDefault();
+  void SetSettingValue(const std::wstring& ID, const HostValue& Value, bool CastToType) {
+    FSettingList.SetValue(ID, Value, CastToType);
+  }
+  void SetAllSettingsDefault() { FSettingList.SetAllDefault(); }
   // Buffers the current values of the named settings; RestoreSettings puts them
   // back and empties the buffer.
-  void StoreSettings(const std::vector<std::wstring>& Settings);
-  void RestoreSettings();
+  void StoreSettings(const std::vector<std::wstring>& Settings) { FSettingList.Store(Settings); }
+  void RestoreSettings() { FSettingList.Restore(); }
 
   // Settings persistence of the oldest host platform; does nothing elsewhere.
   // SaveSettings raises PlatformError "Unable to write to <file>".
@@ -185,7 +146,7 @@ class TBaseDriver {
   virtual void SaveSettings();
   // The per-device settings file: <data folder>/a_velko1c83/<DeviceID>.sts;
   // empty when the machine has neither application-data folder.
-  std::wstring GetSettingsFileName();
+  std::wstring GetSettingsFileName() { return SettingsFileName(FDeviceID); }
 
   // The debug log follows the "DebugLogEnabled" setting.
   void UpdateDebugLogEnabled();
@@ -205,10 +166,7 @@ class TBaseDriver {
   int32_t FLastResultCode = 0;
   std::wstring FLastResultDescription;
   std::vector<TMethodStruct> FMethodList;
-  std::vector<TSettingStruct> FSettingList;
-  std::vector<TShortSettingStruct> FBufSettings;
-
-  int32_t SettingIndex(const std::wstring& ID) const;
+  TSettingList FSettingList;
 
   // Binds a member host form of the driver as a TDriverMethod.
   template <class T>

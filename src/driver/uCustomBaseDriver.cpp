@@ -223,7 +223,7 @@ int32_t TCustomBaseDriver::GetDescription(std::wstring& Name, std::wstring& Desc
   return 0;
 }
 
-std::wstring TCustomBaseDriver::GetParameters() { return BuildParameterDescription(FSettingList); }
+std::wstring TCustomBaseDriver::GetParameters() { return BuildParameterDescription(FSettingList.Items()); }
 
 int32_t TCustomBaseDriver::DeviceTest(std::wstring& Description) {
   Description = L"Нет ошибок";
