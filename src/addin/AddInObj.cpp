@@ -136,30 +136,30 @@ bool TAddInObject::CallRunning() { return t_running_calls > 0; }
 int32_t TAddInObject::ObjectCounter() { return g_object_counter.load(); }
 
 bool TAddInObject::ValidMethod(int32_t number) const {
-  return Driver_ && number >= 0 && number < Driver_->MethsCount();
+  return FDriver && number >= 0 && number < FDriver->MethsCount();
 }
 
 bool TAddInObject::ValidProp(int32_t number) const {
-  return Driver_ && number >= 0 && number < Driver_->PropsCount();
+  return FDriver && number >= 0 && number < FDriver->PropsCount();
 }
 
-HResult TAddInObject::Init(IHostConnection* pConnection) {
+HResult TAddInObject::Init(IHostConnection* Connection) {
   return Guarded([&] {
-    pEvent.reset();
-    if (pConnection) pEvent = pConnection->QueryEventSink();
-    if (pEvent) {
+    FEvent.reset();
+    if (Connection) FEvent = Connection->QueryEventSink();
+    if (FEvent) {
       // A host that refuses the buffer depth still gets a working object; the
       // refusal is only worth a line in the log.
-      const HResult status = pEvent->SetEventBufferDepth(100);
+      const HResult status = FEvent->SetEventBufferDepth(100);
       if (status < 0)
         TLog::Append(L"Init", L"the host refused the event buffer depth: " + HexStatus(status),
                      TMsgType::mtError);
     }
-    pExtWnds.reset();
-    if (pConnection) pExtWnds = pConnection->QueryExtWndsSupport();
+    FExtWnds.reset();
+    if (Connection) FExtWnds = Connection->QueryExtWndsSupport();
 
     FObjectNumber = g_object_counter.load();
-    if (!Driver_) {
+    if (!FDriver) {
       std::unique_ptr<TBaseDriver> driver = CreateDriverByName(kDriverClassName);
       if (!driver) throw PlatformError("No driver class is registered under the name TDriver");
       driver->SetDriverObjNumber(static_cast<uint8_t>(FObjectNumber & 0xFF));
@@ -167,7 +167,7 @@ HResult TAddInObject::Init(IHostConnection* pConnection) {
           [this](const std::wstring& source, const std::wstring& message, const std::wstring& data) {
             ExecExternalEvent(source, message, data);
           });
-      Driver_ = std::move(driver);
+      FDriver = std::move(driver);
     }
     g_object_counter.fetch_add(1);
     return kS_OK;
@@ -186,79 +186,79 @@ HResult TAddInObject::Done() {
       return kS_OK;
     }
     // Only the object whose number created the driver destroys it.
-    if (Driver_ && static_cast<uint8_t>(FObjectNumber & 0xFF) == Driver_->DriverObjNumber()) {
-      Driver_->SetExecExternalEvent(nullptr);
-      Driver_.reset();
+    if (FDriver && static_cast<uint8_t>(FObjectNumber & 0xFF) == FDriver->DriverObjNumber()) {
+      FDriver->SetExecExternalEvent(nullptr);
+      FDriver.reset();
     }
-    pEvent.reset();
-    pExtWnds.reset();
+    FEvent.reset();
+    FExtWnds.reset();
     return kS_OK;
   });
 }
 
-HResult TAddInObject::GetInfo(HostArray& pInfo) {
+HResult TAddInObject::GetInfo(HostArray& Info) {
   return Guarded([&] {
-    TBaseDriver::PutParam(pInfo, 0, std::wstring(L"2000"));
+    TBaseDriver::PutParam(Info, 0, std::wstring(L"2000"));
     return kS_OK;
   });
 }
 
-HResult TAddInObject::RegisterExtensionAs(std::wstring& bstrExtensionName) {
+HResult TAddInObject::RegisterExtensionAs(std::wstring& ExtensionName) {
   return Guarded([&] {
-    bstrExtensionName = kExtensionName;
+    ExtensionName = kExtensionName;
     return kS_OK;
   });
 }
 
-HResult TAddInObject::GetNProps(int32_t& plProps) {
-  plProps = Driver_ ? Driver_->PropsCount() : 0;
+HResult TAddInObject::GetNProps(int32_t& PropCount) {
+  PropCount = FDriver ? FDriver->PropsCount() : 0;
   return kS_OK;
 }
 
-HResult TAddInObject::FindProp(const std::wstring& bstrPropName, int32_t& plPropNum) {
+HResult TAddInObject::FindProp(const std::wstring& PropName, int32_t& PropNum) {
   return Guarded([&] {
-    plPropNum = Driver_ ? Driver_->GetPropNum(bstrPropName) : -1;
+    PropNum = FDriver ? FDriver->GetPropNum(PropName) : -1;
     return kS_OK;
   });
 }
 
-HResult TAddInObject::GetPropName(int32_t lPropNum, int32_t lPropAlias, std::wstring& pbstrPropName) {
+HResult TAddInObject::GetPropName(int32_t PropNum, int32_t PropAlias, std::wstring& PropName) {
   return Guarded([&] {
-    if (!ValidProp(lPropNum)) return kS_FALSE;
-    const PSettingStruct setting = Driver_->GetProperty(lPropNum);
-    pbstrPropName = lPropAlias == 0 ? setting->ID : setting->Alias;
+    if (!ValidProp(PropNum)) return kS_FALSE;
+    const PSettingStruct setting = FDriver->GetProperty(PropNum);
+    PropName = PropAlias == 0 ? setting->ID : setting->Alias;
     return kS_OK;
   });
 }
 
-HResult TAddInObject::GetPropVal(int32_t lPropNum, HostValue& pvarPropVal) {
+HResult TAddInObject::GetPropVal(int32_t PropNum, HostValue& PropVal) {
   return Guarded([&] {
-    pvarPropVal = HostValue();
-    if (!ValidProp(lPropNum)) return kS_FALSE;
-    pvarPropVal = Driver_->GetProperty(lPropNum)->Value;
+    PropVal = HostValue();
+    if (!ValidProp(PropNum)) return kS_FALSE;
+    PropVal = FDriver->GetProperty(PropNum)->Value;
     return kS_OK;
   });
 }
 
-HResult TAddInObject::SetPropVal(int32_t lPropNum, const HostValue& varPropVal) {
+HResult TAddInObject::SetPropVal(int32_t PropNum, const HostValue& PropVal) {
   return Guarded([&] {
-    if (!ValidProp(lPropNum)) return kS_FALSE;
+    if (!ValidProp(PropNum)) return kS_FALSE;
     // The host writes properties as they come, without the type check of the
     // settings operations.
-    const PSettingStruct setting = Driver_->GetProperty(lPropNum);
+    const PSettingStruct setting = FDriver->GetProperty(PropNum);
     const std::wstring id = setting->ID;
     const bool log_switch = SameTextIgnoreCase(id, L"DebugLogEnabled");
-    if (log_switch && !ConvertsToBool(varPropVal)) {
+    if (log_switch && !ConvertsToBool(PropVal)) {
       // Stored, it would make every later opening fail on reading it.
-      TLog::Append(L"SetPropVal", id + L"=" + PropValueText(varPropVal) +
+      TLog::Append(L"SetPropVal", id + L"=" + PropValueText(PropVal) +
                                       L": not a Boolean, the previous value stays",
                    TMsgType::mtError);
       return kS_FALSE;
     }
-    setting->Value = varPropVal;
-    if (log_switch) Driver_->UpdateDebugLogEnabled();
+    setting->Value = PropVal;
+    if (log_switch) FDriver->UpdateDebugLogEnabled();
     // Logged after the switch, so that switching the log on is itself logged.
-    TLog::Append(L"SetPropVal", id + L"=" + PropValueText(varPropVal), TMsgType::mtInfo);
+    TLog::Append(L"SetPropVal", id + L"=" + PropValueText(PropVal), TMsgType::mtInfo);
     return kS_OK;
   });
 }
@@ -266,61 +266,61 @@ HResult TAddInObject::SetPropVal(int32_t lPropNum, const HostValue& varPropVal) 
 HResult TAddInObject::IsPropReadable(int32_t, bool&) { return kS_OK; }
 HResult TAddInObject::IsPropWritable(int32_t, bool&) { return kS_OK; }
 
-HResult TAddInObject::GetNMethods(int32_t& plMethods) {
-  plMethods = Driver_ ? Driver_->MethsCount() : 0;
+HResult TAddInObject::GetNMethods(int32_t& MethodCount) {
+  MethodCount = FDriver ? FDriver->MethsCount() : 0;
   return kS_OK;
 }
 
-HResult TAddInObject::FindMethod(const std::wstring& bstrMethodName, int32_t& plMethodNum) {
+HResult TAddInObject::FindMethod(const std::wstring& MethodName, int32_t& MethodNum) {
   return Guarded([&] {
-    plMethodNum = Driver_ ? Driver_->GetMethodNum(bstrMethodName) : -1;
+    MethodNum = FDriver ? FDriver->GetMethodNum(MethodName) : -1;
     return kS_OK;
   });
 }
 
-HResult TAddInObject::GetMethodName(int32_t lMethodNum, int32_t, std::wstring& pbstrMethodName) {
+HResult TAddInObject::GetMethodName(int32_t MethodNum, int32_t, std::wstring& MethodName) {
   return Guarded([&] {
-    if (!ValidMethod(lMethodNum)) return kS_FALSE;
-    pbstrMethodName = Driver_->GetMethod(lMethodNum)->Name;
+    if (!ValidMethod(MethodNum)) return kS_FALSE;
+    MethodName = FDriver->GetMethod(MethodNum)->Name;
     return kS_OK;
   });
 }
 
-HResult TAddInObject::GetNParams(int32_t lMethodNum, int32_t& plParams) {
+HResult TAddInObject::GetNParams(int32_t MethodNum, int32_t& ParamCount) {
   return Guarded([&] {
-    if (!ValidMethod(lMethodNum)) return kS_FALSE;
-    plParams = Driver_->GetMethod(lMethodNum)->ParamsCount;
+    if (!ValidMethod(MethodNum)) return kS_FALSE;
+    ParamCount = FDriver->GetMethod(MethodNum)->ParamsCount;
     return kS_OK;
   });
 }
 
-HResult TAddInObject::GetParamDefValue(int32_t, int32_t, HostValue& pvarParamDefValue) {
-  pvarParamDefValue = HostValue();
+HResult TAddInObject::GetParamDefValue(int32_t, int32_t, HostValue& DefValue) {
+  DefValue = HostValue();
   return kS_OK;
 }
 
-HResult TAddInObject::HasRetVal(int32_t, int32_t& pboolRetValue) {
-  pboolRetValue = 1;
+HResult TAddInObject::HasRetVal(int32_t, int32_t& HasValue) {
+  HasValue = 1;
   return kS_OK;
 }
 
-HResult TAddInObject::CallAsProc(int32_t lMethodNum, HostParams& paParams) {
+HResult TAddInObject::CallAsProc(int32_t MethodNum, HostParams& Params) {
   HostValue own_slot;
-  return Call(lMethodNum, own_slot, paParams, false);
+  return Call(MethodNum, own_slot, Params, false);
 }
 
-HResult TAddInObject::CallAsFunc(int32_t lMethodNum, HostValue& pvarRetValue, HostParams& paParams) {
-  return Call(lMethodNum, pvarRetValue, paParams, true);
+HResult TAddInObject::CallAsFunc(int32_t MethodNum, HostValue& RetValue, HostParams& Params) {
+  return Call(MethodNum, RetValue, Params, true);
 }
 
-HResult TAddInObject::Call(int32_t lMethodNum, HostValue& pvarRetValue, HostParams& paParams,
+HResult TAddInObject::Call(int32_t MethodNum, HostValue& RetValue, HostParams& Params,
                            bool as_function) {
   return Guarded([&] {
-    if (!ValidMethod(lMethodNum)) return kS_FALSE;
-    TBaseDriver& driver = *Driver_;
+    if (!ValidMethod(MethodNum)) return kS_FALSE;
+    TBaseDriver& driver = *FDriver;
     // A copy: the entry's name is needed after the method, whatever it did.
-    const TMethodStruct method = *driver.GetMethod(lMethodNum);
-    if (CallRunning()) return RefuseNestedCall(method, pvarRetValue, paParams, as_function);
+    const TMethodStruct method = *driver.GetMethod(MethodNum);
+    if (CallRunning()) return RefuseNestedCall(method, RetValue, Params, as_function);
     const RunningCall running;
 
     // The host's window stays disabled for the whole call, the error box
@@ -344,24 +344,24 @@ HResult TAddInObject::Call(int32_t lMethodNum, HostValue& pvarRetValue, HostPara
     try {
       // The renderings are built only for a log that writes them.
       if (LogIsOn())
-        TLog::Append(L"> " + method.Name, L"Params: " + LogText([&] { return ArrayToLogText(paParams); }),
+        TLog::Append(L"> " + method.Name, L"Params: " + LogText([&] { return ArrayToLogText(Params); }),
                      TMsgType::mtInfo);
-      result = method.DriverMethod(pvarRetValue, paParams);
+      result = method.DriverMethod(RetValue, Params);
       if (LogIsOn())
         TLog::Append(L"< " + method.Name,
-                     L"Result=" + LogText([&] { return ValueToLogText(pvarRetValue); }) + L"; Params: " +
-                         LogText([&] { return ArrayToLogText(paParams); }) +
+                     L"Result=" + LogText([&] { return ValueToLogText(RetValue); }) + L"; Params: " +
+                         LogText([&] { return ArrayToLogText(Params); }) +
                          L"; LastResultDescription: " + driver.LastResultDescriptionField(),
                      TMsgType::mtInfo);
       // The oldest host platform takes no Booleans: 1 and 0 instead.
-      if (as_function && driver.PlatformVer() == TPlatformVer::pv77 && pvarRetValue.IsBoolean())
-        pvarRetValue = HostValue::FromInt32(pvarRetValue.ToBool() ? 1 : 0);
+      if (as_function && driver.PlatformVer() == TPlatformVer::pv77 && RetValue.IsBoolean())
+        RetValue = HostValue::FromInt32(RetValue.ToBool() ? 1 : 0);
     } catch (...) {
       result = kS_FALSE;
       const std::wstring message = CurrentExceptionMessage();
       TLog::Append(L"EXCEPTION", message, TMsgType::mtError);
-      if (ErrorReporter_)
-        ErrorReporter_(method.Name, message);
+      if (FErrorReporter)
+        FErrorReporter(method.Name, message);
       else
         Services().Windows->ShowErrorBox(L"EXCEPTION", L"Method: " + method.Name + L"\r\nMessage: " + message);
     }
@@ -369,8 +369,8 @@ HResult TAddInObject::Call(int32_t lMethodNum, HostValue& pvarRetValue, HostPara
   });
 }
 
-HResult TAddInObject::RefuseNestedCall(const TMethodStruct& method, HostValue& pvarRetValue,
-                                       HostParams& paParams, bool as_function) {
+HResult TAddInObject::RefuseNestedCall(const TMethodStruct& method, HostValue& RetValue,
+                                       HostParams& Params, bool as_function) {
   // Nothing of the driver is touched: not its engine, not its last result.
   // The refused call answers for itself, "ПолучитьОшибку" included.
   const std::wstring text = EquipmentErrorText(rc::kBusy, L"", L"");
@@ -379,11 +379,11 @@ HResult TAddInObject::RefuseNestedCall(const TMethodStruct& method, HostValue& p
                TMsgType::mtError);
   const bool last_error = method.Name == L"ПолучитьОшибку" || method.Alias == L"GetLastError";
   if (last_error) {
-    TBaseDriver::PutParam(paParams, 0, text);
-    pvarRetValue = HostValue::FromInt32(rc::kBusy);
+    TBaseDriver::PutParam(Params, 0, text);
+    RetValue = HostValue::FromInt32(rc::kBusy);
   } else {
-    pvarRetValue = HostValue::FromBool(false);
-    if (as_function && Driver_->PlatformVer() == TPlatformVer::pv77) pvarRetValue = HostValue::FromInt32(0);
+    RetValue = HostValue::FromBool(false);
+    if (as_function && FDriver->PlatformVer() == TPlatformVer::pv77) RetValue = HostValue::FromInt32(0);
   }
   return kS_OK;
 }
@@ -392,24 +392,24 @@ HResult TAddInObject::SetLocale(const std::wstring&) { return kS_OK; }
 
 HResult TAddInObject::ChangeSettings() {
   return Guarded([&] {
-    if (!Driver_ || !Driver_->CapSettingsDlg()) return kS_FALSE;
-    Driver_->ReadSettings();
-    if (Driver_->ShowSettingsDlg()) Driver_->SaveSettings();
+    if (!FDriver || !FDriver->CapSettingsDlg()) return kS_FALSE;
+    FDriver->ReadSettings();
+    if (FDriver->ShowSettingsDlg()) FDriver->SaveSettings();
     return kS_OK;
   });
 }
 
 HResult TAddInObject::CapSettingsDlg(bool& Value) {
   Value = false;
-  if (!Driver_) return kS_FALSE;
-  Value = Driver_->CapSettingsDlg();
+  if (!FDriver) return kS_FALSE;
+  Value = FDriver->CapSettingsDlg();
   return kS_OK;
 }
 
-void TAddInObject::ExecExternalEvent(const std::wstring& strSource, const std::wstring& strMessage,
-                                     const std::wstring& strData) {
-  if (!pEvent) return;
-  const HResult status = pEvent->ExternalEvent(strSource, strMessage, strData);
+void TAddInObject::ExecExternalEvent(const std::wstring& Source, const std::wstring& Message,
+                                     const std::wstring& Data) {
+  if (!FEvent) return;
+  const HResult status = FEvent->ExternalEvent(Source, Message, Data);
   if (status < 0)
     throw PlatformError("The host refused the external event: " + WideToUtf8(HexStatus(status)));
 }

@@ -64,28 +64,28 @@ class TAddInObject {
   TAddInObject& operator=(const TAddInObject&) = delete;
 
   // IInitDone.
-  HResult Init(IHostConnection* pConnection);
+  HResult Init(IHostConnection* Connection);
   HResult Done();
-  HResult GetInfo(HostArray& pInfo);  // element 0 := "2000"
+  HResult GetInfo(HostArray& Info);  // element 0 := "2000"
 
   // ILanguageExtender.
-  HResult RegisterExtensionAs(std::wstring& bstrExtensionName);
-  HResult GetNProps(int32_t& plProps);
-  HResult FindProp(const std::wstring& bstrPropName, int32_t& plPropNum);
-  HResult GetPropName(int32_t lPropNum, int32_t lPropAlias, std::wstring& pbstrPropName);
-  HResult GetPropVal(int32_t lPropNum, HostValue& pvarPropVal);
-  HResult SetPropVal(int32_t lPropNum, const HostValue& varPropVal);
-  HResult IsPropReadable(int32_t lPropNum, bool& pboolPropRead);
-  HResult IsPropWritable(int32_t lPropNum, bool& pboolPropWrite);
-  HResult GetNMethods(int32_t& plMethods);
-  HResult FindMethod(const std::wstring& bstrMethodName, int32_t& plMethodNum);
-  HResult GetMethodName(int32_t lMethodNum, int32_t lMethodAlias, std::wstring& pbstrMethodName);
-  HResult GetNParams(int32_t lMethodNum, int32_t& plParams);
-  HResult GetParamDefValue(int32_t lMethodNum, int32_t lParamNum, HostValue& pvarParamDefValue);
-  HResult HasRetVal(int32_t lMethodNum, int32_t& pboolRetValue);
-  HResult CallAsProc(int32_t lMethodNum, HostParams& paParams);
-  HResult CallAsFunc(int32_t lMethodNum, HostValue& pvarRetValue, HostParams& paParams);
-  HResult SetLocale(const std::wstring& wsLocale);
+  HResult RegisterExtensionAs(std::wstring& ExtensionName);
+  HResult GetNProps(int32_t& PropCount);
+  HResult FindProp(const std::wstring& PropName, int32_t& PropNum);
+  HResult GetPropName(int32_t PropNum, int32_t PropAlias, std::wstring& PropName);
+  HResult GetPropVal(int32_t PropNum, HostValue& PropVal);
+  HResult SetPropVal(int32_t PropNum, const HostValue& PropVal);
+  HResult IsPropReadable(int32_t PropNum, bool& Readable);
+  HResult IsPropWritable(int32_t PropNum, bool& Writable);
+  HResult GetNMethods(int32_t& MethodCount);
+  HResult FindMethod(const std::wstring& MethodName, int32_t& MethodNum);
+  HResult GetMethodName(int32_t MethodNum, int32_t MethodAlias, std::wstring& MethodName);
+  HResult GetNParams(int32_t MethodNum, int32_t& ParamCount);
+  HResult GetParamDefValue(int32_t MethodNum, int32_t ParamNum, HostValue& DefValue);
+  HResult HasRetVal(int32_t MethodNum, int32_t& HasValue);
+  HResult CallAsProc(int32_t MethodNum, HostParams& Params);
+  HResult CallAsFunc(int32_t MethodNum, HostValue& RetValue, HostParams& Params);
+  HResult SetLocale(const std::wstring& Locale);
 
   // IPropertyLink.
   HResult ChangeSettings();
@@ -93,17 +93,17 @@ class TAddInObject {
 
   // The driver's event hook ends here. Raises PlatformError when the host
   // answers with a failure, to the driver method that raised the event.
-  void ExecExternalEvent(const std::wstring& strSource, const std::wstring& strMessage,
-                         const std::wstring& strData);
+  void ExecExternalEvent(const std::wstring& Source, const std::wstring& Message,
+                         const std::wstring& Data);
 
   // Where the error box of a method's exception goes (method name, message):
   // a front end whose host shows errors itself sets this; unset, the
   // platform's error box titled "EXCEPTION" is shown.
   using ErrorReporter = std::function<void(const std::wstring& method, const std::wstring& message)>;
-  void SetErrorReporter(ErrorReporter reporter) { ErrorReporter_ = std::move(reporter); }
+  void SetErrorReporter(ErrorReporter reporter) { FErrorReporter = std::move(reporter); }
 
   // For the COM layer and the velko harness.
-  TBaseDriver* Driver() const { return Driver_.get(); }
+  TBaseDriver* Driver() const { return FDriver.get(); }
   int32_t ObjectNumber() const { return FObjectNumber; }
   // The process-wide count of Init calls of every add-in object.
   static int32_t ObjectCounter();
@@ -113,18 +113,18 @@ class TAddInObject {
  private:
   bool ValidMethod(int32_t number) const;
   bool ValidProp(int32_t number) const;
-  HResult Call(int32_t lMethodNum, HostValue& pvarRetValue, HostParams& paParams, bool as_function);
-  HResult RefuseNestedCall(const TMethodStruct& method, HostValue& pvarRetValue, HostParams& paParams,
+  HResult Call(int32_t MethodNum, HostValue& RetValue, HostParams& Params, bool as_function);
+  HResult RefuseNestedCall(const TMethodStruct& method, HostValue& RetValue, HostParams& Params,
                            bool as_function);
   class RunningCall;
   static void RunDeferredDone();
   static thread_local TAddInObject* t_deferred_done;
 
-  std::unique_ptr<TBaseDriver> Driver_;
+  std::unique_ptr<TBaseDriver> FDriver;
   int32_t FObjectNumber = 0;
-  std::shared_ptr<IHostEventSink> pEvent;
-  std::shared_ptr<void> pExtWnds;
-  ErrorReporter ErrorReporter_;
+  std::shared_ptr<IHostEventSink> FEvent;
+  std::shared_ptr<void> FExtWnds;
+  ErrorReporter FErrorReporter;
   bool FDonePending = false;               // Done arrived inside a running call
   TAddInObject* FNextDeferred = nullptr;  // the next object whose Done waits
 };

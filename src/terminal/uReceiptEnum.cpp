@@ -37,7 +37,7 @@ std::wstring TReceiptEnum::DefaultFolder() {
   return IncludeTrailingPathDelimiter(folder);
 }
 
-TReceiptEnum::TReceiptEnum(FileService& files) : files_(files), FFileDir(DefaultFolder()) {}
+TReceiptEnum::TReceiptEnum(FileService& files) : FFiles(files), FFileDir(DefaultFolder()) {}
 
 TReceiptEnum::~TReceiptEnum() { Unlock(true); }
 
@@ -51,7 +51,7 @@ int TReceiptEnum::Lock() {
   FLockError.clear();
   std::unique_ptr<LockedFile> file;
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    file = files_.OpenExclusive(path);
+    file = FFiles.OpenExclusive(path);
     if (file) break;
     // Something planted in the file's place is refused at once: no retry
     // can make it the numerator.

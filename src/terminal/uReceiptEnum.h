@@ -67,7 +67,7 @@ class TReceiptEnum {
   static std::wstring DefaultFolder();
 
  private:
-  FileService& files_;
+  FileService& FFiles;
   std::wstring FFileDir;
   std::unique_ptr<LockedFile> FFileHandle;
   uint32_t FReceiptNum = 1;
