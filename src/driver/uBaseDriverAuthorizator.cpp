@@ -45,6 +45,11 @@ void TBaseDriverAuthorizator::Create() {
   FDriverInfo.EquipmentType = L"ЭквайринговыйТерминал";
 }
 
+void TBaseDriverAuthorizator::PutCardAnswer(HostParams& paParams, const TCardAnswer& Answer) {
+  PutTexts(paParams, {{1, MaskCardNumber(Answer.PAN)}, {3, Answer.RecNum}, {4, Answer.RRN},
+                      {5, Answer.AuthorizationCode}, {6, Answer.ReceiptText}});
+}
+
 HResult TBaseDriverAuthorizator::CardPaymentForm(HostValue& pvarRetValue, HostParams& paParams,
                                                  const TCardPayment& Operation) {
   FLastResultDescription.clear();
@@ -53,9 +58,8 @@ HResult TBaseDriverAuthorizator::CardPaymentForm(HostValue& pvarRetValue, HostPa
   answer.Amount = GetParam(paParams, 2).ToCurrency();
   const std::wstring card = answer.PAN;
   FLastResultCode = Operation(answer.Amount, card, answer);
-  PutParam(paParams, 1, MaskCardNumber(answer.PAN));
   PutParam(paParams, 2, AmountToHost(answer.Amount));
-  PutTexts(paParams, {{3, answer.RecNum}, {4, answer.RRN}, {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
+  PutCardAnswer(paParams, answer);
   return FinishForm(pvarRetValue);
 }
 
@@ -74,21 +78,31 @@ HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams&
   answer.RRN = GetParam(paParams, 4).ToText();
   const std::wstring card = answer.PAN;
   FLastResultCode = ReturnPaymantByPaymantCard(amount, card, answer);
-  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {3, answer.RecNum}, {4, answer.RRN},
-                      {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
+  PutCardAnswer(paParams, answer);
   return FinishForm(pvarRetValue);
 }
 
-HResult TBaseDriverAuthorizator::CancellationForm(HostValue& pvarRetValue, HostParams& paParams) {
+// Positions: 1 masked card, 2 amount, 3 receipt number, 4 reference number,
+// 5 authorisation code of the operation referred to, 6 slip.
+HResult TBaseDriverAuthorizator::ReferencedOperationForm(HostValue& pvarRetValue, HostParams& paParams,
+                                                         const TReferencedOperation& Operation) {
   FLastResultDescription.clear();
   const int64_t amount = GetParam(paParams, 2).ToCurrency();
   const std::wstring rec = GetParam(paParams, 3).ToText();
   const std::wstring rrn = GetParam(paParams, 4).ToText();
   const std::wstring auth = GetParam(paParams, 5).ToText();
   TCardAnswer answer;
-  FLastResultCode = CancelPaymentByPaymentCard(amount, rec, rrn, auth, answer);
+  FLastResultCode = Operation(amount, rec, rrn, auth, answer);
   PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {6, answer.ReceiptText}});
   return FinishForm(pvarRetValue);
+}
+
+HResult TBaseDriverAuthorizator::CancellationForm(HostValue& pvarRetValue, HostParams& paParams) {
+  return ReferencedOperationForm(pvarRetValue, paParams, [this](int64_t amount, const std::wstring& rec,
+                                                                const std::wstring& rrn, const std::wstring& auth,
+                                                                TCardAnswer& answer) {
+    return CancelPaymentByPaymentCard(amount, rec, rrn, auth, answer);
+  });
 }
 
 HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, HostParams& paParams) {
@@ -98,21 +112,16 @@ HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, H
   const int64_t amount = GetParam(paParams, 2).ToCurrency();
   const std::wstring card = answer.PAN;
   FLastResultCode = AuthorizePreSales(amount, card, answer);
-  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {3, answer.RecNum}, {4, answer.RRN},
-                      {5, answer.AuthorizationCode}, {6, answer.ReceiptText}});
+  PutCardAnswer(paParams, answer);
   return FinishForm(pvarRetValue);
 }
 
 HResult TBaseDriverAuthorizator::CompletionForm(HostValue& pvarRetValue, HostParams& paParams) {
-  FLastResultDescription.clear();
-  const int64_t amount = GetParam(paParams, 2).ToCurrency();
-  const std::wstring rec = GetParam(paParams, 3).ToText();
-  const std::wstring rrn = GetParam(paParams, 4).ToText();
-  const std::wstring auth = GetParam(paParams, 5).ToText();
-  TCardAnswer answer;
-  FLastResultCode = AuthorizeCompletion(amount, rec, rrn, auth, answer);
-  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {6, answer.ReceiptText}});
-  return FinishForm(pvarRetValue);
+  return ReferencedOperationForm(pvarRetValue, paParams, [this](int64_t amount, const std::wstring& rec,
+                                                                const std::wstring& rrn, const std::wstring& auth,
+                                                                TCardAnswer& answer) {
+    return AuthorizeCompletion(amount, rec, rrn, auth, answer);
+  });
 }
 
 HResult TBaseDriverAuthorizator::EmergencyReversalForm(HostValue& pvarRetValue, HostParams&) {

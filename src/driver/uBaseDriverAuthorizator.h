@@ -28,6 +28,11 @@ struct TCardAnswer {
 
 // A typed card payment: amount and card data in, the answer out.
 using TCardPayment = std::function<int32_t(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer)>;
+// An operation on an earlier one, named by its receipt number, reference
+// number and authorisation code (cancellation, completion).
+using TReferencedOperation =
+    std::function<int32_t(int64_t Amount, const std::wstring& RecNum, const std::wstring& RRN,
+                          const std::wstring& AuthCode, TCardAnswer& Answer)>;
 
 class TBaseDriverAuthorizator : public TCustomBaseDriver {
  public:
@@ -65,8 +70,13 @@ class TBaseDriverAuthorizator : public TCustomBaseDriver {
   // amount, 3 receipt number, 4 reference number, 5 authorisation code, 6
   // slip), for every operation of that shape.
   HResult CardPaymentForm(HostValue& pvarRetValue, HostParams& paParams, const TCardPayment& Operation);
+  // A card operation's answer at the positions of the payment form (1 masked
+  // card, 3 receipt number, 4 reference number, 5 authorisation code, 6 slip).
+  static void PutCardAnswer(HostParams& paParams, const TCardAnswer& Answer);
 
  private:
+  HResult ReferencedOperationForm(HostValue& pvarRetValue, HostParams& paParams,
+                                  const TReferencedOperation& Operation);
   HResult PaymentForm(HostValue& pvarRetValue, HostParams& paParams);
   HResult RefundForm(HostValue& pvarRetValue, HostParams& paParams);
   HResult CancellationForm(HostValue& pvarRetValue, HostParams& paParams);
