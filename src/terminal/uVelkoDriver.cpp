@@ -226,6 +226,15 @@ void TVelkoDriver::PutReceiptNumber() {
   FTransactData.Add(TagReceiptNumber, FormatReceiptNumber(FReceiptEnum->ReceiptNum()));
 }
 
+// The optional fields go only when there is something to send.
+void TVelkoDriver::PutCardData(const std::wstring& CardNumEnc) {
+  if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
+}
+
+void TVelkoDriver::PutMerchantID() {
+  if (!FMerchantID.empty()) FTransactData.Add(TagMerchantID, FMerchantID.substr(0, kMaxMerchantIDLength));
+}
+
 void TVelkoDriver::PutAmount(int64_t Amount) {
   // Run() has refused an amount the field cannot carry before getting here.
   FTransactData.Add(TagAmount, FormatAmount(Amount).value_or(std::wstring(12, L'0')));
@@ -384,9 +393,8 @@ void TVelkoDriver::WriteLog(const std::wstring& Caption, const std::wstring& Tex
 int32_t TVelkoDriver::Sale(int64_t Amount, const std::wstring& CardNumEnc) {
   return Run({.Guarded = true, .Recorded = true, .Logging = true, .Amount = &Amount, .TakeOutputs = [&] { Amount = FTransactData.TransactionAmount(); },
               .PutTags = [&] {
-                  if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
-                  if (!FMerchantID.empty())
-                    FTransactData.Add(TagMerchantID, FMerchantID.substr(0, kMaxMerchantIDLength));
+                  PutCardData(CardNumEnc);
+                  PutMerchantID();
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpSale);
                   PutAmount(Amount);
@@ -395,7 +403,7 @@ int32_t TVelkoDriver::Sale(int64_t Amount, const std::wstring& CardNumEnc) {
 
 int32_t TVelkoDriver::Payment(int64_t Amount, const std::wstring& CardNumEnc) {
   return Run({.Guarded = true, .Recorded = true, .Logging = true, .Amount = &Amount, .PutTags = [&] {
-                  if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
+                  PutCardData(CardNumEnc);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpPayment);
                   PutAmount(Amount);
@@ -405,9 +413,8 @@ int32_t TVelkoDriver::Payment(int64_t Amount, const std::wstring& CardNumEnc) {
 int32_t TVelkoDriver::Refund(int64_t Amount, const std::wstring& CardNumEnc, const std::wstring& RRN) {
   return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .PutTags = [&] {
                   if (!RRN.empty()) FTransactData.Add(TagReferenceNumber, RRN.substr(0, kMaxRRNLength));
-                  if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
-                  if (!FMerchantID.empty())
-                    FTransactData.Add(TagMerchantID, FMerchantID.substr(0, kMaxMerchantIDLength));
+                  PutCardData(CardNumEnc);
+                  PutMerchantID();
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpRefund);
                   PutAmount(Amount);
@@ -416,7 +423,7 @@ int32_t TVelkoDriver::Refund(int64_t Amount, const std::wstring& CardNumEnc, con
 
 int32_t TVelkoDriver::PreSale(int64_t Amount, const std::wstring& CardNumEnc) {
   return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .PutTags = [&] {
-                  if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
+                  PutCardData(CardNumEnc);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpPreAuth);
                   PutAmount(Amount);
@@ -443,8 +450,7 @@ int32_t TVelkoDriver::Void(int64_t Amount, const std::wstring& RecNumber, const 
                            const std::wstring& RRN) {
   return Run({.Guarded = true, .Amount = &Amount, .PutTags = [&] {
                   if (!RRN.empty()) FTransactData.Add(TagReferenceNumber, RRN.substr(0, kMaxRRNLength));
-                  if (!FMerchantID.empty())
-                    FTransactData.Add(TagMerchantID, FMerchantID.substr(0, kMaxMerchantIDLength));
+                  PutMerchantID();
                   FTransactData.Add(TagReceiptNumber, RecNumberText(RecNumber));
                   if (!AuthCode.empty()) FTransactData.Add(TagAuthorizationCode, AuthCode);
                   FTransactData.Add(TagOperationType, kOpVoid);
@@ -543,7 +549,7 @@ int32_t TVelkoDriver::GetLoyaltyBalance(int64_t& Amount) {
 
 int32_t TVelkoDriver::LoyaltySale(const std::wstring& CardNumEnc) {
   return Run({.Guarded = true, .Recorded = true, .Logging = true, .PutTags = [&] {
-                  if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
+                  PutCardData(CardNumEnc);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpLoyaltySale);
                   FTransactData.Add(TagAmount, std::wstring(12, L'0'));  // the server decides
@@ -552,7 +558,7 @@ int32_t TVelkoDriver::LoyaltySale(const std::wstring& CardNumEnc) {
 
 int32_t TVelkoDriver::LoyaltyRefund(int64_t Amount, const std::wstring& CardNumEnc) {
   return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .PutTags = [&] {
-                  if (!CardNumEnc.empty()) FTransactData.Add(TagCardNumberEnc, CardNumEnc);
+                  PutCardData(CardNumEnc);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpLoyaltyRefund);
                   PutAmount(Amount);

@@ -159,6 +159,8 @@ class TVelkoDriver {
   void SetExtErrorDescription(const std::wstring& Code, const std::wstring& Message);
   void WriteLog(const std::wstring& Caption, const std::wstring& Text);
   void PutReceiptNumber();
+  void PutCardData(const std::wstring& CardNumEnc);
+  void PutMerchantID();
   void PutAmount(int64_t Amount);
 
   TWriteLogProc FWriteLogProc;
