@@ -58,7 +58,12 @@ TEST(UniqueResource, ClosesEveryHeldValueExactlyOnce) {
        },
        {1, 2}},
       {"release hands over", [] { Owner one(1); EXPECT_EQ(one.release(), 1); EXPECT_FALSE(one); }, {}},
-      {"put frees first", [] { Owner one(1); *one.put() = 2; EXPECT_EQ(RecordingTraits::closed, std::vector<int>{1}); },
+      {"put frees first",
+       [] {
+         Owner one(1);
+         *one.put() = 2;
+         EXPECT_EQ(RecordingTraits::closed, std::vector<int>{1});
+       },
        {1, 2}},
   };
   for (const Case& c : cases) {

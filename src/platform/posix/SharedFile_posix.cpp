@@ -17,7 +17,8 @@ AppendResult AppendDenyingWriters(const std::wstring& path, std::string_view byt
   // Every user may write to the log's folder: a symbolic link, a second name
   // of another file or anything but a regular file found in the log's place
   // is not written to (O_EXCL and O_NOFOLLOW never follow a link).
-  unique_fd file(::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  unique_fd file(
+      ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!file && errno == EEXIST) {
     created = false;
     file.reset(::open(narrow.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
