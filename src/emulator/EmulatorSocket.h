@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "platform/UniqueSocket.h"
 
 namespace velko::emulator {
 
@@ -14,19 +17,7 @@ class EmulatorSocket {
  public:
   enum class ReceiveStatus { Data, Closed, TimedOut };
 
-  EmulatorSocket() = default;
-  ~EmulatorSocket() { Close(); }
-  EmulatorSocket(EmulatorSocket&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-  EmulatorSocket& operator=(EmulatorSocket&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = other.handle_;
-      other.handle_ = kInvalid;
-    }
-    return *this;
-  }
-  EmulatorSocket(const EmulatorSocket&) = delete;
-  EmulatorSocket& operator=(const EmulatorSocket&) = delete;
+  EmulatorSocket() = default;  // moves, never copies: the socket has one owner
 
   // Listens on host:port (port 0 picks a free one); throws std::runtime_error.
   static EmulatorSocket Listen(const std::string& host, uint16_t port);
@@ -37,13 +28,12 @@ class EmulatorSocket {
   // Waits up to timeout_ms for bytes and appends at most max_bytes of them.
   ReceiveStatus Receive(std::string& out, size_t max_bytes, int timeout_ms);
   bool SendAll(std::string_view bytes);
-  void Close();
-  bool Valid() const { return handle_ != kInvalid; }
+  void Close() { socket_.reset(); }
+  bool Valid() const { return socket_.valid(); }
 
  private:
-  static constexpr intptr_t kInvalid = -1;
-  explicit EmulatorSocket(intptr_t handle) : handle_(handle) {}
-  intptr_t handle_ = kInvalid;
+  explicit EmulatorSocket(unique_socket socket) : socket_(std::move(socket)) {}
+  unique_socket socket_;
 };
 
 }  // namespace velko::emulator

@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "addin/com/ComResources.h"
+#include "platform/win32/UniqueHandle_win32.h"
+
 namespace host {
 
 HRESULT Connection::QueryInterface(REFIID riid, void** ppv) {
@@ -102,24 +105,26 @@ long RunAndWait(const std::wstring& command_line, DWORD timeout_ms) {
 
 namespace {
 // A temporary file that the child inherits, deleted when the handle closes.
-HANDLE InheritableTempFile() {
+velko::unique_hfile InheritableTempFile() {
   wchar_t folder[MAX_PATH] = {}, name[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, folder);
-  if (GetTempFileNameW(folder, L"vhs", 0, name) == 0) return INVALID_HANDLE_VALUE;
+  if (GetTempFileNameW(folder, L"vhs", 0, name) == 0) return velko::unique_hfile();
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  return velko::unique_hfile(CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                         nullptr));
 }
 }  // namespace
 
 long RunAndCapture(const std::wstring& command_line, const std::string& input, std::string& output,
                    DWORD timeout_ms) {
   output.clear();
-  HANDLE in = InheritableTempFile(), out = InheritableTempFile();
+  const velko::unique_hfile in_file = InheritableTempFile(), out_file = InheritableTempFile();
+  const HANDLE in = in_file.get(), out = out_file.get();
   long result = -1;
   DWORD moved = 0;
-  if (in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
-      WriteFile(in, input.data(), static_cast<DWORD>(input.size()), &moved, nullptr) &&
+  if (in_file && out_file && WriteFile(in, input.data(), static_cast<DWORD>(input.size()), &moved, nullptr) &&
       SetFilePointer(in, 0, nullptr, FILE_BEGIN) == 0) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -143,19 +148,18 @@ long RunAndCapture(const std::wstring& command_line, const std::string& input, s
       while (ReadFile(out, buffer, sizeof(buffer), &moved, nullptr) && moved > 0) output.append(buffer, moved);
     }
   }
-  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
   return result;
 }
 
 std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wchar_t* name, REGSAM view) {
-  HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS) return std::nullopt;
+  velko::com::unique_hkey handle;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, handle.put()) != ERROR_SUCCESS)
+    return std::nullopt;
   wchar_t buffer[1024] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
   DWORD type = 0;
-  const LONG status = RegQueryValueExW(handle, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-  RegCloseKey(handle);
+  const LONG status =
+      RegQueryValueExW(handle.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
   if (status != ERROR_SUCCESS || type != REG_SZ) return std::nullopt;
   std::wstring text(buffer, bytes / sizeof(wchar_t));
   while (!text.empty() && text.back() == L'\0') text.pop_back();
@@ -163,10 +167,8 @@ std::optional<std::wstring> RegText(HKEY root, const std::wstring& key, const wc
 }
 
 bool RegKeyExists(HKEY root, const std::wstring& key, REGSAM view) {
-  HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS) return false;
-  RegCloseKey(handle);
-  return true;
+  velko::com::unique_hkey handle;
+  return RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, handle.put()) == ERROR_SUCCESS;
 }
 
 std::wstring ModulePath(HMODULE module) {

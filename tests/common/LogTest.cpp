@@ -9,11 +9,14 @@
 
 #include "common/Common.Log.h"
 #include "common/TextUtf.h"
+#include "platform/UniqueResource.h"
 #include "support/ChildProcess.h"
 #include "support/TempDataFolder.h"
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/win32/UniqueHandle_win32.h"
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -188,27 +191,20 @@ class FileHolder {
  public:
   explicit FileHolder(const std::filesystem::path& path) {
 #ifdef _WIN32
-    handle_ = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
-    EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
+    file_.reset(CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr));
+    EXPECT_TRUE(file_);
 #else
-    fd_ = open(path.string().c_str(), O_WRONLY | O_CREAT, 0666);
-    EXPECT_GE(fd_, 0);
-    EXPECT_EQ(flock(fd_, LOCK_EX), 0);
-#endif
-  }
-  ~FileHolder() {
-#ifdef _WIN32
-    CloseHandle(handle_);
-#else
-    close(fd_);
+    file_.reset(open(path.string().c_str(), O_WRONLY | O_CREAT, 0666));
+    EXPECT_TRUE(file_);
+    EXPECT_EQ(flock(file_.get(), LOCK_EX), 0);
 #endif
   }
 
  private:
 #ifdef _WIN32
-  HANDLE handle_;
+  unique_hfile file_;
 #else
-  int fd_;
+  unique_fd file_;
 #endif
 };
 

@@ -11,6 +11,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/win32/UniqueHandle_win32.h"
 #else
 #include <spawn.h>
 #include <sys/wait.h>
@@ -31,11 +33,12 @@ class ChildProcess {
     std::wstring command = L"\"" + std::wstring(path, n) + L"\" " + std::wstring(filter.begin(), filter.end());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
     if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &info_))
+                          &info))
       return false;
-    ::CloseHandle(info_.hThread);
-    info_.hThread = nullptr;
+    ::CloseHandle(info.hThread);
+    process_.reset(info.hProcess);
     running_ = true;
 #else
     char exe[4096];
@@ -54,10 +57,10 @@ class ChildProcess {
     if (!running_) return -1;
     running_ = false;
 #ifdef _WIN32
-    ::WaitForSingleObject(info_.hProcess, INFINITE);
+    ::WaitForSingleObject(process_.get(), INFINITE);
     DWORD code = 1;
-    ::GetExitCodeProcess(info_.hProcess, &code);
-    ::CloseHandle(info_.hProcess);
+    ::GetExitCodeProcess(process_.get(), &code);
+    process_.reset();
     return static_cast<int>(code);
 #else
     int status = 0;
@@ -71,7 +74,7 @@ class ChildProcess {
  private:
   bool running_ = false;
 #ifdef _WIN32
-  PROCESS_INFORMATION info_{};
+  unique_handle process_;
 #else
   pid_t pid_ = 0;
 #endif

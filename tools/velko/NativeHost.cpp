@@ -13,6 +13,7 @@
 #include "addin/native/NativeAbi.h"
 #include "addin/native/NativeValue.h"
 #include "common/TextUtf.h"
+#include "platform/UniqueResource.h"
 
 namespace velko::tool {
 
@@ -73,10 +74,22 @@ void Release(NativeVariant& value, const native::HostMemory& memory) {
   value = NativeVariant{};
 }
 
+struct LibraryTraits {
+  using type = void*;
+  static type invalid() noexcept { return nullptr; }
+  static void close(type library) noexcept {
+#ifdef _WIN32
+    ::FreeLibrary(static_cast<HMODULE>(library));
+#else
+    dlclose(library);
+#endif
+  }
+};
+
 }  // namespace
 
 struct NativeHost::Impl {
-  void* library = nullptr;
+  unique_resource<LibraryTraits> library;  // first in, last out: the object's code is in it
   Memory memory;
   Connection connection;
   NativeComponentBase* object = nullptr;
@@ -85,9 +98,9 @@ struct NativeHost::Impl {
   template <class F>
   F Export(const char* name) {
 #ifdef _WIN32
-    auto address = reinterpret_cast<void (*)()>(::GetProcAddress(static_cast<HMODULE>(library), name));
+    auto address = reinterpret_cast<void (*)()>(::GetProcAddress(static_cast<HMODULE>(library.get()), name));
 #else
-    void* address = dlsym(library, name);
+    void* address = dlsym(library.get(), name);
 #endif
     if (!address) throw std::runtime_error(std::string("the module does not export ") + name);
     return reinterpret_cast<F>(address);
@@ -101,9 +114,9 @@ struct NativeHost::Impl {
 
 NativeHost::NativeHost(const std::string& path) : impl_(std::make_unique<Impl>()) {
 #ifdef _WIN32
-  impl_->library = ::LoadLibraryW(Utf8ToWide(path).c_str());
+  impl_->library.reset(::LoadLibraryW(Utf8ToWide(path).c_str()));
 #else
-  impl_->library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  impl_->library.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
 #endif
   if (!impl_->library) throw std::runtime_error("cannot load the Native module " + path);
   const std::wstring names = native::FromNativeText(impl_->Export<const NativeChar* (*)()>("GetClassNames")());
@@ -124,11 +137,7 @@ NativeHost::~NativeHost() {
     impl_->object->Done();
     impl_->Export<long (*)(NativeComponentBase**)>("DestroyObject")(&impl_->object);
   }
-#ifdef _WIN32
-  ::FreeLibrary(static_cast<HMODULE>(impl_->library));
-#else
-  dlclose(impl_->library);
-#endif
+  // impl_ unloads the module when it goes.
 }
 
 const std::vector<std::wstring>& NativeHost::Errors() const { return impl_->connection.errors; }

@@ -1,7 +1,10 @@
 // Owners for the COM and OLE automation resources the server touches: BSTR,
 // VARIANT, SAFEARRAY, interface pointers and registry keys. Each frees its
 // resource exactly once, moves but never copies, and can hand it over with
-// release(); the server uses nothing else to hold them.
+// release(); the server uses nothing else to hold them. The handle-like ones
+// are unique_resource (platform/UniqueResource.h) with their own traits; a
+// VARIANT is held by value and an interface pointer counts references, so
+// those two have owners of their own.
 #pragma once
 
 #include <windows.h>
@@ -11,32 +14,21 @@
 #include <string>
 #include <utility>
 
+#include "platform/UniqueResource.h"
+
 namespace velko::com {
 
-class unique_bstr {
+struct bstr_traits {
+  using type = BSTR;
+  static type invalid() noexcept { return nullptr; }
+  static void close(type value) noexcept { SysFreeString(value); }
+};
+
+class unique_bstr : public unique_resource<bstr_traits> {
  public:
-  unique_bstr() = default;
-  explicit unique_bstr(BSTR value) : value_(value) {}
+  using unique_resource::unique_resource;
   // Raises std::bad_alloc when the string cannot be allocated.
   static unique_bstr from(const std::wstring& text);
-  unique_bstr(unique_bstr&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
-  unique_bstr& operator=(unique_bstr&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.value_, nullptr));
-    return *this;
-  }
-  unique_bstr(const unique_bstr&) = delete;
-  unique_bstr& operator=(const unique_bstr&) = delete;
-  ~unique_bstr() { reset(); }
-
-  BSTR get() const { return value_; }
-  BSTR release() { return std::exchange(value_, nullptr); }
-  void reset(BSTR value = nullptr) {
-    if (value_) SysFreeString(value_);
-    value_ = value;
-  }
-
- private:
-  BSTR value_ = nullptr;
 };
 
 // A VARIANT that is cleared when its owner goes.
@@ -71,29 +63,12 @@ class unique_variant {
   VARIANT value_;
 };
 
-class unique_safearray {
- public:
-  unique_safearray() = default;
-  explicit unique_safearray(SAFEARRAY* value) : value_(value) {}
-  unique_safearray(unique_safearray&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
-  unique_safearray& operator=(unique_safearray&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.value_, nullptr));
-    return *this;
-  }
-  unique_safearray(const unique_safearray&) = delete;
-  unique_safearray& operator=(const unique_safearray&) = delete;
-  ~unique_safearray() { reset(); }
-
-  SAFEARRAY* get() const { return value_; }
-  SAFEARRAY* release() { return std::exchange(value_, nullptr); }
-  void reset(SAFEARRAY* value = nullptr) {
-    if (value_) SafeArrayDestroy(value_);
-    value_ = value;
-  }
-
- private:
-  SAFEARRAY* value_ = nullptr;
+struct safearray_traits {
+  using type = SAFEARRAY*;
+  static type invalid() noexcept { return nullptr; }
+  static void close(type value) noexcept { SafeArrayDestroy(value); }
 };
+using unique_safearray = unique_resource<safearray_traits>;
 
 // An interface pointer that holds one reference.
 template <class T>
@@ -140,47 +115,19 @@ class com_ptr {
   T* value_ = nullptr;
 };
 
-class unique_hkey {
- public:
-  unique_hkey() = default;
-  explicit unique_hkey(HKEY value) : value_(value) {}
-  unique_hkey(unique_hkey&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
-  unique_hkey& operator=(unique_hkey&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.value_, nullptr));
-    return *this;
-  }
-  unique_hkey(const unique_hkey&) = delete;
-  unique_hkey& operator=(const unique_hkey&) = delete;
-  ~unique_hkey() { reset(); }
-
-  HKEY get() const { return value_; }
-  HKEY* put() {
-    reset();
-    return &value_;
-  }
-  void reset(HKEY value = nullptr) {
-    if (value_) RegCloseKey(value_);
-    value_ = value;
-  }
-
- private:
-  HKEY value_ = nullptr;
+struct hkey_traits {
+  using type = HKEY;
+  static type invalid() noexcept { return nullptr; }
+  static void close(type value) noexcept { RegCloseKey(value); }
 };
+using unique_hkey = unique_resource<hkey_traits>;
 
 // A block from the COM task allocator, until it is handed to a caller.
-class unique_cotaskmem {
- public:
-  explicit unique_cotaskmem(void* value) : value_(value) {}
-  unique_cotaskmem(const unique_cotaskmem&) = delete;
-  unique_cotaskmem& operator=(const unique_cotaskmem&) = delete;
-  ~unique_cotaskmem() {
-    if (value_) CoTaskMemFree(value_);
-  }
-  void* get() const { return value_; }
-  void* release() { return std::exchange(value_, nullptr); }
-
- private:
-  void* value_;
+struct cotaskmem_traits {
+  using type = void*;
+  static type invalid() noexcept { return nullptr; }
+  static void close(type value) noexcept { CoTaskMemFree(value); }
 };
+using unique_cotaskmem = unique_resource<cotaskmem_traits>;
 
 }  // namespace velko::com

@@ -2,9 +2,12 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "emulator/EmulatorSocket.h"
+#include "platform/Ipv4Address.h"
 
 namespace velko::emulator {
 namespace {
@@ -18,8 +21,6 @@ void StartWinsock() {
   if (started != 0) throw std::runtime_error("WSAStartup failed: " + std::to_string(started));
 }
 
-SOCKET S(intptr_t h) { return static_cast<SOCKET>(h); }
-
 bool Readable(SOCKET s, int timeout_ms) {
   fd_set set;
   FD_ZERO(&set);
@@ -32,47 +33,44 @@ bool Readable(SOCKET s, int timeout_ms) {
 
 EmulatorSocket EmulatorSocket::Listen(const std::string& host, uint16_t port) {
   StartWinsock();
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = ::htons(port);
-  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
-    throw std::runtime_error("not an IPv4 address: " + host);
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) throw std::runtime_error("socket: " + std::to_string(::WSAGetLastError()));
-  EmulatorSocket sock(static_cast<intptr_t>(s));
+  std::optional<sockaddr_in> addr = ParseIpv4(host, port);
+  if (!addr) throw std::runtime_error("not an IPv4 address: " + host);
+  unique_socket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  if (!socket) throw std::runtime_error("socket: " + std::to_string(::WSAGetLastError()));
+  const SOCKET s = socket.get();
   const BOOL exclusive = TRUE;
   ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
-  if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 16) != 0)
+  if (::bind(s, reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 || ::listen(s, 16) != 0)
     throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) +
                              ": error " + std::to_string(::WSAGetLastError()));
-  return sock;
+  return EmulatorSocket(std::move(socket));
 }
 
 uint16_t EmulatorSocket::LocalPort() const {
   sockaddr_in addr{};
   int len = sizeof addr;
-  if (::getsockname(S(handle_), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
   return ::ntohs(addr.sin_port);
 }
 
 EmulatorSocket EmulatorSocket::Accept(int timeout_ms, std::string* peer) {
-  if (!Readable(S(handle_), timeout_ms)) return EmulatorSocket();
+  if (!Readable(socket_.get(), timeout_ms)) return EmulatorSocket();
   sockaddr_in addr{};
   int len = sizeof addr;
-  const SOCKET s = ::accept(S(handle_), reinterpret_cast<sockaddr*>(&addr), &len);
-  if (s == INVALID_SOCKET) return EmulatorSocket();
+  unique_socket accepted(::accept(socket_.get(), reinterpret_cast<sockaddr*>(&addr), &len));
+  if (!accepted) return EmulatorSocket();
   if (peer) {
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
     *peer = std::string(text) + ":" + std::to_string(::ntohs(addr.sin_port));
   }
-  return EmulatorSocket(static_cast<intptr_t>(s));
+  return EmulatorSocket(std::move(accepted));
 }
 
 EmulatorSocket::ReceiveStatus EmulatorSocket::Receive(std::string& out, size_t max_bytes, int timeout_ms) {
-  if (!Readable(S(handle_), timeout_ms)) return ReceiveStatus::TimedOut;
+  if (!Readable(socket_.get(), timeout_ms)) return ReceiveStatus::TimedOut;
   char buf[4096];
-  const int n = ::recv(S(handle_), buf, static_cast<int>(std::min(sizeof buf, max_bytes)), 0);
+  const int n = ::recv(socket_.get(), buf, static_cast<int>(std::min(sizeof buf, max_bytes)), 0);
   if (n <= 0) return ReceiveStatus::Closed;
   out.append(buf, static_cast<size_t>(n));
   return ReceiveStatus::Data;
@@ -80,16 +78,11 @@ EmulatorSocket::ReceiveStatus EmulatorSocket::Receive(std::string& out, size_t m
 
 bool EmulatorSocket::SendAll(std::string_view bytes) {
   while (!bytes.empty()) {
-    const int n = ::send(S(handle_), bytes.data(), static_cast<int>(bytes.size()), 0);
+    const int n = ::send(socket_.get(), bytes.data(), static_cast<int>(bytes.size()), 0);
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
-}
-
-void EmulatorSocket::Close() {
-  if (handle_ != kInvalid) ::closesocket(S(handle_));
-  handle_ = kInvalid;
 }
 
 }  // namespace velko::emulator

@@ -16,6 +16,7 @@
 #include "common/TextUtf.h"
 #include "platform/IniFile.h"
 #include "platform/TextCompare.h"
+#include "platform/UniqueResource.h"
 
 namespace velko {
 namespace {
@@ -140,12 +141,12 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section,
   const std::string temp = path + ".tmp" + std::to_string(::getpid());
   // The folder may be shared with every user: a stale or planted name is
   // never followed or reused.
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, bytes);
-  if (ok && existed) ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-  if (ok) ok = ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
+  unique_fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!out) return false;
+  bool ok = WriteAll(out.get(), bytes);
+  if (ok && existed) ok = ::fchmod(out.get(), st.st_mode & 07777) == 0;
+  if (ok) ok = ::fsync(out.get()) == 0;
+  ok = (::close(out.release()) == 0) && ok;  // a failed close may be a failed write
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());
   return ok;
@@ -153,13 +154,11 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section,
 
 bool ProtectIniFile(const std::wstring& file) {
   const std::string path = WideToUtf8(file);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd && errno == EEXIST) fd.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return false;
   struct stat st {};
-  const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(fd, 0644) == 0;
-  ::close(fd);
-  return ok;
+  return ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(fd.get(), 0644) == 0;
 }
 
 }  // namespace velko

@@ -4,21 +4,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "common/TextUtf.h"
 #include "platform/LockedFile.h"
+#include "platform/UniqueResource.h"
 
 namespace velko {
 namespace {
 
 class PosixLockedFile : public LockedFile {
  public:
-  explicit PosixLockedFile(int fd) : fd_(fd) {}
-  ~PosixLockedFile() override { close(fd_); }  // also drops the flock
+  // Closing the file (when the object goes) also drops the flock.
+  explicit PosixLockedFile(unique_fd file) : file_(std::move(file)) {}
 
   bool Size(uint64_t& size) override {
     struct stat st {};
-    if (fstat(fd_, &st) != 0) return false;
+    if (fstat(file_.get(), &st) != 0) return false;
     size = static_cast<uint64_t>(st.st_size);
     return true;
   }
@@ -30,7 +32,7 @@ class PosixLockedFile : public LockedFile {
     got = 0;
     auto* out = static_cast<char*>(buffer);
     while (got < length) {
-      const ssize_t n = pread(fd_, out + got, length - got, static_cast<off_t>(offset + got));
+      const ssize_t n = pread(file_.get(), out + got, length - got, static_cast<off_t>(offset + got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return false;
       if (n == 0) break;
@@ -43,7 +45,7 @@ class PosixLockedFile : public LockedFile {
     const auto* in = static_cast<const char*>(data);
     size_t done = 0;
     while (done < length) {
-      const ssize_t n = pwrite(fd_, in + done, length - done, static_cast<off_t>(offset + done));
+      const ssize_t n = pwrite(file_.get(), in + done, length - done, static_cast<off_t>(offset + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
@@ -51,7 +53,7 @@ class PosixLockedFile : public LockedFile {
     return true;
   }
 
-  bool Flush() override { return fsync(fd_) == 0; }
+  bool Flush() override { return fsync(file_.get()) == 0; }
 
  private:
   // Open-file-description locks, where the system has them, belong to this
@@ -64,14 +66,14 @@ class PosixLockedFile : public LockedFile {
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;
     lock.l_len = static_cast<off_t>(length);
-    return fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+    return fcntl(file_.get(), F_OFD_SETLK, &lock) == 0;
 #else
     (void)type;
     return true;  // the flock already excludes every other holder
 #endif
   }
 
-  int fd_;
+  unique_fd file_;
 };
 
 // A file that another user may have planted is refused: a link (symbolic or a
@@ -84,23 +86,17 @@ class PosixFileService : public FileService {
     const std::string narrow = WideToUtf8(path);
     // O_NOFOLLOW: a symbolic link fails the open, a dangling one included
     // (which O_CREAT alone would follow and create its target).
-    int fd = open(narrow.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-      fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    unique_fd file(open(narrow.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file && errno == ENOENT) {
+      file.reset(open(narrow.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
       // Every user of the machine shares the file, whatever the umask says.
-      if (fd >= 0) fchmod(fd, 0666);
+      if (file) fchmod(file.get(), 0666);
     }
-    if (fd < 0) return nullptr;
+    if (!file) return nullptr;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !IsPlainFile(st)) {
-      close(fd);
-      return nullptr;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      close(fd);
-      return nullptr;
-    }
-    return std::make_unique<PosixLockedFile>(fd);
+    if (fstat(file.get(), &st) != 0 || !IsPlainFile(st)) return nullptr;
+    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
+    return std::make_unique<PosixLockedFile>(std::move(file));
   }
 };
 

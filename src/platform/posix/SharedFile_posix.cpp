@@ -7,25 +7,9 @@
 
 #include "common/TextUtf.h"
 #include "platform/SharedFile.h"
+#include "platform/UniqueResource.h"
 
 namespace velko {
-namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 AppendResult AppendDenyingWriters(const std::wstring& path, std::string_view bytes) {
   const std::string narrow = WideToUtf8(path);
@@ -33,13 +17,14 @@ AppendResult AppendDenyingWriters(const std::wstring& path, std::string_view byt
   // Every user may write to the log's folder: a symbolic link, a second name
   // of another file or anything but a regular file found in the log's place
   // is not written to (O_EXCL and O_NOFOLLOW never follow a link).
-  int fd = ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0 && errno == EEXIST) {
+  unique_fd file(
+      ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!file && errno == EEXIST) {
     created = false;
-    fd = ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    file.reset(::open(narrow.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   }
-  if (fd < 0) return AppendResult::kFailed;
-  FileDescriptor file(fd);
+  if (!file) return AppendResult::kFailed;
+  const int fd = file.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return AppendResult::kFailed;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0)

@@ -1,19 +1,18 @@
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "platform/Ipv4Address.h"
 #include "platform/PlatformError.h"
 #include "platform/TcpClient.h"
+#include "platform/UniqueSocket.h"
 
 namespace velko {
 namespace {
@@ -23,8 +22,7 @@ class PosixTcpClient : public TcpClient {
   ~PosixTcpClient() override { Close(); }
 
   void Close() override {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    socket_.reset();
     state_ = State::Closed;
     peer_closed_ = false;
     pending_.clear();
@@ -32,26 +30,12 @@ class PosixTcpClient : public TcpClient {
 
   void Connect(const std::string& address, uint16_t port) override {
     Close();
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) {
-      addrinfo hints{};
-      hints.ai_family = AF_INET;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      const int rc = address.empty() ? EAI_NONAME : ::getaddrinfo(address.c_str(), nullptr, &hints, &found);
-      if (rc != 0 || !found)
-        throw PlatformError("Unable to resolve the server address \"" + address +
-                            "\": " + (rc ? ::gai_strerror(rc) : "no IPv4 address"));
-      target.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-      ::freeaddrinfo(found);
-    }
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw PlatformError("Unable to create a socket: " + LastSystemErrorText());
+    sockaddr_in target = ResolveIpv4(address, port);
+    socket_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket_) throw PlatformError("Unable to create a socket: " + LastSystemErrorText());
     const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
+    ::setsockopt(socket_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::connect(socket_.get(), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
       state_ = State::Connected;
     } else if (errno == EINPROGRESS) {
       state_ = State::Connecting;
@@ -69,11 +53,11 @@ class PosixTcpClient : public TcpClient {
 
   std::string Receive(size_t max_bytes) override {
     std::string out;
-    if (fd_ < 0 || state_ != State::Connected) return out;
+    if (!socket_ || state_ != State::Connected) return out;
     char buf[4096];
     while (out.size() < max_bytes) {
       const size_t want = std::min(sizeof buf, max_bytes - out.size());
-      const ssize_t n = ::recv(fd_, buf, want, 0);
+      const ssize_t n = ::recv(socket_.get(), buf, want, 0);
       if (n > 0) {
         out.append(buf, static_cast<size_t>(n));
         continue;
@@ -92,14 +76,14 @@ class PosixTcpClient : public TcpClient {
   void Wait(uint32_t timeout_ms) override {
     pollfd p{};
     p.fd = -1;
-    if (fd_ >= 0) {
+    if (socket_) {
       if (state_ == State::Connecting) p.events = POLLOUT;
       if (state_ == State::Connected) {
         if (!peer_closed_) p.events |= POLLIN;
         if (!pending_.empty()) p.events |= POLLOUT;
       }
       // With nothing to watch, the wait is a plain sleep for the time left.
-      if (p.events) p.fd = fd_;
+      if (p.events) p.fd = socket_.get();
     }
     const int timeout = timeout_ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(timeout_ms);
     const int rc = ::poll(&p, 1, timeout);
@@ -107,7 +91,7 @@ class PosixTcpClient : public TcpClient {
     if (state_ == State::Connecting) {
       int err = 0;
       socklen_t len = sizeof err;
-      if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (::getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
       if (err == 0) state_ = State::Connected;
       else Fail();
       return;
@@ -123,15 +107,14 @@ class PosixTcpClient : public TcpClient {
 
  private:
   void Fail() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    socket_.reset();
     state_ = State::Failed;
   }
 
   void Flush() {
-    if (fd_ < 0 || state_ != State::Connected) return;
+    if (!socket_ || state_ != State::Connected) return;
     while (!pending_.empty()) {
-      const ssize_t n = ::send(fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(socket_.get(), pending_.data(), pending_.size(), MSG_NOSIGNAL);
       if (n > 0) {
         pending_.erase(0, static_cast<size_t>(n));
         continue;
@@ -144,7 +127,7 @@ class PosixTcpClient : public TcpClient {
     }
   }
 
-  int fd_ = -1;
+  unique_socket socket_;
   State state_ = State::Closed;
   bool peer_closed_ = false;
   std::string pending_;

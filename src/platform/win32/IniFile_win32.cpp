@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/IniFile.h"
+#include "platform/win32/UniqueHandle_win32.h"
 
 namespace velko {
 namespace {
@@ -16,19 +17,12 @@ struct LocalFreeDeleter {
 };
 using LocalPtr = std::unique_ptr<void, LocalFreeDeleter>;
 
-struct HandleCloser {
-  void operator()(HANDLE h) const {
-    if (h && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-  }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
 // A new file starts with a UTF-16 byte-order mark: the INI service then keeps
 // it in UTF-16, so Cyrillic texts survive whatever the ANSI code page is.
 bool CreateWithByteOrderMark(const std::wstring& file, SECURITY_ATTRIBUTES* security) {
-  UniqueHandle created(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
+  unique_hfile created(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (created.get() == INVALID_HANDLE_VALUE) return false;
+  if (!created) return false;
   static const unsigned char kBom[] = {0xFF, 0xFE};
   DWORD written = 0;
   const bool ok = ::WriteFile(created.get(), kBom, sizeof kBom, &written, nullptr) && written == sizeof kBom;
@@ -39,9 +33,8 @@ bool CreateWithByteOrderMark(const std::wstring& file, SECURITY_ATTRIBUTES* secu
 
 // The SID of the user this process runs as, in memory owned by `buffer`.
 PSID CurrentUserSid(std::vector<unsigned char>& buffer) {
-  HANDLE raw = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return nullptr;
-  UniqueHandle token(raw);
+  unique_handle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return nullptr;
   DWORD size = 0;
   ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   if (size == 0) return nullptr;

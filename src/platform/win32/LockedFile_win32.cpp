@@ -1,31 +1,33 @@
 #include <windows.h>
 
+#include <utility>
+
 #include "common/TextUtf.h"
 #include "platform/LockedFile.h"
+#include "platform/win32/UniqueHandle_win32.h"
 
 namespace velko {
 namespace {
 
 class Win32LockedFile : public LockedFile {
  public:
-  explicit Win32LockedFile(HANDLE handle) : handle_(handle) {}
-  ~Win32LockedFile() override { ::CloseHandle(handle_); }
+  explicit Win32LockedFile(unique_hfile file) : file_(std::move(file)) {}
 
   bool Size(uint64_t& size) override {
     LARGE_INTEGER li{};
-    if (!::GetFileSizeEx(handle_, &li)) return false;
+    if (!::GetFileSizeEx(file_.get(), &li)) return false;
     size = static_cast<uint64_t>(li.QuadPart);
     return true;
   }
 
   bool LockRange(uint64_t length) override {
     if (length == 0) return true;
-    return ::LockFile(handle_, 0, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32)) != 0;
+    return ::LockFile(file_.get(), 0, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32)) != 0;
   }
 
   void UnlockRange(uint64_t length) override {
     if (length == 0) return;
-    ::UnlockFile(handle_, 0, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32));
+    ::UnlockFile(file_.get(), 0, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32));
   }
 
   bool ReadAt(uint64_t offset, void* buffer, size_t length, size_t& got) override {
@@ -34,7 +36,7 @@ class Win32LockedFile : public LockedFile {
     auto* out = static_cast<char*>(buffer);
     while (got < length) {
       DWORD n = 0;
-      if (!::ReadFile(handle_, out + got, static_cast<DWORD>(length - got), &n, nullptr)) return false;
+      if (!::ReadFile(file_.get(), out + got, static_cast<DWORD>(length - got), &n, nullptr)) return false;
       if (n == 0) break;
       got += n;
     }
@@ -44,29 +46,29 @@ class Win32LockedFile : public LockedFile {
   bool WriteAt(uint64_t offset, const void* data, size_t length) override {
     if (!Seek(offset)) return false;
     DWORD n = 0;
-    return ::WriteFile(handle_, data, static_cast<DWORD>(length), &n, nullptr) && n == length;
+    return ::WriteFile(file_.get(), data, static_cast<DWORD>(length), &n, nullptr) && n == length;
   }
 
-  bool Flush() override { return ::FlushFileBuffers(handle_) != 0; }
+  bool Flush() override { return ::FlushFileBuffers(file_.get()) != 0; }
 
  private:
   bool Seek(uint64_t offset) {
     LARGE_INTEGER li{};
     li.QuadPart = static_cast<LONGLONG>(offset);
-    return ::SetFilePointerEx(handle_, li, nullptr, FILE_BEGIN) != 0;
+    return ::SetFilePointerEx(file_.get(), li, nullptr, FILE_BEGIN) != 0;
   }
 
-  HANDLE handle_;
+  unique_hfile file_;
 };
 
 class Win32FileService : public FileService {
  public:
   std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
     // No sharing at all: no other open of the file, for any access, can coexist.
-    HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<Win32LockedFile>(handle);
+    unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return nullptr;
+    return std::make_unique<Win32LockedFile>(std::move(file));
   }
 };
 

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/Ipv4Address.h"
 #include "platform/PlatformError.h"
 #include "platform/TcpClient.h"
+#include "platform/UniqueSocket.h"
 #include "platform/win32/OwnModule_win32.h"
+#include "platform/win32/UniqueHandle_win32.h"
 
 namespace velko {
 namespace {
@@ -73,16 +76,16 @@ class Win32TcpClient : public TcpClient {
   Win32TcpClient() {
     // A message-only window of the creating thread: the socket's events
     // arrive in this thread's queue, and dispatching them runs OnSocketEvent.
-    window_ = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, OwnModule(),
-                                nullptr);
+    window_.reset(::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, OwnModule(),
+                                    nullptr));
     if (!window_) throw PlatformError("Unable to create the socket window: " + LastSystemErrorText());
-    ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    ::SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
 
   ~Win32TcpClient() override {
     Close();
-    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-    ::DestroyWindow(window_);
+    // The window goes with its owner, before the class it needs.
+    ::SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
   }
 
   void Close() override {
@@ -92,11 +95,7 @@ class Win32TcpClient : public TcpClient {
       quit_pending_ = false;
       ::PostQuitMessage(quit_code_);
     }
-    if (socket_ != INVALID_SOCKET) {
-      ::WSAAsyncSelect(socket_, window_, 0, 0);
-      ::closesocket(socket_);
-    }
-    socket_ = INVALID_SOCKET;
+    CloseSocket();
     state_ = State::Closed;
     peer_closed_ = false;
     pending_.clear();
@@ -104,35 +103,19 @@ class Win32TcpClient : public TcpClient {
 
   void Connect(const std::string& address, uint16_t port) override {
     Close();
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = ::htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) {
-      addrinfo hints{};
-      hints.ai_family = AF_INET;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      const int rc = address.empty() ? WSAHOST_NOT_FOUND
-                                     : ::getaddrinfo(address.c_str(), nullptr, &hints, &found);
-      if (rc != 0 || !found)
-        throw PlatformError("Unable to resolve the server address \"" + address +
-                            "\": " + WinsockErrorText(rc ? rc : WSANO_DATA));
-      target.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-      ::freeaddrinfo(found);
-    }
-    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (socket_ == INVALID_SOCKET)
-      throw PlatformError("Unable to create a socket: " + WinsockErrorText(::WSAGetLastError()));
+    sockaddr_in target = ResolveIpv4(address, port);  // winsock_ has started Windows Sockets
+    socket_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!socket_) throw PlatformError("Unable to create a socket: " + WinsockErrorText(::WSAGetLastError()));
     const BOOL one = TRUE;
-    ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    ::setsockopt(socket_.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     // Makes the socket non-blocking and routes its events to our window.
-    if (::WSAAsyncSelect(socket_, window_, kSocketMessage, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+    if (::WSAAsyncSelect(socket_.get(), window_.get(), kSocketMessage, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0) {
       const int err = ::WSAGetLastError();
       Close();
       throw PlatformError("Unable to watch the socket: " + WinsockErrorText(err));
     }
     state_ = State::Connecting;
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
+    if (::connect(socket_.get(), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
       state_ = State::Connected;
     } else if (::WSAGetLastError() != WSAEWOULDBLOCK) {
       Fail();
@@ -148,11 +131,11 @@ class Win32TcpClient : public TcpClient {
 
   std::string Receive(size_t max_bytes) override {
     std::string out;
-    if (socket_ == INVALID_SOCKET || state_ != State::Connected) return out;
+    if (!socket_ || state_ != State::Connected) return out;
     char buf[4096];
     while (out.size() < max_bytes) {
       const int want = static_cast<int>(std::min(sizeof buf, max_bytes - out.size()));
-      const int n = ::recv(socket_, buf, want, 0);
+      const int n = ::recv(socket_.get(), buf, want, 0);
       if (n > 0) {
         out.append(buf, static_cast<size_t>(n));
         continue;
@@ -189,7 +172,7 @@ class Win32TcpClient : public TcpClient {
   friend LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 
   void OnSocketEvent(SOCKET socket, int event, int error) {
-    if (socket != socket_ || socket_ == INVALID_SOCKET) return;  // a closed connection's leftovers
+    if (!socket_ || socket != socket_.get()) return;  // a closed connection's leftovers
     switch (event) {
       case FD_CONNECT:
         if (error != 0) Fail();
@@ -212,18 +195,20 @@ class Win32TcpClient : public TcpClient {
   }
 
   void Fail() {
-    if (socket_ != INVALID_SOCKET) {
-      ::WSAAsyncSelect(socket_, window_, 0, 0);
-      ::closesocket(socket_);
-    }
-    socket_ = INVALID_SOCKET;
+    CloseSocket();
     state_ = State::Failed;
   }
 
+  // No more notifications for the socket, then the socket itself.
+  void CloseSocket() {
+    if (socket_) ::WSAAsyncSelect(socket_.get(), window_.get(), 0, 0);
+    socket_.reset();
+  }
+
   void Flush() {
-    if (socket_ == INVALID_SOCKET || state_ != State::Connected) return;
+    if (!socket_ || state_ != State::Connected) return;
     while (!pending_.empty()) {
-      const int n = ::send(socket_, pending_.data(),
+      const int n = ::send(socket_.get(), pending_.data(),
                            static_cast<int>(std::min<size_t>(pending_.size(), 0x7FFFFFFF)), 0);
       if (n > 0) {
         pending_.erase(0, static_cast<size_t>(n));
@@ -238,10 +223,10 @@ class Win32TcpClient : public TcpClient {
 
   WindowClassUse class_use_;  // first in, last out: the window needs its class
   WinsockSession winsock_;
-  HWND window_ = nullptr;
+  unique_hwnd window_;
   bool quit_pending_ = false;
   int quit_code_ = 0;
-  SOCKET socket_ = INVALID_SOCKET;
+  unique_socket socket_;
   State state_ = State::Closed;
   bool peer_closed_ = false;
   std::string pending_;
