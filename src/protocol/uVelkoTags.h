@@ -82,10 +82,13 @@ constexpr size_t CountAnswerTags() {
 // One-byte codes, none shared, and no request code that is another tag's
 // answer code: a code read from an answer names one field.
 constexpr bool CodesAreUnambiguous() {
-  for (PTTag t : AllTags) {
-    if (t->Code.size() != 1 || t->OutCode.size() != 1) return false;
-    for (PTTag other : AllTags)
-      if (t != other && (t->Code == other->Code || t->OutCode == other->Code)) return false;
+  // Compared by position: the addresses of two descriptors are not constant
+  // expressions that may be compared in a position-independent build.
+  for (size_t i = 0; i < AllTags.size(); ++i) {
+    const TTag& t = *AllTags[i];
+    if (t.Code.size() != 1 || t.OutCode.size() != 1) return false;
+    for (size_t j = 0; j < AllTags.size(); ++j)
+      if (i != j && (t.Code == AllTags[j]->Code || t.OutCode == AllTags[j]->Code)) return false;
   }
   return true;
 }
