@@ -18,16 +18,6 @@ unsigned Byte(std::string_view s, size_t i) { return static_cast<unsigned char>(
 
 }  // namespace
 
-std::string CodeHex(std::string_view code) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char b : code) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 0x0F]);
-  }
-  return out;
-}
-
 std::string FitFieldValue(const TTag& tag, std::string value) {
   if (!tag.FixDataLn) return value;
   if (value.size() > tag.DataLn) value.resize(tag.DataLn);

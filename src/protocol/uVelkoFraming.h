@@ -60,7 +60,4 @@ std::vector<TRawField> SplitFields(std::string_view message);
 // The body length a message declares; nullopt while fewer than two bytes.
 std::optional<size_t> DeclaredBodyLength(std::string_view message);
 
-// A field code as hex ("9C"), for messages and logs.
-std::string CodeHex(std::string_view code);
-
 }  // namespace velko

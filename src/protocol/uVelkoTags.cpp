@@ -1,8 +1,16 @@
 #include "protocol/uVelkoTags.h"
 
-#include "protocol/uVelkoFraming.h"
-
 namespace velko {
+
+std::string CodeHex(std::string_view code) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char b : code) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 0x0F]);
+  }
+  return out;
+}
 
 std::string TagCodeHex(const TTag& tag) { return CodeHex(tag.Code); }
 

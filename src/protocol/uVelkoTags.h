@@ -108,7 +108,9 @@ inline constexpr auto AnswerTags = [] {
 static_assert(tags_detail::CodesAreUnambiguous());
 static_assert(AnswerTags.size() == 29);
 
-// The tag's code as hex ("9C"), for messages and logs.
+// A field code as hex ("9C"), for messages and logs; TagCodeHex gives a
+// tag's request code so.
+std::string CodeHex(std::string_view code);
 std::string TagCodeHex(const TTag& tag);
 
 }  // namespace velko
