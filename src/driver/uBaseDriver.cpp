@@ -199,12 +199,12 @@ std::wstring TBaseDriver::GetSettingValueStr(const std::wstring& ID) const { ret
 
 void TBaseDriver::ReadSettings() {
   if (FPlatformVer != TPlatformVer::pv77) return;
-  ReadSettingsFile(FSettingList, GetSettingsFileName());
+  ReadSettingsFile(FSettingList, FDeviceID);
 }
 
 void TBaseDriver::SaveSettings() {
   if (FPlatformVer != TPlatformVer::pv77) return;
-  SaveSettingsFile(FSettingList, GetSettingsFileName(), FDeviceID);
+  SaveSettingsFile(FSettingList, FDeviceID);
 }
 
 void TBaseDriver::UpdateDebugLogEnabled() { SetDebugLogEnabled(GetSettingValueBool(L"DebugLogEnabled")); }

@@ -229,8 +229,6 @@ bool IsReservedDeviceName(const std::wstring& name) {
   return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
 }
 
-}  // namespace
-
 std::wstring DeviceFileName(const std::wstring& device_id) {
   std::wstring name = device_id;
   for (wchar_t& c : name)
@@ -239,6 +237,8 @@ std::wstring DeviceFileName(const std::wstring& device_id) {
   if (IsReservedDeviceName(name)) name.insert(0, 1, L'_');
   return name;
 }
+
+}  // namespace
 
 std::wstring SettingsFileName(const std::wstring& DeviceID) {
   std::optional<std::wstring> root = CommonAppDataFolder();
@@ -249,29 +249,30 @@ std::wstring SettingsFileName(const std::wstring& DeviceID) {
   return IncludeTrailingPathDelimiter(folder) + DeviceFileName(DeviceID) + L".sts";
 }
 
-void ReadSettingsFile(TSettingList& Settings, const std::wstring& File) {
-  if (File.empty() || !FileExists(File)) return;
+void ReadSettingsFile(TSettingList& Settings, const std::wstring& DeviceID) {
+  const std::wstring file = SettingsFileName(DeviceID);
+  if (file.empty() || !FileExists(file)) return;
   // The text is converted for the declared type first: a string setting would
   // otherwise fit as it stands and keep its "\n" markers instead of its lines.
   for (int32_t i = 0; i < Settings.Count(); ++i) {
-    const TSettingStruct setting = *Settings.At(i);
-    const std::wstring text = ReadIniString(File, kSettingsSection, setting.ID, L"");
-    Settings.SetValue(setting.ID, TextToSettingValue(text, setting.ValueType), true);
+    const std::wstring id = Settings.At(i)->ID;
+    const std::wstring text = ReadIniString(file, kSettingsSection, id, L"");
+    Settings.SetValue(id, TextToSettingValue(text, Settings.At(i)->ValueType), true);
   }
 }
 
-void SaveSettingsFile(const TSettingList& Settings, const std::wstring& File,
-                      const std::wstring& DeviceID) {
-  if (File.empty())
+void SaveSettingsFile(const TSettingList& Settings, const std::wstring& DeviceID) {
+  const std::wstring file = SettingsFileName(DeviceID);
+  if (file.empty())
     throw PlatformError("Unable to write to " + WideToUtf8(DeviceFileName(DeviceID)) +
                         ".sts: the machine has no application-data folder");
   // The folder is shared with every user (the log lives there too): the file
   // gets its own access list first, so that no other user can point the till
   // at a server of their own.
-  if (!ProtectIniFile(File)) throw PlatformError("Unable to write to " + WideToUtf8(File));
+  if (!ProtectIniFile(file)) throw PlatformError("Unable to write to " + WideToUtf8(file));
   for (const TSettingStruct& setting : Settings.Items())
-    if (!WriteIniString(File, kSettingsSection, setting.ID, SettingValueToText(setting.Value)))
-      throw PlatformError("Unable to write to " + WideToUtf8(File));
+    if (!WriteIniString(file, kSettingsSection, setting.ID, SettingValueToText(setting.Value)))
+      throw PlatformError("Unable to write to " + WideToUtf8(file));
 }
 
 }  // namespace velko

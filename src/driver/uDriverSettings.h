@@ -96,21 +96,17 @@ class TSettingList {
 
 // The device's settings file: <data folder>/a_velko1c83/<DeviceID>.sts, the
 // folder created when missing; empty when the machine has neither
-// application-data folder. The identifier comes from the host and is made a
-// safe file name first (see DeviceFileName).
+// application-data folder. The identifier comes from the host: characters
+// that would leave the folder or that no file name may hold become "_", and a
+// name Windows would open as a device ("COM1") gets the prefix "_".
 std::wstring SettingsFileName(const std::wstring& DeviceID);
-// The file-name form of a device identifier: characters that would leave the
-// folder or that no file name may hold become "_", and a name Windows would
-// open as a device ("COM1") gets the prefix "_".
-std::wstring DeviceFileName(const std::wstring& DeviceID);
 
-// Every setting of the list from the file's SETTINGS section (a missing key
-// reads as empty text); nothing when the file does not exist.
-void ReadSettingsFile(TSettingList& Settings, const std::wstring& File);
-// Every setting into the file, which is given its own access list first.
-// Raises PlatformError "Unable to write to <file>" (the device's file name
-// when File is empty: the machine has no application-data folder).
-void SaveSettingsFile(const TSettingList& Settings, const std::wstring& File,
-                      const std::wstring& DeviceID);
+// Every setting of the list from the SETTINGS section of the device's file
+// (a missing key reads as empty text); nothing when there is no such file.
+void ReadSettingsFile(TSettingList& Settings, const std::wstring& DeviceID);
+// Every setting into the device's file, which is given its own access list
+// first. Raises PlatformError "Unable to write to <file>" (the device's file
+// name when the machine has no application-data folder).
+void SaveSettingsFile(const TSettingList& Settings, const std::wstring& DeviceID);
 
 }  // namespace velko
