@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "common/TextUtf.h"
 #include "platform/Services.h"
 #include "platform/TextCompare.h"
+#include "support/TempDataFolder.h"
 
 namespace velko {
 namespace {
@@ -39,11 +41,11 @@ TEST(ProcessService, ReportsTheModuleVersionAndHostName) {
 }
 
 TEST(ProcessService, FileWithoutVersionInformationGivesZeros) {
-  const char* path = "no_version_resource.bin";
+  velko::testing::TempDataFolder folder("no_version");
+  const std::filesystem::path path = folder.Root() / "no_version_resource.bin";
   { std::ofstream(path, std::ios::binary) << "not a program"; }
-  EXPECT_EQ(ReadFileVersion(AsciiToWide(path)), L"0.0.0.0");
-  EXPECT_EQ(ReadFileVersion(L"no such file"), L"0.0.0.0");
-  std::remove(path);
+  EXPECT_EQ(ReadFileVersion(path.wstring()), L"0.0.0.0");
+  EXPECT_EQ(ReadFileVersion((folder.Root() / "no such file").wstring()), L"0.0.0.0");
   EXPECT_EQ(FormatFileVersion(0x00010001, 0x00010004), L"1.1.1.4");
   EXPECT_EQ(FormatFileVersion(0xFFFF0002, 0x00030000), L"65535.2.3.0");
 }

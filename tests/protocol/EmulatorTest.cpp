@@ -14,6 +14,7 @@
 #include "platform/TcpClient.h"
 #include "common/CardMask.h"
 #include "protocol/uVelkoCommManager.h"
+#include "support/TempDataFolder.h"
 
 namespace velko {
 namespace {
@@ -268,10 +269,10 @@ TEST_F(Emulator, UndefinedServiceFunctionIsDeclinedAndHostTestApproved) {
 }
 
 TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
-  const std::string journal = "emulator_test_journal.jsonl";
-  const std::string log = "emulator_test_log.jsonl";
-  std::remove(journal.c_str());
-  std::remove(log.c_str());
+  // Both files live in a folder of the test's own, removed however the test ends.
+  velko::testing::TempDataFolder folder("emulator_files");
+  const std::string journal = (folder.Root() / "journal.jsonl").string();
+  const std::string log = (folder.Root() / "log.jsonl").string();
   TTransactDataList list;
   TCommunicationManager manager;
   manager.SetAddress(L"127.0.0.1");
@@ -317,8 +318,6 @@ TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
   EXPECT_NE(all.find("\"operation\":\"PUR\""), std::string::npos) << all.substr(0, 300);
   EXPECT_NE(all.find("\"hex\":\""), std::string::npos);
   EXPECT_NE(all.find("\"peer\":\"127.0.0.1:"), std::string::npos);
-  std::remove(journal.c_str());
-  std::remove(log.c_str());
 }
 
 TEST(EmulatorScript, BadRulesAreReportedWithTheirLine) {
