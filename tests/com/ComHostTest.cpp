@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "HostStandIn.h"
+#include "support/MisalignedCall.h"
 
 namespace {
 
@@ -956,6 +957,67 @@ TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
 }
 
 // ---------------------------------------------------------------- the module
+
+// ------------------------------------- on the stack a 32-bit host gives
+
+// The function behind slot `index` of a COM object's table.
+const void* Slot(void* object, int index) { return (*static_cast<void* const* const*>(object))[index]; }
+
+// A 32-bit host built with MSVC enters every export and interface method with
+// the stack only 4-byte aligned: the module must open, pay and describe itself
+// on such a stack.
+TEST_F(Terminal, ExportsAndAPaymentHoldOnAFourByteAlignedStack) {
+#if !defined(__i386__)
+  GTEST_SKIP() << velko::testing::kNoMisalignedCalls;
+#else
+  using velko::testing::CallMisaligned;
+  using velko::testing::VelkoEntryStackOffset;
+  {
+    ASSERT_EQ(CallMisaligned<uint32_t>(&VelkoEntryStackOffset), 4u) << "the calls below really are misaligned";
+    HMODULE module = GetModuleHandleW(L"a_velko1c83.dll");  // loaded by the object of the fixture
+    ASSERT_NE(module, nullptr);
+    auto exported = [&](const char* name) { return reinterpret_cast<const void*>(GetProcAddress(module, name)); };
+    EXPECT_EQ(CallMisaligned<HRESULT>(exported("DllRegisterServer")), S_OK);
+    EXPECT_EQ(CallMisaligned<HRESULT>(exported("DllCanUnloadNow")), S_FALSE) << "the fixture's object lives";
+    Ref<IClassFactory> factory;
+    ASSERT_EQ(CallMisaligned<HRESULT>(exported("DllGetClassObject"), &CLSID_AddInVelko, &IID_IClassFactory,
+                                      factory.put_void()),
+              S_OK);
+    {
+      Ref<IInitDone> made;  // IClassFactory::CreateInstance is slot 3; IInitDone's Init 3, Done 4
+      ASSERT_EQ(CallMisaligned<HRESULT>(Slot(factory.get(), 3), factory.get(), nullptr, &IID_IInitDone,
+                                        made.put_void()),
+                S_OK);
+      host::Connection connection;
+      EXPECT_EQ(CallMisaligned<HRESULT>(Slot(made.get(), 3), made.get(), static_cast<IDispatch*>(&connection)), S_OK);
+      EXPECT_EQ(CallMisaligned<HRESULT>(Slot(made.get(), 4), made.get()), S_OK);
+    }
+
+    // ILanguageExtender: FindMethod is slot 12, CallAsFunc 18.
+    auto call = [&](const wchar_t* name, host::ParamArray& params, Variant& ret) {
+      Bstr text(name);
+      long number = -1;
+      EXPECT_EQ(CallMisaligned<HRESULT>(Slot(lang_.get(), 12), lang_.get(), text.b, &number), S_OK);
+      EXPECT_GE(number, 0);
+      return CallMisaligned<HRESULT>(Slot(lang_.get(), 18), lang_.get(), number, &ret.v, params.put());
+    };
+    host::ParamArray open(1);
+    Variant opened;
+    ASSERT_EQ(call(L"Подключить", open, opened), S_OK);
+    ASSERT_EQ(opened.v.vt, VT_BOOL);
+    ASSERT_EQ(opened.v.boolVal, VARIANT_TRUE) << "error: " << LastError().first;
+    host::ParamArray params(7);
+    params.SetText(1, L"");
+    params.SetInt(2, 100);
+    Variant ret;
+    ASSERT_EQ(call(L"PayByPaymentCard", params, ret), S_OK);
+    ASSERT_EQ(ret.v.vt, VT_BOOL);
+    EXPECT_EQ(ret.v.boolVal, VARIANT_TRUE) << "error: " << LastError().first;
+    EXPECT_EQ(params.TextAt(3).size(), 10u) << "the receipt number";
+    EXPECT_DOUBLE_EQ(params.DoubleAt(2), 100.0);
+  }
+#endif
+}
 
 using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
 using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);

@@ -23,6 +23,7 @@
 #endif
 
 #include "emulator/TerminalEmulator.h"
+#include "support/MisalignedCall.h"
 #include "support/TempDataFolder.h"
 
 namespace {
@@ -435,6 +436,66 @@ TEST_F(NativeHost, ObjectDestroyedDuringItsCallOutlivesTheCall) {
   EXPECT_EQ(object_, nullptr);
   EXPECT_EQ(connection_.errors.size(), 1u);
   Clear(params);
+}
+
+// A 32-bit host built with MSVC enters the exports and every interface method
+// with the stack only 4-byte aligned: the module must make an object, open,
+// pay and let the object go on such a stack.
+TEST_F(NativeHost, ExportsAndAPaymentHoldOnAFourByteAlignedStack) {
+#if !defined(__i386__)
+  GTEST_SKIP() << velko::testing::kNoMisalignedCalls;
+#else
+  using velko::testing::CallMisaligned;
+  using velko::testing::VelkoEntryStackOffset;
+  {
+    ASSERT_EQ(CallMisaligned<uint32_t>(&VelkoEntryStackOffset), 4u) << "the calls below really are misaligned";
+    // The part's own pointer and the function in its slot, as Invoke finds them.
+    auto slot = [](void* object, Part part, int index) {
+      void* self = static_cast<char*>(object) + part * sizeof(void*);
+      return std::pair{self, reinterpret_cast<const void*>((*static_cast<Slot* const*>(self))[kHead + index])};
+    };
+    auto call = [&]<class R, class... A>(void* object, Part part, int index, A... args) {
+      const auto [self, function] = slot(object, part, index);
+      return CallMisaligned<R>(function, self, args...);
+    };
+    EXPECT_EQ(Text(CallMisaligned<const Unit*>(module_.Get<const void*>("GetClassNames"))), T(u"VelkoAcquiring"));
+    void* object = nullptr;
+    const Text name = T(u"VelkoAcquiring");
+    ASSERT_NE(CallMisaligned<long>(module_.Get<const void*>("GetClassObject"), name.c_str(), &object), 0);
+    ASSERT_NE(object, nullptr);
+    EXPECT_TRUE(call.operator()<bool>(object, kInitDone, 1, &memory_));      // setMemManager
+    EXPECT_TRUE(call.operator()<bool>(object, kInitDone, 0, &connection_));  // Init
+
+    const Text port_name = T(u"ServerPort");
+    const long port = call.operator()<long>(object, kLanguage, kFindProp, port_name.c_str());
+    Value port_value = Int(emulator_->Port());
+    EXPECT_TRUE(call.operator()<bool>(object, kLanguage, kSetPropVal, port, &port_value));
+    auto run = [&](const char16_t* method, std::vector<Value>& params, Value& ret) {
+      const Text text = T(method);
+      const long number = call.operator()<long>(object, kLanguage, kFindMethod, text.c_str());
+      EXPECT_GE(number, 0);
+      params.resize(static_cast<size_t>(call.operator()<long>(object, kLanguage, kGetNParams, number)));
+      ret = Value{};
+      return call.operator()<bool>(object, kLanguage, kCallAsFunc, number, &ret, params.data(),
+                                   static_cast<long>(params.size()));
+    };
+    std::vector<Value> params;
+    Value ret;
+    ASSERT_TRUE(run(u"Подключить", params, ret));
+    EXPECT_TRUE(ret.vt == kBool && ret.b);
+    Clear(params);
+    params = {Value{}, Str(u""), Int(100)};
+    ASSERT_TRUE(run(u"PayByPaymentCard", params, ret));
+    EXPECT_TRUE(ret.vt == kBool && ret.b);
+    EXPECT_EQ(Str(params[3]).size(), 10u);  // the receipt number
+    EXPECT_TRUE(params[2].vt == kR8 && params[2].r8 == 100.0);
+    Clear(params);
+
+    call.operator()<void>(object, kInitDone, 3);  // Done
+    EXPECT_EQ(CallMisaligned<long>(module_.Get<const void*>("DestroyObject"), &object), 0);
+    EXPECT_EQ(object, nullptr);
+  }
+#endif
 }
 
 TEST_F(NativeHost, CancellationWithoutReceiptNumberAsksForIt) {
