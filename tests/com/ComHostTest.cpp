@@ -960,9 +960,6 @@ TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
 
 // ------------------------------------- on the stack a 32-bit host gives
 
-// The function behind slot `index` of a COM object's table.
-const void* Slot(void* object, int index) { return (*static_cast<void* const* const*>(object))[index]; }
-
 // A 32-bit host built with MSVC enters every export and interface method with
 // the stack only 4-byte aligned: the module must open, pay and describe itself
 // on such a stack.
@@ -974,6 +971,8 @@ TEST_F(Terminal, ExportsAndAPaymentHoldOnAFourByteAlignedStack) {
   using velko::testing::VelkoEntryStackOffset;
   {
     ASSERT_EQ(CallMisaligned<uint32_t>(&VelkoEntryStackOffset), 4u) << "the calls below really are misaligned";
+    // The function behind slot `index` of a COM object's table.
+    auto Slot = [](void* object, int index) { return (*static_cast<void* const* const*>(object))[index]; };
     HMODULE module = GetModuleHandleW(L"a_velko1c83.dll");  // loaded by the object of the fixture
     ASSERT_NE(module, nullptr);
     auto exported = [&](const char* name) { return reinterpret_cast<const void*>(GetProcAddress(module, name)); };
