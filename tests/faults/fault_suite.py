@@ -216,6 +216,8 @@ def failed_write_case(velko):
             check(len(answers) == 4, "the session answered %s" % out)
             check(answers[3].get("return") is True,
                   "the approved cancellation was not reported as approved: %s" % answers[3])
+            check("Ошибка записи нумератора" in answers[3]["lastError"]["text"],
+                  "the numerator's failure is not in the description: %s" % answers[3]["lastError"])
             entry = read_journal(journal)[0].get(int(receipt))
             check(entry is not None and entry.get("voided"), "the sale is not voided at the bank: %s" % entry)
 
