@@ -8,7 +8,14 @@
 // sent and cleared only by a definite outcome (recorded operations; an
 // undetermined "TT" outcome is checked in the server's journal), the answer
 // becomes a result code, and the numerator is advanced and released whatever
-// happened. Every operation returns its result code and leaves it in
+// happened. The advanced number reaches the file before any request leaves
+// (with the record, for recorded operations), and a file left by a till that
+// died as (next N, unfinished N) is moved past N at the lock: no receipt
+// number goes out twice, and an operation that cannot write the numerator
+// sends nothing (4568). When the last write fails after the server answered,
+// the host still hears the bank's outcome, with the failure added to the
+// description, except an approval whose record stays for the next operation
+// to void (4568). Every operation returns its result code and leaves it in
 // LastResult; the last answer stays in the message list for the result
 // properties to read.
 //
