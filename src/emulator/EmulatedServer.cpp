@@ -205,11 +205,9 @@ const std::string* ParsedRequest::Get(const TTag& tag) const {
 
 ParsedRequest ParseRequest(std::string_view message) {
   ParsedRequest req;
-  const std::vector<TRawField> raw = SplitFields(message);
   size_t consumed = 0;
+  const std::vector<TRawField> raw = SplitFields(message, &consumed);
   for (const TRawField& f : raw) {
-    consumed += f.Code.size() + (f.Value.size() > kMaxShortFieldLength ? 1 + kLongLengthSize : 1) +
-                f.Value.size();
     bool known = false;
     for (PTTag tag : AllTags) {
       if (tag->Code == f.Code || tag->OutCode == f.Code) {

@@ -15,8 +15,13 @@
 
 namespace velko {
 
-// Up to ten digits and at most 4294967295 (the numerator's range); the empty
-// text is valid too (no number). Nothing else: no signs, blanks or separators.
+// The largest receipt number the engine sends as given: it reads a receipt
+// number as a 32-bit signed integer (0 when it is not one), so a prompt that
+// took more would send the cancellation for receipt 0.
+inline constexpr unsigned long long kMaxTypedReceiptNumber = 2147483647;
+
+// Up to ten digits and at most kMaxTypedReceiptNumber; the empty text is
+// valid too (no number). Nothing else: no signs, blanks or separators.
 inline bool ReceiptNumberTextIsValid(const std::wstring& text) {
   constexpr size_t kMaxDigits = 10;
   if (text.size() > kMaxDigits) return false;
@@ -25,12 +30,12 @@ inline bool ReceiptNumberTextIsValid(const std::wstring& text) {
     if (c < L'0' || c > L'9') return false;
     value = value * 10 + static_cast<unsigned long long>(c - L'0');
   }
-  return value <= 4294967295ull;
+  return value <= kMaxTypedReceiptNumber;
 }
 
 // What the prompts say when they ask again.
 inline constexpr const wchar_t* kReceiptNumberHint =
-    L"Номер квитанции: только цифры, не более 10 цифр, не больше 4294967295";
+    L"Номер квитанции: только цифры, не более 10 цифр, не больше 2147483647";
 
 class ReceiptPrompt {
  public:

@@ -34,7 +34,7 @@ std::string EncodeFields(const std::vector<TRawField>& fields) {
                             " bytes long; a field holds at most " +
                             std::to_string(kMaxFieldLength) + " bytes");
     body.append(f.Code);
-    if (length <= kMaxShortFieldLength) {
+    if (length <= kMaxShortFieldLength && length != kLongLengthMarker) {
       body.push_back(static_cast<char>(length));
     } else {
       body.push_back(static_cast<char>(kLongLengthMarker));
@@ -60,29 +60,37 @@ std::optional<size_t> DeclaredBodyLength(std::string_view message) {
   return Byte(message, 0) * 256 + Byte(message, 1);
 }
 
-std::vector<TRawField> SplitFields(std::string_view message) {
+std::vector<TRawField> SplitFields(std::string_view message, size_t* BodyBytesRead) {
   std::vector<TRawField> fields;
+  if (BodyBytesRead) *BodyBytesRead = 0;
   const std::optional<size_t> declared = DeclaredBodyLength(message);
   if (!declared) return fields;
-  std::string_view r = message.substr(kMessageLengthSize, *declared);
+  const std::string_view body = message.substr(std::min(message.size(), kMessageLengthSize), *declared);
+  std::string_view r = body;
   while (!r.empty()) {
     const size_t n = r.size();
     const size_t t = (Byte(r, 0) & kTwoByteCodeMask) == kTwoByteCodeMask ? 2 : 1;
     if (n <= t) break;
-    size_t h = 0, length = 0;
-    if (Byte(r, t) == kLongLengthMarker && n >= t + 1 + kLongLengthSize + 1) {
-      h = 1 + kLongLengthSize;
-      length = Byte(r, t + 1) * 256 + Byte(r, t + 2);
-      if (n < t + h + length) break;  // incomplete: it and all after it are dropped
-    } else {
-      if (n < t + 2) break;
-      h = 1;
-      length = Byte(r, t);
+    size_t h = 1, length = Byte(r, t);
+    // The marker byte is also the one-byte length 130: it is the two-byte
+    // form when the field so read ends within the body, else the one-byte
+    // length when that field does; a field that fits neither way is
+    // incomplete, and it and all after it are dropped.
+    if (length == kLongLengthMarker && n >= t + 1 + kLongLengthSize + 1) {
+      const size_t long_length = Byte(r, t + 1) * 256 + Byte(r, t + 2);
+      if (t + 1 + kLongLengthSize + long_length <= n) {
+        h = 1 + kLongLengthSize;
+        length = long_length;
+      } else if (t + 1 + length > n) {
+        break;
+      }
     }
+    if (h == 1 && n < t + 2) break;
     const size_t take = std::min(n, t + h + length);
     fields.push_back({std::string(r.substr(0, t)), std::string(r.substr(t + h, take - t - h))});
     r.remove_prefix(take);
   }
+  if (BodyBytesRead) *BodyBytesRead = body.size() - r.size();
   return fields;
 }
 

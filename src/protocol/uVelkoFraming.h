@@ -1,7 +1,10 @@
 // The terminal server's message framing: a message is a two-byte body
 // length (high byte first) followed by the body, a sequence of fields: the
 // field's code, the value's length (one byte, or 0x82 and two bytes high
-// first when it exceeds 255) and the value. The wire format lives here only:
+// first when it exceeds 255) and the value. A length of exactly 130 would be
+// the byte 0x82 itself, so it goes in the two-byte form (82 00 82); a reader
+// takes 0x82 for the two-byte form only when the field then fits the body,
+// and for the one-byte length 130 when that fits. The wire format lives here only:
 // the driver's message list and the emulator build and split their messages
 // with these functions. Pure functions; thread-safe.
 #pragma once
@@ -54,8 +57,10 @@ std::string EncodeFields(const std::vector<TRawField>& fields);
 // Splits a message into its fields: the body is what the length prefix
 // declares (or what there is, when less came). Splitting ends at the first
 // field that cannot be read whole; the fields before it are kept. A field cut
-// short by the end of the body in the one-byte length form keeps what there is.
-std::vector<TRawField> SplitFields(std::string_view message);
+// short by the end of the body in the one-byte length form keeps what there
+// is. BodyBytesRead, when given, receives how many body bytes the fields
+// took, their headers included.
+std::vector<TRawField> SplitFields(std::string_view message, size_t* BodyBytesRead = nullptr);
 
 // The body length a message declares; nullopt while fewer than two bytes.
 std::optional<size_t> DeclaredBodyLength(std::string_view message);

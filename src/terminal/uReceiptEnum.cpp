@@ -104,6 +104,16 @@ bool TReceiptEnum::SaveData() {
   return FFileHandle->WriteAt(0, record, sizeof record) && FFileHandle->Flush();
 }
 
+bool TReceiptEnum::ReadBack(uint32_t& ReceiptNum, uint32_t& VoidReceiptNum) {
+  if (!FFileHandle) return false;
+  unsigned char record[kRecordSize];
+  size_t got = 0;
+  if (!FFileHandle->ReadAt(0, record, sizeof record, got) || got != sizeof record) return false;
+  ReceiptNum = ReadLE32(record);
+  VoidReceiptNum = ReadLE32(record + 4);
+  return true;
+}
+
 void TReceiptEnum::IncReceiptNumber() {
   if (FFileHandle) ++FReceiptNum;  // wraps to 0 after 4294967295
 }

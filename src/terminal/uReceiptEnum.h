@@ -50,6 +50,10 @@ class TReceiptEnum {
   // False when not locked or when the record did not reach the file.
   [[nodiscard]] bool SaveData();
   void IncReceiptNumber();
+  // Reads the two numbers as the file now holds them, without taking them
+  // over: what a write that reported failure actually left there. False when
+  // not locked or when the eight bytes cannot be read.
+  [[nodiscard]] bool ReadBack(uint32_t& ReceiptNum, uint32_t& VoidReceiptNum);
 
   uint32_t ReceiptNum() const { return FReceiptNum; }
   uint32_t VoidReceiptNum() const { return FVoidReceiptNum; }

@@ -139,7 +139,8 @@ int32_t TVelkoDriver::Enable() {
 
 void TVelkoDriver::Disable() { FEnabled = false; }
 
-int32_t TVelkoDriver::SettleUnfinished() {
+int32_t TVelkoDriver::SettleUnfinished(uint32_t& Record) {
+  Record = 0;
   ClearTransactData();
   FCommunicationManager->SetAddress(FServerAddress.substr(0, kMaxAddressLength));
   FCommunicationManager->SetPort(FServerPort);
@@ -148,6 +149,8 @@ int32_t TVelkoDriver::SettleUnfinished() {
   FReceiptEnum->SetECRNumber(FECRNumber);
   int32_t result = LockReceiptEnum();
   if (result != rc::kOk) return FLastResult = result;
+  Record = FReceiptEnum->VoidReceiptNum();
+  MovePastUnfinished();
   try {
     result = CheckAutoVoid();  // writes the numerator itself when it settles
   } catch (...) {
@@ -196,22 +199,18 @@ bool TVelkoDriver::SaveReceiptEnum() {
   }
 }
 
-// Advances the number and writes the numerator back, then lets the file go,
-// however the operation ended (an error raised inside it included).
+// Lets the numerator go however the operation ended: an operation that
+// raised an error still advances the number, and its record (written before
+// the request left) stays for the next operation to void. The normal end is
+// ReleaseReceiptEnum, after which this does nothing.
 class TVelkoDriver::ReceiptEnumRelease {
  public:
-  ReceiptEnumRelease(TVelkoDriver& engine, bool& written) : engine_(engine), written_(written) {}
+  explicit ReceiptEnumRelease(TVelkoDriver& engine) : engine_(engine) {}
   ~ReceiptEnumRelease() {
     TReceiptEnum& numerator = *engine_.FReceiptEnum;
-    numerator.IncReceiptNumber();
-    written_ = engine_.SaveReceiptEnum();
-    if (!written_) {
-      // The host will hear of a failure, so whatever this operation sent must
-      // be voided by the next one. A write that failed only in its flush may
-      // still have changed the file: the record is put back, if it can be.
-      if (numerator.VoidReceiptNum() == 0) numerator.SetVoidReceiptNum(engine_.FRecordedReceipt);
-      if (numerator.VoidReceiptNum() != 0) (void)numerator.SaveData();
-    }
+    if (!numerator.Locked()) return;
+    if (!engine_.FAdvanced) numerator.IncReceiptNumber();
+    (void)engine_.SaveReceiptEnum();
     numerator.Unlock(false);
   }
   ReceiptEnumRelease(const ReceiptEnumRelease&) = delete;
@@ -219,12 +218,37 @@ class TVelkoDriver::ReceiptEnumRelease {
 
  private:
   TVelkoDriver& engine_;
-  bool& written_;
 };
 
-void TVelkoDriver::PutReceiptNumber() {
-  FTransactData.Add(TagReceiptNumber, FormatReceiptNumber(FReceiptEnum->ReceiptNum()));
+void TVelkoDriver::MovePastUnfinished() {
+  const uint32_t unfinished = FReceiptEnum->VoidReceiptNum();
+  if (unfinished != 0 && FReceiptEnum->ReceiptNum() == unfinished) FReceiptEnum->IncReceiptNumber();
 }
+
+int32_t TVelkoDriver::ReleaseReceiptEnum(int32_t Result) {
+  TReceiptEnum& numerator = *FReceiptEnum;
+  if (!FAdvanced) numerator.IncReceiptNumber();
+  if (SaveReceiptEnum() || FNumeratorReported) {
+    numerator.Unlock(false);
+    return Result;
+  }
+  // A write that failed only in its flush may still have changed the file.
+  // The record of a transaction that the bank approved, or whose outcome is
+  // open, is written once more; then the file is read back, for only a record
+  // on disk will be voided by the next operation.
+  const bool meant = FRecordedReceipt != 0 && (Result == rc::kOk || numerator.VoidReceiptNum() != 0);
+  if (meant) {
+    numerator.SetVoidReceiptNum(FRecordedReceipt);
+    (void)numerator.SaveData();
+  }
+  uint32_t next = 0, unfinished = 0;
+  const bool on_disk = numerator.ReadBack(next, unfinished) && FRecordedReceipt != 0 &&
+                       unfinished == FRecordedReceipt;
+  numerator.Unlock(false);
+  return FinalWriteFailed(Result, meant, on_disk);
+}
+
+void TVelkoDriver::PutReceiptNumber() { FTransactData.Add(TagReceiptNumber, OwnReceiptText()); }
 
 // The optional fields go only when there is something to send.
 void TVelkoDriver::PutCardData(const std::wstring& CardNumEnc) {
@@ -253,35 +277,47 @@ int32_t TVelkoDriver::Run(const TOperation& Op) {
   if (result != rc::kOk) return FLastResult = result;
 
   FRecordedReceipt = 0;
-  bool written = false;
+  FAdvanced = false;
+  FNumeratorReported = false;
   try {
-    const ReceiptEnumRelease release(*this, written);
+    const ReceiptEnumRelease release(*this);
+    MovePastUnfinished();
+    FOperationReceipt = FReceiptEnum->ReceiptNum();
     if (Op.Guarded) result = CheckAutoVoid();
     if (result == rc::kOk) result = Exchange(Op);
+    result = ReleaseReceiptEnum(result);
   } catch (...) {
     FLastResult = result;
     throw;
   }
-  if (!written) result = FinalWriteFailed(result);
   return FLastResult = result;
+}
+
+int32_t TVelkoDriver::NumeratorNotWritten(const std::wstring& When) {
+  FExtErrorDescription = L"Ошибка записи нумератора " + FReceiptEnum->FilePath() + When +
+                         L": операция не отправлена на сервер";
+  WriteLog(L"Numerator", FExtErrorDescription);
+  FNumeratorReported = true;
+  return rc::kNumeratorUnreadable;
 }
 
 int32_t TVelkoDriver::Exchange(const TOperation& Op) {
   ClearTransactData();
   Op.PutTags();
-  int32_t result = rc::kOk;
-  if (Op.Recorded) {
-    // The record goes to disk before the request leaves: a sale the shop
-    // never learns about must be voided by the next operation.
-    const uint32_t previous = FReceiptEnum->VoidReceiptNum();
-    FReceiptEnum->SetVoidReceiptNum(FReceiptEnum->ReceiptNum());
-    if (!SaveReceiptEnum()) {
-      FReceiptEnum->SetVoidReceiptNum(previous);
-      FExtErrorDescription = L"Ошибка записи нумератора: операция не отправлена на сервер";
-      return rc::kNumeratorUnreadable;
-    }
-    FRecordedReceipt = FReceiptEnum->ReceiptNum();
+  // The number goes out with this request, so the file says it is used
+  // before the request leaves: whatever fails after, it is never sent again.
+  // A recorded operation also goes to disk as unfinished here: a sale the
+  // shop never learns about must be voided by the next operation.
+  const uint32_t previous = FReceiptEnum->VoidReceiptNum();
+  FReceiptEnum->IncReceiptNumber();
+  FAdvanced = true;
+  if (Op.Recorded) FReceiptEnum->SetVoidReceiptNum(FOperationReceipt);
+  if (!SaveReceiptEnum()) {
+    FReceiptEnum->SetVoidReceiptNum(previous);
+    return NumeratorNotWritten(L"");
   }
+  if (Op.Recorded) FRecordedReceipt = FOperationReceipt;
+  int32_t result = rc::kOk;
   const int32_t exchanged = FCommunicationManager->ExecuteTransaction(FTransactData);
   if (exchanged == rc::kOk) {
     result = GetTransactionResult();
@@ -298,20 +334,28 @@ int32_t TVelkoDriver::Exchange(const TOperation& Op) {
   return result;
 }
 
-int32_t TVelkoDriver::FinalWriteFailed(int32_t Result) {
-  // The host must not hear of an approval that the next operation will
-  // cancel: it hears of the failure instead, and of what comes next.
-  const std::wstring path = FReceiptEnum->FilePath();
-  if (FReceiptEnum->VoidReceiptNum() != 0) {
-    FExtErrorDescription = L"Ошибка записи нумератора " + path + L": операция с номером чека " +
-                           std::to_wstring(FReceiptEnum->VoidReceiptNum()) +
-                           L" будет отменена следующей операцией";
+int32_t TVelkoDriver::FinalWriteFailed(int32_t Result, bool RecordMeant, bool RecordOnDisk) {
+  std::wstring note = L"Ошибка записи нумератора " + FReceiptEnum->FilePath();
+  const std::wstring receipt = std::to_wstring(FRecordedReceipt);
+  int32_t answer = Result;
+  if (RecordOnDisk) {
+    // The host must not take for approved what the next operation cancels.
+    note += L": операция с номером чека " + receipt + L" будет отменена следующей операцией";
+    if (Result == rc::kOk) answer = rc::kNumeratorUnreadable;
+  } else if (RecordMeant) {
+    // Neither approved for sure nor to be voided: support must look.
+    note += L": запись об операции с номером чека " + receipt +
+            L" не сохранена, результат операции в банке неизвестен; проверьте нумератор "
+            L"(velko numerator show) и при необходимости отмените операцию (velko numerator settle)";
+    if (Result == rc::kOk) answer = rc::kNumeratorUnreadable;
   } else {
-    FExtErrorDescription = L"Ошибка записи нумератора " + path + L" после операции (код " +
-                           std::to_wstring(Result) + L"): номер чека не сохранен";
+    // The next receipt number went to disk before the request: nothing is
+    // sent twice, and the host hears what the bank answered.
+    note += L" после операции (следующий номер чека был сохранен до отправки запроса)";
   }
-  WriteLog(L"Numerator", FExtErrorDescription);
-  return rc::kNumeratorUnreadable;
+  WriteLog(L"Numerator", note + L"; Result=" + std::to_wstring(answer));
+  FExtErrorDescription = FExtErrorDescription.empty() ? note : FExtErrorDescription + L"; " + note;
+  return answer;
 }
 
 int32_t TVelkoDriver::CheckAutoVoid() {
@@ -331,13 +375,7 @@ int32_t TVelkoDriver::CheckAutoVoid() {
                             L"; Description=" + TerminalResultText(result, FExtErrorDescription));
   if (result != rc::kOk) return result;
   FReceiptEnum->SetVoidReceiptNum(0);
-  // The voided transaction used its receipt number: never again.
-  if (FReceiptEnum->ReceiptNum() == void_number) FReceiptEnum->IncReceiptNumber();
-  if (!SaveReceiptEnum()) {
-    FExtErrorDescription = L"Ошибка записи нумератора " + FReceiptEnum->FilePath() +
-                           L" после автоматической отмены: операция не отправлена на сервер";
-    return rc::kNumeratorUnreadable;
-  }
+  if (!SaveReceiptEnum()) return NumeratorNotWritten(L" после автоматической отмены");
   return rc::kOk;
 }
 
@@ -391,8 +429,7 @@ void TVelkoDriver::WriteLog(const std::wstring& Caption, const std::wstring& Tex
 // ---- Card payment operations ------------------------------------------------
 
 int32_t TVelkoDriver::Sale(int64_t Amount, const std::wstring& CardNumEnc) {
-  return Run({.Guarded = true, .Recorded = true, .Logging = true, .Amount = &Amount, .TakeOutputs = [&] { Amount = FTransactData.TransactionAmount(); },
-              .PutTags = [&] {
+  return Run({.Guarded = true, .Recorded = true, .Logging = true, .Amount = &Amount, .PutTags = [&] {
                   PutCardData(CardNumEnc);
                   PutMerchantID();
                   PutReceiptNumber();
@@ -483,25 +520,25 @@ int32_t TVelkoDriver::Settlement() { return ServiceOperation(kFuncSettlement); }
 
 int32_t TVelkoDriver::ServiceOperation(uint8_t FuncID) {
   return Run({.Guarded = true, .PutTags = [&] {
-                  ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), FuncID);
+                  ServiceTags{FTransactData}(OwnReceiptText(), FuncID);
                 }});
 }
 
 int32_t TVelkoDriver::ReportMenu() {
   return Run({.PutTags = [&] {
-                  ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncReportMenu);
+                  ServiceTags{FTransactData}(OwnReceiptText(), kFuncReportMenu);
                 }});
 }
 
 int32_t TVelkoDriver::TestHost() {
   return Run({.PutTags = [&] {
-                  ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncHostTest);
+                  ServiceTags{FTransactData}(OwnReceiptText(), kFuncHostTest);
                 }});
 }
 
 int32_t TVelkoDriver::TestPinpad(bool CheckEnabled) {
   return Run({.CheckEnabled = CheckEnabled, .PutTags = [&] {
-                  ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncPinpadTest);
+                  ServiceTags{FTransactData}(OwnReceiptText(), kFuncPinpadTest);
                 }});
 }
 
@@ -509,7 +546,7 @@ int32_t TVelkoDriver::GetBalance(int64_t& Amount) {
   Amount = 0;
   return Run({.TakeOutputs = [&] { Amount = FTransactData.TransactionAmount(); },
               .PutTags = [&] {
-                ServiceTags{FTransactData}(FormatReceiptNumber(FReceiptEnum->ReceiptNum()), kFuncPinpadTest);
+                ServiceTags{FTransactData}(OwnReceiptText(), kFuncPinpadTest);
               }});
 }
 

@@ -8,7 +8,14 @@
 // sent and cleared only by a definite outcome (recorded operations; an
 // undetermined "TT" outcome is checked in the server's journal), the answer
 // becomes a result code, and the numerator is advanced and released whatever
-// happened. Every operation returns its result code and leaves it in
+// happened. The advanced number reaches the file before any request leaves
+// (with the record, for recorded operations), and a file left by a till that
+// died as (next N, unfinished N) is moved past N at the lock: no receipt
+// number goes out twice, and an operation that cannot write the numerator
+// sends nothing (4568). When the last write fails after the server answered,
+// the host still hears the bank's outcome, with the failure added to the
+// description, except an approval whose record stays for the next operation
+// to void (4568). Every operation returns its result code and leaves it in
 // LastResult; the last answer stays in the message list for the result
 // properties to read.
 //
@@ -57,7 +64,8 @@ class TVelkoDriver {
   // test), locks the numerator and runs the automatic void of the record
   // now. No receipt number is used unless the void settles the record; a
   // refusal other than "not found" leaves the record. Needs no Enable.
-  int32_t SettleUnfinished();
+  // Record: the unfinished receipt number found at the lock (0: none).
+  int32_t SettleUnfinished(uint32_t& Record);
 
   // Service, loyalty and gift operations.
   int32_t Settlement();
@@ -144,8 +152,23 @@ class TVelkoDriver {
   int32_t Run(const TOperation& Op);
   // The part of Run with the numerator locked: the request and its answer.
   int32_t Exchange(const TOperation& Op);
-  // The answer when the numerator's last write did not reach the file: 4568.
-  int32_t FinalWriteFailed(int32_t Result);
+  // A file left by a till that died after recording its transaction holds
+  // that transaction's number as the next one too: it is never sent again.
+  void MovePastUnfinished();
+  // Advances the number unless the request did, writes the numerator and
+  // lets it go; the operation's final result (FinalWriteFailed when the write
+  // did not reach the file).
+  int32_t ReleaseReceiptEnum(int32_t Result);
+  // The answer when the numerator's last write did not reach the file: the
+  // bank's outcome with the failure in the description, or 4568 for an
+  // approval whose record was put back for the next operation to void.
+  // RecordMeant: the operation's record was to stand (put back);
+  // RecordOnDisk: reading the file back found it there.
+  int32_t FinalWriteFailed(int32_t Result, bool RecordMeant, bool RecordOnDisk);
+  // Ends the operation with 4568 because the numerator cannot be written
+  // (nothing of the operation is sent after this).
+  int32_t NumeratorNotWritten(const std::wstring& When);
+  std::wstring OwnReceiptText() const { return FormatReceiptNumber(FOperationReceipt); }
   void ClearTransactData();
   void AddCommonTags();
   int32_t LockReceiptEnum();
@@ -177,6 +200,12 @@ class TVelkoDriver {
   std::wstring FMerchantID;
   int32_t FLastResult = 0;
   std::wstring FExtErrorDescription;
+  // The receipt number of the running operation, as its request carries it.
+  uint32_t FOperationReceipt = 0;
+  // The running operation wrote the advanced receipt number before sending.
+  bool FAdvanced = false;
+  // The running operation already answers 4568 for a write that failed.
+  bool FNumeratorReported = false;
   // The receipt number this operation recorded as unfinished before sending;
   // 0 when it recorded none.
   uint32_t FRecordedReceipt = 0;

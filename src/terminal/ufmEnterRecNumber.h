@@ -10,7 +10,7 @@ namespace velko {
 class TfrmEnterRecNumber {
  public:
   // True when the cashier confirmed; RecNumber then holds what was typed:
-  // up to ten digits, at most 4294967295, possibly empty.
+  // up to ten digits, at most 2147483647, possibly empty.
   bool ShowModal();
   const std::wstring& RecNumber() const { return FRecNumber; }
 

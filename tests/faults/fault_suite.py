@@ -13,11 +13,15 @@ usage: fault_suite.py VELKO [--only SUBSTRING] [--jobs N] [--runner WINE-RUN]
 import concurrent.futures
 import json
 import os
+import resource
+import signal
+import subprocess
 import sys
 import time
 
-from velko_harness import (OPERATIONS, RESULT_TIMEOUT, DataFolder, Emulator, approved_receipt, call, check,
-                           check_invariants, run_session, start_session, use_runner, warm_up)
+from velko_harness import (OPERATIONS, RESULT_TIMEOUT, RUNNER, DataFolder, Emulator, approved_receipt, call,
+                           check, check_invariants, program, read_journal, receipt_of, run_session,
+                           session_lines, start_session, use_runner, warm_up)
 
 # What each misbehaviour does to the operation that meets it, and the result
 # codes the host may then see (None: approved).
@@ -182,6 +186,51 @@ def killed_driver_case(velko, op, step):
         data.remove()
 
 
+def failed_write_case(velko):
+    """The numerator stops taking writes (the till's file-size limit drops to
+    0) while the server holds an approved cancellation: the host hears the
+    approval, the cancellation stands at the bank, and no receipt number goes
+    out twice afterwards."""
+    if RUNNER:
+        return "skipped under the runner: the file-size limit is set on a Linux process"
+    data = DataFolder()
+    try:
+        journal = os.path.join(data.path, "journal.jsonl")
+        with Emulator(velko, data.path, [{"op": "VOI", "action": "answer", "delay_ms": 1500}],
+                      journal=journal) as emu:
+            sale = run_session(velko, data.env, emu.port, [call("PUR")])
+            check(sale[0].get("return") is True, "the sale failed: %s" % sale[0])
+            receipt = sale[0]["params"][3]
+            cancel = {"call": "CancelPaymentByPaymentCard", "params": [None, None, 100, receipt, "", "", None]}
+            # An ignored SIGXFSZ survives exec: the write fails instead of killing the till.
+            till = subprocess.Popen(program(velko, "session"), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True, env=data.env,
+                                    preexec_fn=lambda: signal.signal(signal.SIGXFSZ, signal.SIG_IGN))
+            till.stdin.write(session_lines(emu.port, [cancel], timeout_s=10))
+            till.stdin.close()
+            emu.wait_for_request("VOI")
+            resource.prlimit(till.pid, resource.RLIMIT_FSIZE, (0, resource.RLIM_INFINITY))
+            out = till.stdout.read()
+            till.wait(timeout=30)
+            answers = [json.loads(l) for l in out.splitlines()]
+            check(len(answers) == 4, "the session answered %s" % out)
+            check(answers[3].get("return") is True,
+                  "the approved cancellation was not reported as approved: %s" % answers[3])
+            check("Ошибка записи нумератора" in answers[3]["lastError"]["text"],
+                  "the numerator's failure is not in the description: %s" % answers[3]["lastError"])
+            entry = read_journal(journal)[0].get(int(receipt))
+            check(entry is not None and entry.get("voided"), "the sale is not voided at the bank: %s" % entry)
+
+            after = run_session(velko, data.env, emu.port, [call("PUR"), {"call": "DeviceTest", "params": [None, None]}])
+            check(all(a.get("return") is True for a in after), "the calls after it failed: %s" % after)
+            sent = [receipt_of(l.get("tags")) for l in emu.log_lines()
+                    if l.get("direction") == "request" and l.get("operation") != "VOI"]
+            check(len(sent) == len(set(sent)), "a receipt number went out twice: %s" % sent)
+            check_invariants(data, journal, emu.log_lines(), host_approvals(["PUR"], after[:1]))
+    finally:
+        data.remove()
+
+
 def main(argv):
     use_runner(argv)
     velko = argv[1]
@@ -196,6 +245,7 @@ def main(argv):
         for step in ("answer", "journal", "autovoid"):
             cases.append(("%s/driver-killed-waiting-%s" % (op, step),
                           lambda op=op, s=step: killed_driver_case(velko, op, s)))
+    cases.append(("VOI/numerator-unwritable-after-approval", lambda: failed_write_case(velko)))
     # The cases share nothing (each has its own emulator, data folder and
     # tills) and spend most of their time waiting, so a few run at once.
     jobs = int(argv[argv.index("--jobs") + 1]) if "--jobs" in argv else 3

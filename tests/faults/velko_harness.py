@@ -13,17 +13,27 @@ import time
 # Financial operations: each is a transaction the bank records by receipt number.
 FINANCIAL = {"PUR", "PAY", "REF", "AUT", "CMP", "ACT", "XTR", "XRE"}
 
+
+def card_data(card):
+    """The card data a card reading returns for this card (the emulator's
+    token), as the host passes it back to a payment."""
+    return "VK1:" + "".join("%02X" % (ord(c) ^ 0x5A) for c in card)
+
+
+CARD = card_data("4276380012345678")
+REFERENCE = "000012345678"  # the reference number of an earlier transaction
+
 # The recorded operations as the host calls them: the method, its parameter
 # array, and where the receipt number comes back (None: the host passes it in).
 OPERATIONS = {
-    "PUR": ("PayByPaymentCard", [None, "", 100, None, None, None, None], 3),
-    "PAY": ("Payment", [None, "", 100, None, None, None, None], 3),
-    "REF": ("ReturnPaymantByPaymantCard", [None, "", 100, "", "", None, None], 3),
-    "AUT": ("AuthorizePreSales", [None, "", 100, None, None, None, None], 3),
-    "CMP": ("AuthorizeCompletion", [None, None, 100, "{AUT}", "", "", None], None),
+    "PUR": ("PayByPaymentCard", [None, CARD, 100, None, None, None, None], 3),
+    "PAY": ("Payment", [None, CARD, 100, None, None, None, None], 3),
+    "REF": ("ReturnPaymantByPaymantCard", [None, CARD, 100, "", REFERENCE, None, None], 3),
+    "AUT": ("AuthorizePreSales", [None, CARD, 100, None, None, None, None], 3),
+    "CMP": ("AuthorizeCompletion", [None, None, 100, "{AUT}", REFERENCE, "", None], None),
     "ACT": ("GiftCardActivate", [100, None, None, None, None, None], 2),
-    "XTR": ("LoyaltySale", ["", None, None, None, None, None], 2),
-    "XRE": ("LoyaltyRefund", ["", 100, None, None, None, None], 2),
+    "XTR": ("LoyaltySale", [CARD, None, None, None, None, None], 2),
+    "XRE": ("LoyaltyRefund", [CARD, 100, None, None, None, None], 2),
 }
 
 # How the programs run: natively, or (for the Windows build) through a runner

@@ -188,6 +188,48 @@ TEST(Decoding, LongLengthFormAndValuesKeptAsReceived) {
   EXPECT_EQ(list.GetTagData(TagReceiptText), L"AB");
 }
 
+TEST(Framing, LengthsAroundTheLongFormMarkerBothWays) {
+  // 130 is the marker byte itself: sent in the long form, and a one-byte 130
+  // from another writer is still read as a length when the long form would
+  // overrun the body. Either way the fields after it survive.
+  struct Case {
+    size_t length;
+    const char* header;  // code and length bytes as sent
+  };
+  const Case cases[] = {{127, "9C 7F"},       {128, "9C 80"},       {129, "9C 81"},
+                        {130, "9C 82 00 82"}, {131, "9C 83"},       {255, "9C FF"},
+                        {256, "9C 82 01 00"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.length);
+    const std::string slip(c.length, 'a');
+    const std::vector<TRawField> sent = {{"\x9C", slip}, {"\xA1", "Y"}, {"\x9B", "00"}};
+    const std::string message = EncodeFields(sent);
+    const size_t header = (std::string(c.header).size() + 1) / 3;
+    EXPECT_EQ(Hex(message.substr(2, header)), c.header);
+    size_t read = 0;
+    const std::vector<TRawField> got = SplitFields(message, &read);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].Value, slip);
+    EXPECT_EQ(got[1].Value, "Y");
+    EXPECT_EQ(got[2].Value, "00");
+    EXPECT_EQ(read, message.size() - 2);
+
+    if (c.length > 255) continue;
+    // The same fields with the one-byte length, as a plain writer sends them.
+    std::string body = Bytes({0x9C, static_cast<int>(c.length)}) + slip + Bytes({0xA1, 0x01, 0x59, 0x9B, 0x02}) + "00";
+    const std::string plain = Bytes({static_cast<int>(body.size() >> 8), static_cast<int>(body.size() & 0xFF)}) + body;
+    TTransactDataList list;
+    list.DecodeAnswer(plain);
+    EXPECT_EQ(list.GetTagData(TagReceiptText).size(), c.length);
+    EXPECT_TRUE(list.Approve());
+    EXPECT_EQ(list.ResponseCode(), L"00");
+  }
+  // A long form that fits wins over the one-byte reading of the marker.
+  TTransactDataList list;
+  list.DecodeAnswer(Bytes({0x00, 0x09, 0x9C, 0x82, 0x00, 0x02, 0x41, 0x42, 0xA1, 0x01}) + "Y");
+  EXPECT_EQ(list.GetTagData(TagReceiptText), L"AB");
+}
+
 TEST(Decoding, EncodedAnswerDecodesToTheSameValues) {
   std::vector<TRawField> fields;
   for (PTTag tag : AnswerTags)

@@ -2,6 +2,7 @@
 
 #include <deque>
 
+#include "common/TextUtf.h"
 #include "platform/ReceiptPrompt.h"
 #include "platform/Services.h"
 #include "support/ScriptedExchange.h"
@@ -233,13 +234,20 @@ TEST_F(FacadeTest, CancellationAsksForAMissingReceiptNumber) {
 }
 
 TEST(ReceiptNumberText, WhatTheCashierTypesIsWhatIsSentOrRefused) {
+  // The prompt takes exactly the numbers the engine sends as typed: one
+  // range from the prompt to the wire.
   const std::pair<const wchar_t*, bool> cases[] = {
-      {L"", true},           {L"0000000123", true}, {L"4294967295", true}, {L"4294967296", false},
-      {L"00000000001", false}, {L"12/5", false},    {L"-1", false},        {L" 12", false},
+      {L"", true},           {L"0000000123", true},   {L"2147483647", true}, {L"2147483648", false},
+      {L"4294967295", false}, {L"4294967296", false}, {L"00000000001", false}, {L"12/5", false},
+      {L"-1", false},        {L" 12", false},
       {L"１２", false},  // full-width digits are not digits here
   };
-  for (const auto& [text, valid] : cases)
-    EXPECT_EQ(ReceiptNumberTextIsValid(text), valid) << std::wstring(text).size();
+  for (const auto& [text, valid] : cases) {
+    const std::wstring typed(text);
+    EXPECT_EQ(ReceiptNumberTextIsValid(typed), valid) << WideToUtf8(typed);
+    if (!valid || typed.empty()) continue;
+    EXPECT_EQ(TVelkoDriver::RecNumberText(typed), std::wstring(10 - typed.size(), L'0') + typed);
+  }
 }
 
 TEST_F(FacadeTest, DeviceTestAfterATimeOutSaysSo) {

@@ -125,8 +125,8 @@ TEST_F(EngineTest, EachOperationSendsItsTagsInOrder) {
       {[&] { return engine_->Payment(1000000, L"CARD"); },
        {{&TagCardNumberEnc, L"CARD"}, {&TagReceiptNumber, L"0000000003"}, {&TagOperationType, L"PAY"},
         {&TagAmount, L"000000010000"}}},
-      {[&] { return engine_->Refund(100050, L"", L"12345678901234567890"); },
-       {{&TagReferenceNumber, L"123456789012"}, {&TagMerchantID, L"123456789012345"},
+      {[&] { return engine_->Refund(100050, L"CARD", L"12345678901234567890"); },
+       {{&TagReferenceNumber, L"123456789012"}, {&TagCardNumberEnc, L"CARD"}, {&TagMerchantID, L"123456789012345"},
         {&TagReceiptNumber, L"0000000004"}, {&TagOperationType, L"REF"}, {&TagAmount, L"000000001000"}}},
       {[&] { return engine_->PreSale(100150, L""); },
        {{&TagReceiptNumber, L"0000000005"}, {&TagOperationType, L"AUT"}, {&TagAmount, L"000000001002"}}},
@@ -245,7 +245,9 @@ TEST_F(EngineTest, SettlingRunsTheAutomaticVoidAlone) {
     server_->requests.clear();
     server_->replies = {c.answer};
     engine_->Disable();
-    EXPECT_EQ(engine_->SettleUnfinished(), c.result) << c.result;
+    uint32_t record = 0;
+    EXPECT_EQ(engine_->SettleUnfinished(record), c.result) << c.result;
+    EXPECT_EQ(record, 2u) << "the record found, whatever the answer echoes";
     ASSERT_EQ(server_->requests.size(), 1u);
     EXPECT_EQ(OperationOf(server_->requests[0]), L"VOI");
     EXPECT_EQ(FileVoid(), c.record) << c.result;
@@ -255,7 +257,9 @@ TEST_F(EngineTest, SettlingRunsTheAutomaticVoidAlone) {
     std::filesystem::remove(data_.Root() / "velko32" / "ECR1");
   }
   server_->requests.clear();
-  EXPECT_EQ(engine_->SettleUnfinished(), 0) << "no record: nothing to do";
+  uint32_t record = 1;
+  EXPECT_EQ(engine_->SettleUnfinished(record), 0) << "no record: nothing to do";
+  EXPECT_EQ(record, 0u);
   EXPECT_TRUE(server_->requests.empty());
 }
 
@@ -416,30 +420,127 @@ TEST_F(EngineTest, AnExceptionKeepsTheRecordAndStillAdvancesTheNumber) {
   EXPECT_EQ(OperationOf(server_->requests[0]), L"VOI");
 }
 
-TEST(EngineFinalWrite, AnApprovalTheHostWasNotToldOfIsVoidedNext) {
-  // The numerator's last write (the record cleared, the number advanced)
-  // fails after the bank approved: the host hears 4568, not an approval, and
-  // the next guarded operation voids the sale.
-  testing::TempDataFolder data("final-write");
-  bool armed = false;
-  testing::FailingWrites files([&](uint64_t o, const unsigned char* d, size_t n) {
-    return armed && testing::FailingWrites::RecordCleared()(o, d, n);
-  });
-  auto exchange = std::make_unique<ScriptedExchange>();
-  ScriptedExchange& server = *exchange;
-  TVelkoDriver engine(std::move(exchange), files);
-  ASSERT_EQ(engine.Enable(), 0);
-  armed = true;
-  EXPECT_EQ(engine.Sale(10000, L""), 4568);
-  EXPECT_NE(engine.ExtErrorDescription().find(L"2 будет отменена следующей операцией"), std::wstring::npos)
-      << engine.ExtErrorDescription().size();
-  armed = false;
-  server.requests.clear();
-  EXPECT_EQ(engine.Refund(10000, L"", L""), 0);
-  ASSERT_EQ(server.requests.size(), 2u);
-  EXPECT_EQ(OperationOf(server.requests[0]), L"VOI");
-  EXPECT_EQ(ValueOf(server.requests[0], TagReceiptNumber), L"0000000002");
-  EXPECT_EQ(ValueOf(server.requests[1], TagReceiptNumber), L"0000000003") << "no receipt number twice";
+TEST(EngineFinalWrite, TheHostHearsTheBankAndNoReceiptNumberRepeats) {
+  // One operation (receipt 2) meets a numerator whose writes fail: before its
+  // request, after it with the record cleared (the final write of a settled
+  // operation), or after it with the record standing (the final write of an
+  // open one, or the record put back). Then an approved refund follows.
+  using Failure = testing::FailingWrites::Failure;
+  constexpr Failure kOk = Failure::kNone, kLost = Failure::kLost, kUnflushed = Failure::kUnflushed;
+  enum class Op { kSale, kVoid, kTestHost };
+  struct Case {
+    const char* name;
+    Op op;
+    ScriptedExchange::Reply answer;
+    Failure before, after_cleared, after_recorded;
+    int32_t result;
+    const wchar_t* told;  // in the extended description
+    bool sent;            // the operation's request left
+    bool voided_next;     // the refund voids receipt 2 first
+  };
+  const wchar_t* const kVoidedNext = L"операция с номером чека 2 будет отменена следующей операцией";
+  const wchar_t* const kAfter = L"после операции";
+  const wchar_t* const kUnknown = L"результат операции в банке неизвестен";
+  const Case cases[] = {
+      {"approved cancellation", Op::kVoid, ScriptedExchange::Approved(), kOk, kLost, kLost, 0, kAfter, true, false},
+      {"approved service test", Op::kTestHost, ScriptedExchange::Approved(), kOk, kLost, kLost, 0, kAfter, true,
+       false},
+      {"declined cancellation", Op::kVoid, ScriptedExchange::Response(L"05"), kOk, kLost, kLost, 4003, kAfter,
+       true, false},
+      {"approved sale", Op::kSale, ScriptedExchange::Approved(), kOk, kLost, kLost, 4568, kVoidedNext, true,
+       true},
+      {"approved sale, record put back half-written", Op::kSale, ScriptedExchange::Approved(), kOk, kUnflushed,
+       kUnflushed, 4568, kVoidedNext, true, true},
+      {"approved sale, record not put back", Op::kSale, ScriptedExchange::Approved(), kOk, kUnflushed, kLost,
+       4568, kUnknown, true, false},
+      {"declined sale", Op::kSale, ScriptedExchange::Response(L"05"), kOk, kLost, kLost, 4003, kVoidedNext, true,
+       true},
+      {"timed-out sale", Op::kSale, ScriptedExchange::Failure(74), kOk, kLost, kLost, 74, kVoidedNext, true, true},
+      {"sale not recorded", Op::kSale, ScriptedExchange::Approved(), kLost, kLost, kLost, 4568,
+       L"операция не отправлена на сервер", false, false},
+      {"cancellation not advanced", Op::kVoid, ScriptedExchange::Approved(), kLost, kLost, kLost, 4568,
+       L"операция не отправлена на сервер", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDataFolder data("final-write");
+    auto exchange = std::make_unique<ScriptedExchange>();
+    ScriptedExchange& server = *exchange;
+    bool armed = false;
+    size_t sent_before = 0;
+    testing::FailingWrites files([&](uint64_t o, const unsigned char* d, size_t n) {
+      if (!armed) return kOk;
+      if (server.requests.size() == sent_before) return c.before;
+      return testing::FailingWrites::RecordWritten()(o, d, n) ? c.after_recorded : c.after_cleared;
+    });
+    TVelkoDriver engine(std::move(exchange), files);
+    std::vector<std::wstring> log;
+    engine.SetWriteLogProc([&](const std::wstring& caption, const std::wstring& text) {
+      if (caption == L"Numerator") log.push_back(text);
+    });
+    ASSERT_EQ(engine.Enable(), 0);
+    server.requests.clear();
+    server.replies = {c.answer};
+    armed = true;
+    const int32_t result = c.op == Op::kSale   ? engine.Sale(10000, L"")
+                           : c.op == Op::kVoid ? engine.Void(10000, L"1", L"", L"")
+                                               : engine.TestHost();
+    armed = false;
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(server.requests.size(), c.sent ? 1u : 0u);
+    const std::wstring told = engine.ExtErrorDescription();
+    EXPECT_NE(told.find(c.told), std::wstring::npos) << WideToUtf8(told);
+    EXPECT_NE(told.find(L"ECR1"), std::wstring::npos) << "the file is named: " << WideToUtf8(told);
+    if (c.told == kUnknown) {
+      EXPECT_NE(told.find(L"velko numerator show"), std::wstring::npos);
+      EXPECT_NE(told.find(L"velko numerator settle"), std::wstring::npos);
+    }
+    ASSERT_EQ(log.size(), 1u) << "the debug log hears of it too";
+    EXPECT_NE(log[0].find(c.told), std::wstring::npos) << WideToUtf8(log[0]);
+
+    server.requests.clear();
+    EXPECT_EQ(engine.Refund(10000, L"", L""), 0);
+    ASSERT_EQ(server.requests.size(), c.voided_next ? 2u : 1u);
+    if (c.voided_next) {
+      EXPECT_EQ(OperationOf(server.requests[0]), L"VOI");
+      EXPECT_EQ(ValueOf(server.requests[0], TagReceiptNumber), L"0000000002");
+    }
+    // A number that never left may go out now; one that did, never again.
+    EXPECT_EQ(ValueOf(server.requests.back(), TagReceiptNumber), c.sent ? L"0000000003" : L"0000000002");
+  }
+}
+
+TEST_F(EngineTest, ATillKilledAfterItsRecordNeverSendsThatNumberAgain) {
+  // A till that died with the file saying (next 5, unfinished 5): every
+  // operation, guarded or not, goes out with 6.
+  std::wstring card;
+  int64_t amount = 0;
+  struct Case {
+    const char* name;
+    std::function<int32_t()> run;
+  };
+  const std::vector<Case> cases = {
+      {"pinpad test at opening", [&] { return engine_->Enable(); }},
+      {"card reading", [&] { return engine_->ReadCard(card); }},
+      {"host test", [&] { return engine_->TestHost(); }},
+      {"balance", [&] { return engine_->GetBalance(amount); }},
+      {"loyalty balance", [&] { return engine_->GetLoyaltyBalance(amount); }},
+      {"report menu", [&] { return engine_->ReportMenu(); }},
+      {"sale", [&] { return engine_->Sale(10000, L""); }},
+  };
+  Open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::WriteBytes(data_.Root() / "velko32" / "ECR1", {5, 0, 0, 0, 5, 0, 0, 0});
+    server_->requests.clear();
+    EXPECT_EQ(c.run(), 0);
+    ASSERT_FALSE(server_->requests.empty());
+    for (const Fields& request : server_->requests) {
+      const bool void_of_record = OperationOf(request) == L"VOI";
+      EXPECT_EQ(ValueOf(request, TagReceiptNumber), void_of_record ? L"0000000005" : L"0000000006");
+    }
+    EXPECT_EQ(FileReceipt(), 7u);
+  }
 }
 
 TEST_F(EngineTest, AnECRNumberOutsideTwoDigitsIsRefusedAtOpen) {

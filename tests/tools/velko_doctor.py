@@ -54,6 +54,29 @@ def held_numerator(velko, env, ecr, server):
     assert read_numerator(ecr) == (9, 8)
 
 
+def settle_with_till_settings(velko, env, ecr, folder, data):
+    """`settle` voids as the till's own automatic void would (its currency),
+    and reports the record it read even when the answer echoes no receipt."""
+    script, log = os.path.join(data, "settle-script.jsonl"), os.path.join(data, "settle-log.jsonl")
+    with open(script, "w") as f:
+        f.write(json.dumps({"op": "VOI", "action": "garbage", "hex": "0003a10159"}) + "\n")
+    emu = subprocess.Popen(velko + ["emulator", "--listen", "127.0.0.1:0", "--script", folder(script),
+                                    "--log", folder(log)], stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        port = emu.stdout.readline().strip().rsplit(":", 1)[1]
+        write_numerator(ecr, 9, 8)
+        rc, out, err = run(velko, ["numerator", "settle", "--set", "ServerPort=" + port,
+                                   "--set", "CurrencyCode=933"], env)
+        assert rc == 0 and out.startswith("Settled") and "0000000008" in out, (rc, out, err)
+        assert read_numerator(ecr) == (9, 0)
+        with open(log, encoding="utf-8") as f:
+            voids = [json.loads(l) for l in f if '"VOI"' in l and '"request"' in l]
+        assert voids and ["1b", "933"] in voids[0]["tags"], voids
+    finally:
+        emu.terminate()
+        emu.wait(timeout=30)
+
+
 def main(velko, launcher=None):
     wine = launcher is not None
     velko = [launcher, velko] if wine else [velko]
@@ -93,6 +116,7 @@ def main(velko, launcher=None):
         rc, out, err = run(velko, ["numerator", "settle"] + server, env)
         assert rc == 0 and out.startswith("Settled"), (rc, out, err)
         assert read_numerator(ecr) == (7, 0)
+        settle_with_till_settings(velko, env, ecr, folder, data)
         # The right number clears it; its receipt number is never given out again.
         write_numerator(ecr, 7, 7)
         rc, out, err = run(velko, ["numerator", "clear", "--receipt", "7"], env)

@@ -101,11 +101,15 @@ Outcome Show(TReceiptEnum& numerator) {
 }
 
 Outcome Settle(const TillSettings& till, int ecr) {
+  // The settings the driver hands its engine when the till opens: the void
+  // goes out as the till's own automatic void would.
   TVelkoDriver engine;
   engine.SetServerAddress(till.serverAddress);
   engine.SetServerPort(till.serverPort);
   engine.SetTimeOut(till.answerTimeOut);
   engine.SetECRNumber(ecr);
+  engine.SetCurrencyCode(till.currencyCode);
+  engine.SetMerchantID(till.merchantID);
   engine.SetWriteLogProc(WriteDriverLog);
   Outcome out;
   const std::wstring path = engine.ReceiptEnumDir() + L"ECR" + std::to_wstring(ecr);
@@ -115,10 +119,13 @@ Outcome Settle(const TillSettings& till, int ecr) {
     out.screen = "Numerator " + Narrow(path) + ": no file, nothing to settle\n";
     return out;
   }
-  const int32_t result = engine.SettleUnfinished();
+  // What is reported is the record read at the lock, not the answer's echo
+  // (a server may answer a void without the receipt number).
+  uint32_t record = 0;
+  const int32_t result = engine.SettleUnfinished(record);
   const TReceiptEnum& numerator = engine.ReceiptEnum();
-  const std::wstring receipt = engine.TransactData().GetTagData(TagReceiptNumber);
-  const bool sent = !receipt.empty();
+  const std::wstring receipt = record == 0 ? L"" : TVelkoDriver::FormatReceiptNumber(record);
+  const bool sent = record != 0;
   out.json["result"] = result;
   out.json["description"] = Narrow(engine.LastResultDescription());
   out.json["unfinished"] = NumberOrNull(numerator.VoidReceiptNum());

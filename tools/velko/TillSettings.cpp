@@ -45,6 +45,8 @@ TillSettings ReadTillSettings(const TillOptions& options) {
   if (auto v = host.GetProperty("ServerPort")) till.serverPort = v->ToInt32();
   if (auto v = host.GetProperty("AnswerTimeOut")) till.answerTimeOut = v->ToInt32();
   if (auto v = host.GetProperty("ECRNumber")) till.ecrNumber = v->ToInt32();
+  if (auto v = host.GetProperty("CurrencyCode")) till.currencyCode = v->ToText();
+  if (auto v = host.GetProperty("MerchantID")) till.merchantID = v->ToText();
   if (auto v = host.GetProperty("DebugLogEnabled")) till.debugLog = v->ToBool();
   const CallResult version = host.Call("GetVersion", {});
   if (version.hresult == kS_OK) till.version = version.ret.ToText();

@@ -28,6 +28,8 @@ struct TillSettings {
   int32_t serverPort = 16500;
   int64_t answerTimeOut = 180;
   int32_t ecrNumber = 1;
+  std::wstring currencyCode = L"643";
+  std::wstring merchantID;
   bool debugLog = false;
   std::wstring version;  // the driver's, as "GetVersion" gives it
 };
