@@ -7,8 +7,9 @@
 # Beside them goes the Native API add-in package the host imports,
 # a_velko1c83_native-<version>.zip: the Native DLLs of both architectures and
 # the Linux shared object (built through the linux preset), each checked, and
-# MANIFEST.XML naming one file per system and architecture. It is also put
-# into the release zip.
+# MANIFEST.XML naming one file per system and architecture; the zip is then
+# read back as the host reads it (cmake/CheckNativePackage.cmake). It is also
+# put into the release zip.
 if(NOT WIN32)
   return()
 endif()
@@ -33,7 +34,7 @@ set(VELKO_NATIVE_DIR ${CMAKE_BINARY_DIR}/package/native)
 set(VELKO_NATIVE_ZIP_NAME a_velko1c83_native-${VELKO_FILE_VERSION}.zip)
 set(VELKO_NATIVE_ZIP ${CMAKE_BINARY_DIR}/${VELKO_NATIVE_ZIP_NAME})
 set(VELKO_LINUX_BUILD ${PROJECT_SOURCE_DIR}/build/linux)
-set(VELKO_NATIVE_EXPORTS "GetClassNames,GetClassObject,DestroyObject,SetPlatformCapabilities")
+set(VELKO_NATIVE_EXPORTS "GetClassNames,GetClassObject,DestroyObject,SetPlatformCapabilities,GetAttachType")
 if(VELKO_THIS_ARCH STREQUAL x86)
   set(VELKO_NATIVE_THIS win32)
   set(VELKO_NATIVE_OTHER win64)
@@ -98,6 +99,8 @@ add_custom_target(package
   COMMAND strip --strip-debug ${VELKO_NATIVE_DIR}/a_velko1c83_native_lin64.so
   COMMAND ${CMAKE_COMMAND} -E chdir ${VELKO_NATIVE_DIR} zip -q ${VELKO_NATIVE_ZIP} MANIFEST.XML
           a_velko1c83_native_win32.dll a_velko1c83_native_win64.dll a_velko1c83_native_lin64.so
+  COMMAND ${CMAKE_COMMAND} -DZIP=${VELKO_NATIVE_ZIP} -DWORK=${CMAKE_BINARY_DIR}/package/native-check
+          -P ${PROJECT_SOURCE_DIR}/cmake/CheckNativePackage.cmake
   COMMAND ${CMAKE_COMMAND} -E copy ${VELKO_NATIVE_ZIP} ${VELKO_PACKAGE_DIR}/${VELKO_NATIVE_ZIP_NAME}
   COMMAND unzip -l ${VELKO_NATIVE_ZIP}
   COMMAND zip -q -r ${VELKO_PACKAGE_ZIP} a_velko1c83-${VELKO_FILE_VERSION}

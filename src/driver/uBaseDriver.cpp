@@ -6,6 +6,7 @@
 #include "common/ResultCodes.h"
 #include "common/Common.Log.h"
 #include "platform/Services.h"
+#include "platform/TextCompare.h"
 
 namespace velko {
 
@@ -84,10 +85,16 @@ int32_t TBaseDriver::AddMethod(const std::wstring& Name, const std::wstring& Ali
   return index;
 }
 
+void TBaseDriver::AddMethodLookupName(int32_t Index, const std::wstring& Name) {
+  FMethodLookupNames.emplace_back(Name, Index);
+}
+
 int32_t TBaseDriver::GetMethodNum(const std::wstring& MethName) const {
   for (size_t i = 0; i < FMethodList.size(); ++i)
     if (NameMatches(MethName, FMethodList[i].Name, FMethodList[i].Alias))
       return static_cast<int32_t>(i);
+  for (const auto& [name, index] : FMethodLookupNames)
+    if (SameTextIgnoreCase(MethName, name)) return index;
   return -1;
 }
 

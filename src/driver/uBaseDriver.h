@@ -70,6 +70,9 @@ class TBaseDriver {
   int32_t AddMethod(const std::wstring& Name, TDriverMethod DriverMethod, int32_t ParamsCount);
   int32_t AddMethod(const std::wstring& Name, const std::wstring& Alias,
                     TDriverMethod DriverMethod, int32_t ParamsCount);
+  // A further name under which lookup finds the entry at Index, tried only
+  // after every entry's two names; the entry's own names and number stay.
+  void AddMethodLookupName(int32_t Index, const std::wstring& Name);
   int32_t GetMethodNum(const std::wstring& MethName) const;
   PMethodStruct FindMethod(const std::wstring& MethName);
   PMethodStruct GetMethod(int32_t Index) { return &FMethodList[static_cast<size_t>(Index)]; }
@@ -166,6 +169,7 @@ class TBaseDriver {
   int32_t FLastResultCode = 0;
   std::wstring FLastResultDescription;
   std::vector<TMethodStruct> FMethodList;
+  std::vector<std::pair<std::wstring, int32_t>> FMethodLookupNames;  // name, entry number
   TSettingList FSettingList;
 
   // Binds a member host form of the driver as a TDriverMethod.

@@ -27,17 +27,26 @@ void TBaseDriverAuthorizator::RegisterMethods() {
   TCustomBaseDriver::RegisterMethods();
   using Self = TBaseDriverAuthorizator;
   AddMethod(L"PayByPaymentCard", L"ОплатитьПлатежнойКартой", Bind(&Self::PaymentForm), 7);
-  AddMethod(L"ReturnPaymantByPaymantCard", L"ВернутьПлатежПоПлатежнойКарте", Bind(&Self::RefundForm), 7);
+  const int32_t refund =
+      AddMethod(L"ReturnPaymantByPaymantCard", L"ВернутьПлатежПоПлатежнойКарте", Bind(&Self::RefundForm), 7);
   AddMethod(L"CancelPaymentByPaymentCard", L"ОтменитьПлатежПоПлатежнойКарте",
             Bind(&Self::CancellationForm), 7);
-  AddMethod(L"AuthorizePreSales", L"ПреавторизацияПоПлатежнойКарте", Bind(&Self::PreAuthorisationForm), 7);
-  AddMethod(L"AuthorizeCompletion", L"ЗавершитьПреавторизациюПоПлатежнойКарте",
-            Bind(&Self::CompletionForm), 7);
+  const int32_t pre_authorisation = AddMethod(L"AuthorizePreSales", L"ПреавторизацияПоПлатежнойКарте",
+                                              Bind(&Self::PreAuthorisationForm), 7);
+  const int32_t completion = AddMethod(L"AuthorizeCompletion", L"ЗавершитьПреавторизациюПоПлатежнойКарте",
+                                       Bind(&Self::CompletionForm), 7);
   AddMethod(L"CancelAuthorisationByPaymentCard", L"ОтменитьПреавторизациюПоПлатежнойКарте",
             Bind(&Self::CancellationForm), 7);
   AddMethod(L"EmergencyReversal", L"АварийнаяОтменаОперации", Bind(&Self::EmergencyReversalForm), 1);
-  AddMethod(L"Settelment", L"ИтогиДняПоКартам", Bind(&Self::SettlementForm), 2);
+  const int32_t settlement = AddMethod(L"Settelment", L"ИтогиДняПоКартам", Bind(&Self::SettlementForm), 2);
   AddMethod(L"PrintSlipOnTerminal", L"ПечатьКвитанцийНаТерминале", Bind(&Self::SlipPrintingForm), 0);
+  // Configurations written in the host language's English script call these
+  // methods by the equipment standard's English names. The table keeps its
+  // own names and numbers, which hosts already hold.
+  AddMethodLookupName(refund, L"ReturnPaymentByPaymentCard");
+  AddMethodLookupName(pre_authorisation, L"AuthorisationByPaymentCard");
+  AddMethodLookupName(completion, L"AuthConfirmationByPaymentCard");
+  AddMethodLookupName(settlement, L"Settlement");
 }
 
 void TBaseDriverAuthorizator::Create() {

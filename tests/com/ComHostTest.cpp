@@ -449,6 +449,39 @@ TEST_F(AddIn, EveryMethodIsFoundByEitherOfItsNames) {
   EXPECT_EQ(lang_->CallAsFunc(-1, &ret.v, args.put()), S_FALSE);
 }
 
+// The equipment standard's English names reach the methods the table names
+// otherwise; numbers and the names read back stay as they were.
+TEST_F(AddIn, TheStandardsEnglishNamesAreFound) {
+  InitObject();
+  struct Case {
+    const wchar_t* standard;
+    const wchar_t* table;
+    const wchar_t* local;
+    long number;
+  };
+  for (const Case& c : {Case{L"ReturnPaymentByPaymentCard", L"ReturnPaymantByPaymantCard",
+                             L"ВернутьПлатежПоПлатежнойКарте", 12},
+                        Case{L"AuthorisationByPaymentCard", L"AuthorizePreSales", L"ПреавторизацияПоПлатежнойКарте", 14},
+                        Case{L"AuthConfirmationByPaymentCard", L"AuthorizeCompletion",
+                             L"ЗавершитьПреавторизациюПоПлатежнойКарте", 15},
+                        Case{L"CancelAuthorisationByPaymentCard", L"CancelAuthorisationByPaymentCard",
+                             L"ОтменитьПреавторизациюПоПлатежнойКарте", 16},
+                        Case{L"Settlement", L"Settelment", L"ИтогиДняПоКартам", 18}}) {
+    EXPECT_EQ(MethodNumber(c.standard), c.number) << c.number;
+    EXPECT_EQ(MethodNumber(c.table), c.number);
+    EXPECT_EQ(MethodNumber(c.local), c.number);
+    for (long alias : {0L, 1L}) {
+      Bstr name;
+      ASSERT_EQ(lang_->GetMethodName(c.number, alias, &name.b), S_OK);
+      EXPECT_EQ(name.text(), c.table);
+    }
+  }
+  EXPECT_EQ(MethodNumber(L"settlement"), 18);
+  long count = 0;
+  ASSERT_EQ(lang_->GetNMethods(&count), S_OK);
+  EXPECT_EQ(MethodNumber(L"Payment") + 1, count) << "no entry was added for them";
+}
+
 TEST_F(AddIn, PropertiesAreReadAndWrittenThroughVariants) {
   InitObject();
   long count = 0;

@@ -7,9 +7,13 @@
 // counts every block the module hands over; each test ends with none live.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <memory>
 #include <set>
 #include <string>
@@ -81,6 +85,7 @@ struct MemoryManager {
   explicit MemoryManager(const Slot* table) : vtable(table) {}
   const Slot* vtable;
   std::set<void*> live;
+  std::vector<void*> freed;  // in order, so that a block freed and handed out again still shows
   int handed = 0;
 };
 bool HOST_CALL Alloc(MemoryManager* self, void** block, unsigned long bytes) {
@@ -91,6 +96,7 @@ bool HOST_CALL Alloc(MemoryManager* self, void** block, unsigned long bytes) {
 }
 void HOST_CALL Free(MemoryManager* self, void** block) {
   EXPECT_EQ(self->live.erase(*block), 1u) << "a block the manager never handed out";
+  self->freed.push_back(*block);
   std::free(*block);
   *block = nullptr;
 }
@@ -314,6 +320,10 @@ TEST(NativeModule, ExportsAndClasses) {
   ASSERT_TRUE(module.Loaded()) << ModulePath();
   EXPECT_EQ(Text(module.Get<const Unit* (*)()>("GetClassNames")()), T(u"VelkoAcquiring"));
   EXPECT_EQ(module.Get<int (*)(int)>("SetPlatformCapabilities")(1), 1);
+  // 1: only in the host's own process, not isolated in a process of its own.
+  const auto attach_type = module.Get<int (*)()>("GetAttachType");
+  ASSERT_NE(attach_type, nullptr);
+  EXPECT_EQ(attach_type(), 1);
   void* object = nullptr;
   EXPECT_EQ(module.Get<long (*)(const Unit*, void**)>("GetClassObject")(T(u"Other").c_str(), &object), 0);
   EXPECT_EQ(object, nullptr);
@@ -335,7 +345,9 @@ TEST_F(NativeHost, DescribesItself) {
   EXPECT_EQ(Prop(u"Порт сервера"), port);
   EXPECT_EQ(Prop(u"NoSuch"), -1);
   EXPECT_EQ(Take(Invoke<const Unit*, long, long>(object_, kLanguage, kGetPropName, port, 0)), T(u"ServerPort"));
-  EXPECT_EQ(Take(Invoke<const Unit*, long, long>(object_, kLanguage, kGetPropName, port, 1)), T(u"Порт сервера"));
+  // Alias 1 is a name the host language can write after a dot, never the
+  // caption with its blank; lookup by the caption still works (above).
+  EXPECT_EQ(Take(Invoke<const Unit*, long, long>(object_, kLanguage, kGetPropName, port, 1)), T(u"ServerPort"));
   EXPECT_TRUE((Invoke<bool, long>(object_, kLanguage, kIsPropReadable, port)));
   EXPECT_TRUE((Invoke<bool, long>(object_, kLanguage, kIsPropWritable, port)));
   Value v = Int(16600);
@@ -380,12 +392,22 @@ TEST_F(NativeHost, DescribesItself) {
 TEST_F(NativeHost, PaymentWritesBackItsOutputs) {
   Open();
   // Position 3 holds a text the method replaces: its block must come back.
-  std::vector<Value> params{Value{}, Str(u""), Int(100), Str(u"old"), Value{}, Value{}, Value{}};
+  // Position 0 holds a text the method does not touch: it keeps the host's
+  // own block, neither freed nor replaced.
+  std::vector<Value> params{Str(u"mine"), Str(u""), Int(100), Str(u"old"), Value{}, Value{}, Value{}};
+  Unit* const untouched = params[0].ws.p;
+  const int handed = memory_.handed;
+  memory_.freed.clear();  // blocks freed before, whose addresses may come round again
   Value ret;
   ASSERT_TRUE(Call(u"ОплатитьПлатежнойКартой", params, ret));
   ASSERT_EQ(ret.vt, kBool);
   EXPECT_TRUE(ret.b);
-  EXPECT_EQ(params[0].vt, kEmpty);  // not an output: left as the host passed it
+  EXPECT_EQ(params[0].ws.p, untouched);
+  EXPECT_EQ(Str(params[0]), T(u"mine"));
+  EXPECT_EQ(std::count(memory_.freed.begin(), memory_.freed.end(), untouched), 0);
+  // One new block per text output: the card, receipt and reference numbers,
+  // the authorisation code and the slip.
+  EXPECT_EQ(memory_.handed - handed, 5);
   const Text pan = Str(params[1]);
   EXPECT_EQ(pan.size(), 16u);
   EXPECT_NE(pan.find(T(u"*")), Text::npos) << "the card number is masked";
@@ -415,6 +437,7 @@ TEST_F(NativeHost, DeclineAndExceptionAnswerFalse) {
   // through AddError with a message box, and the call answers false.
   params = {Value{}, Str(u""), Str(u"сто")};
   EXPECT_FALSE(Call(u"ОплатитьПлатежнойКартой", params, ret));
+  EXPECT_EQ(ret.vt, kEmpty) << "a call that answers false hands over no value";
   Clear(params);
   ASSERT_EQ(connection_.errors.size(), 1u);
   EXPECT_EQ(connection_.kinds[0], 1009);
@@ -511,6 +534,104 @@ TEST_F(NativeHost, CancellationWithoutReceiptNumberAsksForIt) {
   const auto [code, text] = LastError();
   EXPECT_EQ(code, 4502);
   EXPECT_NE(text.find(T(u"номер квитанции")), Text::npos);
+}
+
+// Every name read back is one the host language can write and one lookup
+// finds again: alias 0 the international (Latin) name, alias 1 the local one.
+TEST_F(NativeHost, NamesReadBackAreInternationalThenLocal) {
+  const auto latin = [](const Text& name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](Unit c) { return c < 0x80; });
+  };
+  const auto name_of = [&](int slot, long number, long alias) {
+    return Take(Invoke<const Unit*, long, long>(object_, kLanguage, slot, number, alias));
+  };
+  const long methods = Invoke<long>(object_, kLanguage, kGetNMethods);
+  for (long n = 0; n < methods; ++n) {
+    const Text international = name_of(kGetMethodName, n, 0);
+    const Text local = name_of(kGetMethodName, n, 1);
+    EXPECT_TRUE(latin(international)) << n;
+    EXPECT_FALSE(latin(local)) << n;
+    EXPECT_EQ(Invoke<long>(object_, kLanguage, kFindMethod, international.c_str()), n);
+    EXPECT_EQ(Invoke<long>(object_, kLanguage, kFindMethod, local.c_str()), n);
+  }
+  const long props = Invoke<long>(object_, kLanguage, kGetNProps);
+  for (long n = 0; n < props; ++n) {
+    for (long alias : {0L, 1L}) {
+      const Text name = name_of(kGetPropName, n, alias);
+      EXPECT_EQ(name.find(Unit(' ')), Text::npos) << n;
+      EXPECT_EQ(Invoke<long>(object_, kLanguage, kFindProp, name.c_str()), n) << n;
+    }
+  }
+  // A setting whose alias is a name gives it as the local name.
+  EXPECT_EQ(name_of(kGetPropName, Prop(u"CurrencyCode"), 1), T(u"КодВалюты"));
+
+  // Numbers out of range answer false and write nothing.
+  EXPECT_FALSE((Invoke<bool, long>(object_, kLanguage, kHasRetVal, 9999)));
+  EXPECT_FALSE((Invoke<bool, long>(object_, kLanguage, kHasRetVal, -1)));
+  Value def = Int(7);
+  EXPECT_FALSE((Invoke<bool, long, long, Value*>(object_, kLanguage, kGetParamDefValue, 9999, 0, &def)));
+  const long pay = Method(u"PayByPaymentCard");
+  EXPECT_FALSE((Invoke<bool, long, long, Value*>(object_, kLanguage, kGetParamDefValue, pay, 7, &def)));
+  EXPECT_TRUE(def.vt == kI4 && def.i4 == 7);
+  EXPECT_EQ(name_of(kGetMethodName, 9999, 0), T(u"<null>"));
+  EXPECT_EQ(name_of(kGetPropName, 9999, 1), T(u"<null>"));
+  Value ret = Int(7);
+  EXPECT_FALSE((Invoke<bool, long, Value*, Value*, long>(object_, kLanguage, kCallAsFunc, 9999, &ret, nullptr, 0)));
+  EXPECT_TRUE(ret.vt == kI4 && ret.i4 == 7) << "a call that answers false leaves the host's value";
+}
+
+// The equipment standard's English names reach the methods the table names
+// otherwise, whose numbers and names read back stay as they were.
+TEST_F(NativeHost, TheStandardsEnglishNamesAreFound) {
+  struct Case {
+    const char16_t* standard;
+    const char16_t* table;
+    const char16_t* local;
+    long number;
+  };
+  const long methods = Invoke<long>(object_, kLanguage, kGetNMethods);
+  for (const Case& c : {Case{u"ReturnPaymentByPaymentCard", u"ReturnPaymantByPaymantCard",
+                             u"ВернутьПлатежПоПлатежнойКарте", 12},
+                        Case{u"AuthorisationByPaymentCard", u"AuthorizePreSales", u"ПреавторизацияПоПлатежнойКарте", 14},
+                        Case{u"AuthConfirmationByPaymentCard", u"AuthorizeCompletion",
+                             u"ЗавершитьПреавторизациюПоПлатежнойКарте", 15},
+                        Case{u"CancelAuthorisationByPaymentCard", u"CancelAuthorisationByPaymentCard",
+                             u"ОтменитьПреавторизациюПоПлатежнойКарте", 16},
+                        Case{u"Settlement", u"Settelment", u"ИтогиДняПоКартам", 18}}) {
+    EXPECT_EQ(Method(c.standard), c.number) << static_cast<int>(c.number);
+    EXPECT_EQ(Method(c.table), c.number);
+    EXPECT_EQ(Method(c.local), c.number);
+    EXPECT_EQ(Take(Invoke<const Unit*, long, long>(object_, kLanguage, kGetMethodName, c.number, 0)), T(c.table));
+    EXPECT_EQ(Take(Invoke<const Unit*, long, long>(object_, kLanguage, kGetMethodName, c.number, 1)), T(c.local));
+  }
+  EXPECT_EQ(Method(u"settlement"), 18);
+  EXPECT_EQ(Method(u"RETURNPAYMENTBYPAYMENTCARD"), 12);
+  // No entry was added for them.
+  EXPECT_EQ(Method(u"PrintSlipOnTerminal"), 19);
+  EXPECT_EQ(Method(u"Payment") + 1, methods);
+}
+
+// The guide's example creates the object by the name the host gives it:
+// AddIn.<the name it was attached under>.<what RegisterExtensionAs answers>.
+TEST_F(NativeHost, TheGuidesObjectNameIsTheOneTheHostGives) {
+  const std::filesystem::path guide = ModulePath().parent_path() / "INSTALL.md";
+  std::ifstream in(guide, std::ios::binary);
+  ASSERT_TRUE(in) << guide;
+  const std::string text{std::istreambuf_iterator<char>(in), {}};
+  const size_t native = text.find("## The Native add-in");
+  ASSERT_NE(native, std::string::npos);
+  const std::string section = text.substr(native);
+  std::smatch attach, create;
+  ASSERT_TRUE(std::regex_search(section, attach,
+                                std::regex("ПодключитьВнешнююКомпоненту\\([^,]+,\\s*\"([^\"]+)\",\\s*ТипВнешнейКомпоненты\\.Native")));
+  ASSERT_TRUE(std::regex_search(section, create, std::regex("Новый\\(\"AddIn\\.([^.\"]+)\\.([^.\"]+)\"\\)")));
+  EXPECT_EQ(create[1].str(), attach[1].str()) << "the object is named by the attach name";
+  Unit* name = nullptr;
+  ASSERT_TRUE((Invoke<bool, Unit**>(object_, kLanguage, kRegisterExtensionAs, &name)));
+  const Text extension = Take(name);
+  EXPECT_EQ(create[2].str(), std::string(extension.begin(), extension.end()));
+  // An equipment library attaches AddIn.X under X and creates AddIn.X.X.
+  EXPECT_EQ(create[1].str(), create[2].str());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <set>
+#include <vector>
 
 #include "addin/native/NativeValue.h"
 
@@ -18,14 +19,18 @@ class CountingMemory final : public NativeMemoryManager {
 #endif
   bool VELKO_NATIVE_CALL AllocMemory(void** block, unsigned long bytes) override {
     live.insert(*block = std::malloc(bytes));
+    ++allocated;
     return true;
   }
   void VELKO_NATIVE_CALL FreeMemory(void** block) override {
     EXPECT_EQ(live.erase(*block), 1u);
+    freed.push_back(*block);
     std::free(*block);
     *block = nullptr;
   }
   std::set<void*> live;
+  std::vector<void*> freed;
+  int allocated = 0;
 };
 
 TEST(NativeValue, DatesBothWays) {
@@ -79,6 +84,34 @@ TEST(NativeValue, TextsAndUnsupportedTypes) {
   v.variant = nullptr;
   EXPECT_THROW(FromNative(v), HostValueError);
   EXPECT_THROW(ToNative(HostValue::FromArray(HostArray::Vector({})), v, blocks), HostValueError);
+}
+
+// Only what the method changed goes back to the host: an output it left alone
+// keeps the host's own block, neither freed nor copied.
+TEST(NativeValue, WriteBackReplacesOnlyWhatChanged) {
+  CountingMemory memory;
+  const HostMemory blocks(&memory);
+  NativeVariant params[3]{};
+  ToNative(HostValue::FromString(L"kept"), params[0], blocks);
+  ToNative(HostValue::FromString(L"old"), params[1], blocks);
+  params[2].vt = nvt::kI4;
+  params[2].i4 = 5;
+  NativeChar* const kept = params[0].wstr.pointer;
+  NativeChar* const replaced = params[1].wstr.pointer;
+  const std::shared_ptr<HostArray> before = ParamsFromNative(params, 3);
+  HostArray after = *before;
+  after.Items()[1] = HostValue::FromString(L"new");
+  memory.allocated = 0;
+
+  WriteBackChanged(params, *before, after, blocks);
+  EXPECT_EQ(params[0].wstr.pointer, kept);
+  EXPECT_EQ(FromNative(params[0]).ToText(), L"kept");
+  EXPECT_EQ(FromNative(params[1]).ToText(), L"new");
+  EXPECT_TRUE(params[2].vt == nvt::kI4 && params[2].i4 == 5);
+  EXPECT_EQ(memory.freed, std::vector<void*>{replaced});
+  EXPECT_EQ(memory.allocated, 1);
+  for (NativeVariant& v : params) ReplaceNative(HostValue(), v, blocks);
+  EXPECT_TRUE(memory.live.empty());
 }
 
 }  // namespace

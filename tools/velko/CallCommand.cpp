@@ -2,7 +2,8 @@
 // velko session [--set ID=VALUE]... [--open] [--host-exe NAME] [--com | --native PATH]
 //
 // With --native the object is the Native API module at PATH, loaded through
-// its exported functions as the host loads it.
+// its exported functions as the host loads it; PATH may be the package zip,
+// whose manifest names the module for this system.
 // `call` runs one host method through the add-in object and prints one JSON
 // object: {"method", "number", "hresult", "return", "params", "lastError"}.
 // `session` keeps one object for many calls read as JSON Lines from standard
@@ -44,7 +45,7 @@ void AddHostOptions(CLI::App& cmd, HostOptions& options) {
   cmd.add_option("--host-exe", options.host_exe, "the host executable's file name, e.g. 1cv7.exe");
   cmd.add_flag("--com", options.com,
                "create the registered add-in through the COM runtime by its ProgID, as the host does (Windows)");
-  cmd.add_option("--native", options.native, "play the host of the Native API module at PATH (.so / .dll)");
+  cmd.add_option("--native", options.native, "play the host of the Native API module at PATH (.so / .dll, or the package zip)");
 }
 
 // Creates the object, writes the settings and opens the device when asked.

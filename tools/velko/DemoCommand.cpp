@@ -219,7 +219,7 @@ int RunDemo(const std::string& native) {
 CommandAction AddDemoCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand("demo", "play a cashier's day against the built-in terminal-server emulator");
   auto native = std::make_shared<std::string>();
-  cmd->add_option("--native", *native, "play the host of the Native API module at PATH (.so / .dll)");
+  cmd->add_option("--native", *native, "play the host of the Native API module at PATH (.so / .dll, or the package zip)");
   return [native] { return RunDemo(*native); };
 }
 

@@ -1,6 +1,9 @@
 #include "NativeHost.h"
 
+#include "NativePackage.h"
+
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
@@ -112,13 +115,25 @@ struct NativeHost::Impl {
   }
 };
 
-NativeHost::NativeHost(const std::string& path) : impl_(std::make_unique<Impl>()) {
+NativeHost::NativeHost(const std::string& package_or_module) : impl_(std::make_unique<Impl>()) {
+  std::string path = package_or_module;
+  const std::filesystem::path given(Utf8ToWide(path));
+  if (IsZipFile(given)) {
+    unpacked_ = std::make_unique<UnpackedModule>(given);
+    path = WideToUtf8(unpacked_->Module().wstring());
+  }
 #ifdef _WIN32
   impl_->library.reset(::LoadLibraryW(Utf8ToWide(path).c_str()));
 #else
   impl_->library.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
 #endif
-  if (!impl_->library) throw std::runtime_error("cannot load the Native module " + path);
+  if (!impl_->library) {
+    std::string reason;
+#ifndef _WIN32
+    if (const char* text = dlerror()) reason = std::string(": ") + text;
+#endif
+    throw std::runtime_error("cannot load the Native module " + package_or_module + reason);
+  }
   const std::wstring names = native::FromNativeText(impl_->Export<const NativeChar* (*)()>("GetClassNames")());
   const std::wstring name = names.substr(0, names.find(L'|'));
   impl_->Export<native::NativeCapabilities (*)(native::NativeCapabilities)>("SetPlatformCapabilities")(
@@ -137,7 +152,7 @@ NativeHost::~NativeHost() {
     impl_->object->Done();
     impl_->Export<long (*)(NativeComponentBase**)>("DestroyObject")(&impl_->object);
   }
-  // impl_ unloads the module when it goes.
+  // impl_ unloads the module when it goes, before unpacked_ removes its file.
 }
 
 const std::vector<std::wstring>& NativeHost::Errors() const { return impl_->connection.errors; }

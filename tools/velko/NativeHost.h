@@ -14,10 +14,14 @@
 
 namespace velko::tool {
 
+class UnpackedModule;
+
 class NativeHost {
  public:
   // Loads the module at `path` and creates and initialises its object;
-  // throws std::runtime_error when any step fails.
+  // throws std::runtime_error when any step fails. A package zip at `path`
+  // is read as the host reads it: the module its manifest names for this
+  // system is unpacked into a temporary folder, removed again at the end.
   explicit NativeHost(const std::string& path);
   ~NativeHost();
   NativeHost(const NativeHost&) = delete;
@@ -37,6 +41,7 @@ class NativeHost {
 
  private:
   struct Impl;
+  std::unique_ptr<UnpackedModule> unpacked_;  // outlives impl_, which unloads the module
   std::unique_ptr<Impl> impl_;
 };
 

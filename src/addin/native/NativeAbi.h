@@ -206,4 +206,8 @@ class NativeComponentBase : public NativeInitDone, public NativeLanguageExtender
 // What the host's platform tells the component about itself.
 enum NativeCapabilities : int { kCapabilitiesInvalid = -1, kCapabilities1 = 1, kCapabilitiesLast = kCapabilities1 };
 
+// How the host may attach the module (GetAttachType): in its own process, in
+// a separate host process, or either.
+enum NativeAttachType : int { kAttachNotIsolated = 1, kAttachIsolated = 2, kAttachAny = 3 };
+
 }  // namespace velko::native

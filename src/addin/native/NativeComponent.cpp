@@ -1,7 +1,9 @@
 #include "addin/native/NativeComponent.h"
 
+#include <cstdint>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "common/Common.Log.h"
 #include "common/TextUtf.h"
@@ -10,6 +12,29 @@ namespace velko::native {
 namespace {
 
 HResult FromBool(bool answer) { return answer ? kS_OK : kE_FAIL; }
+
+// International names are written in Latin letters.
+bool IsLatinName(const std::wstring& name) {
+  if (name.empty()) return false;
+  for (wchar_t c : name)
+    if (static_cast<uint32_t>(c) >= 0x80) return false;
+  return true;
+}
+
+// A name the host language can write after a dot: not empty, no blanks.
+bool IsPropertyName(const std::wstring& name) {
+  if (name.empty()) return false;
+  for (wchar_t c : name)
+    if (c == L' ' || c == L'\t' || c == L'\u00A0' || c == L'\r' || c == L'\n') return false;
+  return true;
+}
+
+// A method's (international, local) names; an entry with one name gives it twice.
+std::pair<std::wstring, std::wstring> InternationalAndLocal(const TMethodStruct& method) {
+  if (method.Alias.empty()) return {method.Name, method.Name};
+  if (!IsLatinName(method.Name) && IsLatinName(method.Alias)) return {method.Alias, method.Name};
+  return {method.Name, method.Alias};
+}
 
 std::wstring ExceptionText() {
   try {
@@ -154,8 +179,14 @@ long TNativeComponent::FindProp(const NativeChar* name) {
 const NativeChar* TNativeComponent::GetPropName(long number, long alias) {
   return Boundary(L"GetPropName", static_cast<const NativeChar*>(nullptr), [&]() -> const NativeChar* {
     std::wstring name;
-    if (object_.GetPropName(static_cast<int32_t>(number), static_cast<int32_t>(alias), name) != kS_OK)
-      return nullptr;
+    if (object_.GetPropName(static_cast<int32_t>(number), 0, name) != kS_OK) return nullptr;
+    // The host offers both names as properties of the object in its language,
+    // so the second must be a name too: a setting's alias that is a caption
+    // with blanks ("Адрес сервера") gives the identifier again.
+    if (alias != 0) {
+      const std::wstring& local = object_.Driver()->GetProperty(static_cast<int32_t>(number))->Alias;
+      if (IsPropertyName(local)) name = local;
+    }
     return Memory().CopyText(name);
   });
 }
@@ -199,13 +230,11 @@ const NativeChar* TNativeComponent::GetMethodName(const long number, const long 
   return Boundary(L"GetMethodName", static_cast<const NativeChar*>(nullptr), [&]() -> const NativeChar* {
     std::wstring name;
     if (object_.GetMethodName(static_cast<int32_t>(number), 0, name) != kS_OK) return nullptr;
-    // The dispatch names a method by its first name; the other one is the
-    // table's alias.
-    if (alias != 0) {
-      const PMethodStruct method = object_.Driver()->GetMethod(static_cast<int32_t>(number));
-      if (!method->Alias.empty()) name = method->Alias;
-    }
-    return Memory().CopyText(name);
+    // The host asks for the international name with alias 0 and the local one
+    // with alias 1; the table puts either first, depending on the method.
+    const PMethodStruct method = object_.Driver()->GetMethod(static_cast<int32_t>(number));
+    const auto [international, local] = InternationalAndLocal(*method);
+    return Memory().CopyText(alias == 0 ? international : local);
   });
 }
 
@@ -219,15 +248,17 @@ long TNativeComponent::GetNParams(const long number) {
 
 bool TNativeComponent::GetParamDefValue(const long number, const long param, NativeVariant* value) {
   return Boundary(L"GetParamDefValue", false, [&] {
-    if (!value) return false;
+    if (!value || param < 0 || param >= GetNParams(number)) return false;
     HostValue def;
-    const HResult result = object_.GetParamDefValue(static_cast<int32_t>(number), static_cast<int32_t>(param), def);
+    if (object_.GetParamDefValue(static_cast<int32_t>(number), static_cast<int32_t>(param), def) != kS_OK)
+      return false;
     ToNative(def, *value, Memory());
-    return result == kS_OK;
+    return true;
   });
 }
 
 bool TNativeComponent::HasRetVal(const long number) {
+  if (number < 0 || number >= GetNMethods()) return false;
   int32_t has = 0;
   object_.HasRetVal(static_cast<int32_t>(number), has);
   return has != 0;
@@ -271,11 +302,14 @@ bool TNativeComponent::CallBody(long number, NativeVariant* ret, NativeVariant* 
     else
       result = object_.CallAsProc(static_cast<int32_t>(number), *values);
     WriteBackChanged(params, before, *values, Memory());
-    // The return slot is not read: it is filled with the method's answer.
-    if (as_function) ToNative(answer, *ret, Memory());
     // A method that failed in itself (its exception was reported) answers
     // false; a method that answered false still completed the host's call.
-    return result == kS_OK;
+    // The return slot is not read: after a completed call it is filled with
+    // the method's answer; after a failed one it stays as the host passed it,
+    // since the host does not take a value from a call that answered false.
+    if (result != kS_OK) return false;
+    if (as_function) ToNative(answer, *ret, Memory());
+    return true;
   });
 }
 

@@ -6,7 +6,11 @@
 // dispatch and converts the results back; only the parameters a method
 // changed are written into the host's array, every block handed over comes
 // from the host's memory manager, and the block an output held before is given
-// back to it. Booleans are returned as Booleans. No exception leaves a method:
+// back to it. Booleans are returned as Booleans. Names read back: a method's
+// international (English) name for alias 0 and its local one for alias 1; a
+// property's identifier for alias 0 and, for alias 1, its alias where that is
+// a name without blanks. A call that answers false leaves the host's return
+// value as it was. No exception leaves a method:
 // a failure is reported through the host's AddError (the kind that shows a
 // message box) and answered with false. Used on the host's thread only.
 #pragma once
@@ -19,8 +23,10 @@
 
 namespace velko::native {
 
-// The class the module offers: the host creates the object as
-// "AddIn.<name given when attaching>.VelkoAcquiring".
+// The class the module offers, which the host asks GetClassObject for. The
+// host names the object by what RegisterExtensionAs answers, not by this:
+// "AddIn.<name given when attaching>.a_velko1c83", so a driver attached under
+// the name a_velko1c83 is created as "AddIn.a_velko1c83.a_velko1c83".
 inline constexpr const wchar_t* kNativeClassName = L"VelkoAcquiring";
 
 class TNativeComponent final : public NativeComponentBase {

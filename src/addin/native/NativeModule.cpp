@@ -1,7 +1,8 @@
-// The Native API module: the load-time steps and the four functions the host
-// looks up by name. The host asks GetClassNames for the classes, creates an
-// object with GetClassObject, tells the module its platform's capabilities,
-// and destroys the object with DestroyObject.
+// The Native API module: the load-time steps and the functions the host looks
+// up by name. The host asks GetClassNames for the classes, creates an object
+// with GetClassObject, tells the module its platform's capabilities, and
+// destroys the object with DestroyObject; newer hosts first ask GetAttachType
+// whether the module may run in a separate process.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -104,6 +105,11 @@ VELKO_NATIVE_EXPORT long DestroyObject(NativeComponentBase** object) {
   TNativeComponent::Destroy(component);
   return 0;
 }
+
+// The receipt-number dialog and the wait that dispatches the host thread's
+// messages are built for the host's own process and its windows, as with the
+// COM add-in: the module is attached in that process only.
+VELKO_NATIVE_EXPORT velko::native::NativeAttachType GetAttachType() { return velko::native::kAttachNotIsolated; }
 
 VELKO_NATIVE_EXPORT NativeCapabilities SetPlatformCapabilities(const NativeCapabilities capabilities) {
   velko::native::g_capabilities = capabilities;
