@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <tuple>
 #include <utility>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "common/TextUtf.h"

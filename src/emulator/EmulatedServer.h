@@ -99,8 +99,9 @@ class EmulatedServer {
   Answered Financial(const ParsedRequest& req, uint32_t receipt, const std::string& card,
                      int64_t amount, const ScriptRule* rule);
   Answered Void(const ParsedRequest& req, uint32_t receipt);
-  // Why a refund or completion may not go ahead ({"00", ""} when it may), and
-  // the reference number of the transaction it belongs to.
+  // The bank's answer code and message to a refund or completion on what the
+  // journal holds ("00" when it may go ahead); `of` gets the reference number
+  // of the transaction it belongs to.
   std::pair<std::string, std::string> RefundCheck(const ParsedRequest& req, int64_t amount, std::string& of) const;
   std::pair<std::string, std::string> CompletionCheck(const ParsedRequest& req, const std::string& ecr,
                                                       std::string& of) const;

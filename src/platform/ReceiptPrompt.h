@@ -77,7 +77,6 @@ inline constexpr const wchar_t* kReceiptNumberNotAsked =
 class ScriptedReceiptPrompt : public ReceiptPrompt {
  public:
   std::wstring NotAskedReason() const override { return not_asked; }
-  std::wstring not_asked;
   std::optional<std::wstring> AskReceiptNumber() override {
     ++asked;
     if (answers.empty()) return std::nullopt;
@@ -86,6 +85,7 @@ class ScriptedReceiptPrompt : public ReceiptPrompt {
     return answer;
   }
   std::vector<std::optional<std::wstring>> answers;
+  std::wstring not_asked;
   int asked = 0;
 };
 
