@@ -346,12 +346,14 @@ HResult TAddInObject::Call(int32_t MethodNum, HostValue& RetValue, HostParams& P
       if (LogIsOn())
         TLog::Append(L"> " + method.Name, L"Params: " + LogText([&] { return ArrayToLogText(Params); }),
                      TMsgType::mtInfo);
+      driver.SetCallLogNote({});
       result = method.DriverMethod(RetValue, Params);
       if (LogIsOn())
         TLog::Append(L"< " + method.Name,
                      L"Result=" + LogText([&] { return ValueToLogText(RetValue); }) + L"; Params: " +
                          LogText([&] { return ArrayToLogText(Params); }) +
-                         L"; LastResultDescription: " + driver.LastResultDescriptionField(),
+                         L"; LastResultDescription: " + driver.LastResultDescriptionField() +
+                         (driver.CallLogNote().empty() ? L"" : L"; " + driver.CallLogNote()),
                      TMsgType::mtInfo);
       // The oldest host platform takes no Booleans: 1 and 0 instead.
       if (as_function && driver.PlatformVer() == TPlatformVer::pv77 && RetValue.IsBoolean())

@@ -41,8 +41,9 @@ const char* TypeName(uint16_t type) {
 }
 
 [[noreturn]] void Fail(uint16_t from, const char* to) {
-  throw HostValueError(std::string("Could not convert variant of type (") + TypeName(from) +
-                       ") into type (" + to + ")");
+  // The cashier reads this in the error box: in the driver's language.
+  throw HostValueError(std::string("Не удалось преобразовать значение типа (") + TypeName(from) +
+                       ") в тип (" + to + ")");
 }
 
 bool IsIntegerType(uint16_t t) {

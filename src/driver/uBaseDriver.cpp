@@ -5,6 +5,7 @@
 
 #include "common/ResultCodes.h"
 #include "common/Common.Log.h"
+#include "common/TextUtf.h"
 #include "platform/Services.h"
 #include "platform/TextCompare.h"
 
@@ -138,6 +139,32 @@ void TBaseDriver::RestoreFocus() {
 HostValue TBaseDriver::GetParam(const HostParams& paParams, int32_t Index) {
   const HostValue* item = paParams.At(Index);
   return item ? *item : HostValue();
+}
+
+int64_t TBaseDriver::GetAmountParam(const HostParams& paParams, int32_t Index) {
+  const HostValue value = GetParam(paParams, Index);
+  try {
+    return value.ToCurrency();
+  } catch (const HostValueError&) {
+  }
+  const HostValue& v = value.Deref();
+  // A number that does not fit is out of range; anything else is no number.
+  bool number = false;
+  if (!v.IsArray() && !v.IsString()) {
+    try {
+      (void)v.ToDouble();
+      number = true;
+    } catch (const HostValueError&) {
+    }
+  }
+  std::wstring shown;
+  try {
+    if (!v.IsArray()) shown = L"\"" + v.ToText() + L"\"";
+  } catch (const HostValueError&) {
+  }
+  if (shown.empty()) shown = L"(значение без текста)";
+  throw HostValueError(WideToUtf8(L"Сумма (параметр " + std::to_wstring(Index) + L") " + shown +
+                                  (number ? L" вне допустимого диапазона" : L" не является числом")));
 }
 
 void TBaseDriver::PutParam(HostParams& paParams, int32_t Index, const HostValue& Value) {

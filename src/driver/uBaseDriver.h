@@ -83,6 +83,9 @@ class TBaseDriver {
   void RestoreFocus();
 
   static HostValue GetParam(const HostParams& paParams, int32_t Index);
+  // The amount at Index as currency. A value that is not an amount raises an
+  // error in the cashier's words that names the parameter and its value.
+  static int64_t GetAmountParam(const HostParams& paParams, int32_t Index);
   static void PutParam(HostParams& paParams, int32_t Index, const std::wstring& Value);
   static void PutParam(HostParams& paParams, int32_t Index, int32_t Value);
   static void PutParam(HostParams& paParams, int32_t Index, double Value);
@@ -103,6 +106,11 @@ class TBaseDriver {
   void SetExecExternalEvent(TExternalEventProc hook) { FExternalEvent = std::move(hook); }
   const std::wstring& LastResultDescriptionField() const { return FLastResultDescription; }
   void SetLastResultDescription(const std::wstring& value) { FLastResultDescription = value; }
+  // A remark of the running call for its closing call-log line (what the
+  // cashier typed into a dialog, which no parameter shows); the add-in object
+  // clears it when a call starts.
+  const std::wstring& CallLogNote() const { return FCallLogNote; }
+  void SetCallLogNote(std::wstring value) { FCallLogNote = std::move(value); }
   int32_t LastResultCode() const { return FLastResultCode; }
   bool CapSettingsDlg() const { return FCapSettingsDlg; }
   TPlatformVer PlatformVer() const { return FPlatformVer; }
@@ -168,6 +176,7 @@ class TBaseDriver {
   bool FCapSettingsDlg = false;
   int32_t FLastResultCode = 0;
   std::wstring FLastResultDescription;
+  std::wstring FCallLogNote;
   std::vector<TMethodStruct> FMethodList;
   std::vector<std::pair<std::wstring, int32_t>> FMethodLookupNames;  // name, entry number
   TSettingList FSettingList;

@@ -64,7 +64,7 @@ HResult TBaseDriverAuthorizator::CardPaymentForm(HostValue& pvarRetValue, HostPa
   FLastResultDescription.clear();
   TCardAnswer answer;
   answer.PAN = GetParam(paParams, 1).ToText();
-  answer.Amount = GetParam(paParams, 2).ToCurrency();
+  answer.Amount = GetAmountParam(paParams, 2);
   const std::wstring card = answer.PAN;
   FLastResultCode = Operation(answer.Amount, card, answer);
   PutParam(paParams, 2, AmountToHost(answer.Amount));
@@ -82,7 +82,7 @@ HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams&
   FLastResultDescription.clear();
   TCardAnswer answer;
   answer.PAN = GetParam(paParams, 1).ToText();
-  const int64_t amount = GetParam(paParams, 2).ToCurrency();
+  const int64_t amount = GetAmountParam(paParams, 2);
   answer.RecNum = GetParam(paParams, 3).ToText();
   answer.RRN = GetParam(paParams, 4).ToText();
   const std::wstring card = answer.PAN;
@@ -96,7 +96,7 @@ HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams&
 HResult TBaseDriverAuthorizator::ReferencedOperationForm(HostValue& pvarRetValue, HostParams& paParams,
                                                          const TReferencedOperation& Operation) {
   FLastResultDescription.clear();
-  const int64_t amount = GetParam(paParams, 2).ToCurrency();
+  const int64_t amount = GetAmountParam(paParams, 2);
   const std::wstring rec = GetParam(paParams, 3).ToText();
   const std::wstring rrn = GetParam(paParams, 4).ToText();
   const std::wstring auth = GetParam(paParams, 5).ToText();
@@ -118,7 +118,7 @@ HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, H
   FLastResultDescription.clear();
   TCardAnswer answer;
   answer.PAN = GetParam(paParams, 1).ToText();
-  const int64_t amount = GetParam(paParams, 2).ToCurrency();
+  const int64_t amount = GetAmountParam(paParams, 2);
   const std::wstring card = answer.PAN;
   FLastResultCode = AuthorizePreSales(amount, card, answer);
   PutCardAnswer(paParams, answer);

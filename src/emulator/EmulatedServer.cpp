@@ -4,6 +4,8 @@
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <tuple>
+#include <utility>
 #include <nlohmann/json.hpp>
 
 #include "common/TextUtf.h"
@@ -266,6 +268,7 @@ EmulatedServer::EmulatedServer(std::string journal_path) : journal_path_(std::mo
       e.time = j.value("time", "");
       e.voided = j.value("voided", false);
       e.batch = j.value("batch_of", 1);
+      e.of = j.value("of", "");
       Record(e);
     } catch (const json::exception&) {
       continue;
@@ -377,7 +380,7 @@ void EmulatedServer::Persist(const JournalEntry& e) {
                   {"status", e.status},   {"code", e.code},     {"message", e.message},
                   {"rrn", e.rrn},         {"auth", e.auth},     {"card", e.card},
                   {"date", e.date},       {"time", e.time},     {"voided", e.voided},
-                  {"batch_of", e.batch}};
+                  {"batch_of", e.batch},  {"of", e.of}};
   std::ofstream(journal_path_, std::ios::binary | std::ios::app) << j.dump() << "\n";
 }
 
@@ -518,21 +521,9 @@ EmulatedServer::Answered EmulatedServer::Financial(const ParsedRequest& req, uin
   } else if ((req.operation == "PUR" || req.operation == "PAY" || req.operation == "CMP") && account < amount) {
     code = "51", message = "НЕДОСТАТОЧНО СРЕДСТВ";
   } else if (req.operation == "CMP") {
-    // The pre-authorisation of this register whose receipt number ends in
-    // the invoice's six digits, with the authorisation code given (if any).
-    const std::optional<int64_t> invoice = Digits(req.Get(TagInvoiceNumber));
-    const std::string* auth = req.Get(TagAuthorizationCode);
-    bool found = false, other_code = false;
-    for (const JournalEntry& p : journal_) {
-      if (p.op != "AUT" || p.ecr != e.ecr || p.status != "approved" || p.voided) continue;
-      if (!invoice || p.receipt % 1000000 != *invoice) continue;
-      if (auth && Trimmed(*auth) != p.auth)
-        other_code = true;
-      else
-        found = true;
-    }
-    if (!found && other_code) code = "M1", message = "КОД АВТОРИЗАЦИИ НЕ СОВПАДАЕТ";
-    if (!found && !other_code) code = "B4", message = "ПРЕДАВТОРИЗАЦИЯ НЕ НАЙДЕНА";
+    std::tie(code, message) = CompletionCheck(req, e.ecr, e.of);
+  } else if (req.operation == "REF") {
+    std::tie(code, message) = RefundCheck(req, amount, e.of);
   }
   if (rule && rule->action == ScriptAction::Decline) code = rule->code, message = rule->message;
   const bool approved = code == "00";
@@ -594,6 +585,58 @@ EmulatedServer::Answered EmulatedServer::Financial(const ParsedRequest& req, uin
   return a;
 }
 
+int64_t EmulatedServer::RefundedLocked(const std::string& rrn) const {
+  int64_t refunded = 0;
+  for (const JournalEntry& e : journal_)
+    if (e.op == "REF" && e.of == rrn && e.status == "approved" && !e.voided) refunded += e.amount;
+  return refunded;
+}
+
+std::pair<std::string, std::string> EmulatedServer::RefundCheck(const ParsedRequest& req, int64_t amount,
+                                                                std::string& of) const {
+  const std::string* given = req.Get(TagReferenceNumber);
+  const std::string rrn = given ? Trimmed(*given) : "";
+  if (rrn.empty()) return {"00", "ОДОБРЕНО"};  // a refund by card
+  const JournalEntry* payment = nullptr;
+  for (const JournalEntry& p : journal_)
+    if (p.rrn == rrn && p.status == "approved" && (p.op == "PUR" || p.op == "PAY" || p.op == "CMP")) payment = &p;
+  if (!payment) return {"B4", "ОПЕРАЦИЯ С ТАКИМ RRN НЕ НАЙДЕНА"};
+  of = rrn;
+  const int64_t left = payment->voided ? 0 : payment->amount - RefundedLocked(rrn);
+  if (amount > left) return {"M5", "СУММА ВОЗВРАТА БОЛЬШЕ ОСТАТКА: " + MinorToText(left)};
+  return {"00", "ОДОБРЕНО"};
+}
+
+std::pair<std::string, std::string> EmulatedServer::CompletionCheck(const ParsedRequest& req, const std::string& ecr,
+                                                                    std::string& of) const {
+  // The pre-authorisation of this register whose receipt number ends in
+  // the invoice's six digits, with the authorisation code given (if any),
+  // that no approved completion has taken yet.
+  const std::optional<int64_t> invoice = Digits(req.Get(TagInvoiceNumber));
+  const std::string* auth = req.Get(TagAuthorizationCode);
+  bool other_code = false, completed = false;
+  for (const JournalEntry& p : journal_) {
+    if (p.op != "AUT" || p.ecr != ecr || p.status != "approved" || p.voided) continue;
+    if (!invoice || p.receipt % 1000000 != *invoice) continue;
+    if (auth && Trimmed(*auth) != p.auth) {
+      other_code = true;
+      continue;
+    }
+    const bool taken = std::any_of(journal_.begin(), journal_.end(), [&](const JournalEntry& c) {
+      return c.op == "CMP" && c.of == p.rrn && c.status != "declined" && !c.voided;
+    });
+    if (taken) {
+      completed = true;
+      continue;
+    }
+    of = p.rrn;
+    return {"00", "ОДОБРЕНО"};
+  }
+  if (completed) return {"M7", "ПРЕДАВТОРИЗАЦИЯ УЖЕ ЗАВЕРШЕНА"};
+  if (other_code) return {"M1", "КОД АВТОРИЗАЦИИ НЕ СОВПАДАЕТ"};
+  return {"B4", "ПРЕДАВТОРИЗАЦИЯ НЕ НАЙДЕНА"};
+}
+
 EmulatedServer::Answered EmulatedServer::Void(const ParsedRequest& req, uint32_t receipt) {
   Answered a;
   auto refuse = [&](const std::string& code, const std::string& message) {
@@ -616,6 +659,9 @@ EmulatedServer::Answered EmulatedServer::Void(const ParsedRequest& req, uint32_t
   if (differs(req.Get(TagAuthorizationCode), target->auth)) return refuse("M1", "КОД АВТОРИЗАЦИИ НЕ СОВПАДАЕТ");
   if (!target->merchant.empty() && differs(req.Get(TagMerchantID), target->merchant))
     return refuse("M4", "МЕРЧАНТ НЕ СОВПАДАЕТ");
+  // A payment partly refunded is no longer whole: the rest is refunded, not cancelled.
+  if (!target->voided && !target->rrn.empty() && RefundedLocked(target->rrn) > 0)
+    return refuse("M6", "ПО ОПЕРАЦИИ БЫЛ ВОЗВРАТ, ОТМЕНА НЕВОЗМОЖНА");
   // A repeated cancellation is approved again and changes nothing: a till
   // that died before it learnt of the first one sends it once more, and a
   // refusal would leave that till's unfinished record standing for good.

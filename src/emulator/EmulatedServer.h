@@ -9,8 +9,12 @@
 // the driver's three query bytes ("30"); "CMP" completes only the
 // pre-authorisation of its register whose receipt number's low six digits are
 // the invoice and whose authorisation code is the one given ("B4" none, "M1"
-// another code); "VOI" declines an amount ("M2"), reference number ("M3"),
-// authorisation code ("M1") or merchant ("M4") that is not the transaction's.
+// another code), and not one completed already ("M7"); "VOI" declines an
+// amount ("M2"), reference number ("M3"), authorisation code ("M1") or merchant
+// ("M4") that is not the transaction's, and a payment partly refunded ("M6").
+// A refund that names a payment by its reference number needs an approved
+// payment with that number ("B4") and no more than is left of it ("M5"); a
+// refund without one (by card) is approved as any payment is.
 //
 // Pure request -> answer (no sockets), so tests and the fuzzer can drive it
 // directly. Thread-safe: one lock around the journal.
@@ -56,6 +60,8 @@ struct JournalEntry {
   std::string time;  // "hhmm"
   bool voided = false;
   int batch = 1;
+  // A refund's payment, a completion's pre-authorisation: its reference number.
+  std::string of;
 };
 
 class EmulatedServer {
@@ -93,6 +99,13 @@ class EmulatedServer {
   Answered Financial(const ParsedRequest& req, uint32_t receipt, const std::string& card,
                      int64_t amount, const ScriptRule* rule);
   Answered Void(const ParsedRequest& req, uint32_t receipt);
+  // The bank's answer code and message to a refund or completion on what the
+  // journal holds ("00" when it may go ahead); `of` gets the reference number
+  // of the transaction it belongs to.
+  std::pair<std::string, std::string> RefundCheck(const ParsedRequest& req, int64_t amount, std::string& of) const;
+  std::pair<std::string, std::string> CompletionCheck(const ParsedRequest& req, const std::string& ecr,
+                                                      std::string& of) const;
+  int64_t RefundedLocked(const std::string& rrn) const;
   Answered JournalQuery(const std::string& ecr, uint32_t receipt);
   JournalEntry* Entry(const std::string& ecr, uint32_t receipt);
   Answered Service(const ParsedRequest& req, uint32_t receipt, const std::string& card);

@@ -20,11 +20,12 @@ namespace velko {
 // took more would send the cancellation for receipt 0.
 inline constexpr unsigned long long kMaxTypedReceiptNumber = 2147483647;
 
-// Up to ten digits and at most kMaxTypedReceiptNumber; the empty text is
-// valid too (no number). Nothing else: no signs, blanks or separators.
+// Up to ten digits and at most kMaxTypedReceiptNumber. Nothing else: no
+// signs, blanks or separators, and not the empty text (an OK on an empty field
+// would cancel no receipt at all).
 inline bool ReceiptNumberTextIsValid(const std::wstring& text) {
   constexpr size_t kMaxDigits = 10;
-  if (text.size() > kMaxDigits) return false;
+  if (text.empty() || text.size() > kMaxDigits) return false;
   unsigned long long value = 0;
   for (wchar_t c : text) {
     if (c < L'0' || c > L'9') return false;
@@ -37,11 +38,18 @@ inline bool ReceiptNumberTextIsValid(const std::wstring& text) {
 inline constexpr const wchar_t* kReceiptNumberHint =
     L"Номер квитанции: только цифры, не более 10 цифр, не больше 2147483647";
 
+// What the dialog says when OK is pressed on an empty field.
+inline constexpr const wchar_t* kReceiptNumberMissing = L"Введите номер квитанции или нажмите «Отмена»";
+
 class ReceiptPrompt {
  public:
   virtual ~ReceiptPrompt() = default;
-  // The typed receipt number (possibly empty) on OK; nullopt on Cancel.
+  // The typed receipt number on OK; nullopt on Cancel, and when the question
+  // could not be put at all (see NotAskedReason).
   virtual std::optional<std::wstring> AskReceiptNumber() = 0;
+  // Why the last AskReceiptNumber answered nullopt without asking (no window
+  // could be shown); empty when the cashier cancelled.
+  virtual std::wstring NotAskedReason() const { return {}; }
   // False where nobody can be asked (a host that offers an add-in no text
   // input): the operation then ends as cancelled, its description saying
   // that the receipt number must be given with the call.
@@ -63,10 +71,17 @@ inline constexpr const wchar_t* kReceiptNumberRequired =
 
 ReceiptPrompt& PlatformReceiptPrompt();
 
+// The description of an operation whose receipt-number dialog could not be
+// shown, followed by what stood in the way.
+inline constexpr const wchar_t* kReceiptNumberNotAsked =
+    L"Окно ввода номера квитанции не удалось показать, передайте номер квитанции операции в параметре метода: ";
+
 // A prompt that answers from a script, for tests: each call takes the next
-// answer (nullopt for Cancel); an exhausted script answers Cancel.
+// answer (nullopt for Cancel); an exhausted script answers Cancel. With
+// not_asked set, every nullopt is a question that could not be put.
 class ScriptedReceiptPrompt : public ReceiptPrompt {
  public:
+  std::wstring NotAskedReason() const override { return not_asked; }
   std::optional<std::wstring> AskReceiptNumber() override {
     ++asked;
     if (answers.empty()) return std::nullopt;
@@ -75,6 +90,7 @@ class ScriptedReceiptPrompt : public ReceiptPrompt {
     return answer;
   }
   std::vector<std::optional<std::wstring>> answers;
+  std::wstring not_asked;
   int asked = 0;
 };
 

@@ -103,8 +103,14 @@ int32_t TDriver::ResolveReceiptNumber(const std::wstring& Given, std::wstring& N
     return rc::kCancelledByCashier;
   }
   TfrmEnterRecNumber prompt;
-  if (!prompt.ShowModal()) return rc::kCancelledByCashier;
+  if (!prompt.ShowModal()) {
+    // Not the cashier's choice when no window could be shown: say so.
+    const std::wstring reason = Services().Prompt->NotAskedReason();
+    if (!reason.empty()) SetLastResultDescription(kReceiptNumberNotAsked + reason);
+    return rc::kCancelledByCashier;
+  }
   Number = prompt.RecNumber();
+  SetCallLogNote(L"EnteredRecNumber: " + Number);
   return 0;
 }
 
@@ -222,7 +228,7 @@ HResult TDriver::ReadCardForm(HostValue& pvarRetValue, HostParams& paParams) {
 
 HResult TDriver::GiftCardActivateForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
-  const int64_t amount = GetParam(paParams, 0).ToCurrency();
+  const int64_t amount = GetAmountParam(paParams, 0);
   TCardAnswer answer;
   FLastResultCode = GiftCardActivate(amount, answer);
   PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {2, answer.RecNum}, {3, answer.RRN},
@@ -256,7 +262,7 @@ HResult TDriver::LoyaltyRefundForm(HostValue& pvarRetValue, HostParams& paParams
   TCardAnswer answer;
   answer.PAN = GetParam(paParams, 0).ToText();
   const std::wstring card = answer.PAN;
-  const int64_t amount = GetParam(paParams, 1).ToCurrency();
+  const int64_t amount = GetAmountParam(paParams, 1);
   FLastResultCode = LoyaltyRefund(amount, card, answer);
   PutTexts(paParams, {{0, MaskCardNumber(answer.PAN)}, {2, answer.RecNum}, {3, answer.RRN},
                       {4, answer.AuthorizationCode}, {5, answer.ReceiptText}});

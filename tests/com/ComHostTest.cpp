@@ -852,6 +852,12 @@ TEST(VelkoCom, CallsTheRegisteredDllByItsProgID) {
   EXPECT_NE(out.find("\"lastError\":{\"code\":0"), std::string::npos) << out;
   EXPECT_TRUE(log_exists(false)) << "the registered DLL did the call";
 
+  // A method that answers false (the settlement of a device never opened)
+  // exits 1, as without --com: a script must not take a decline for a payment.
+  EXPECT_EQ(host::RunAndCapture(velko + L" call --com ИтогиДняПоКартам \"\"", "", out), 1) << out;
+  EXPECT_NE(out.find("\"return\":false"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"lastError\":{\"code\":70"), std::string::npos) << out;
+
   EXPECT_EQ(host::RunAndCapture(velko + L" session --com", "{\"call\": \"GetVersion\"}\n", out), 0) << out;
   EXPECT_NE(out.find("\"return\":\"1.1.1.4\""), std::string::npos) << out;
 
@@ -973,10 +979,27 @@ TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
     EXPECT_GE(fit.width, fit.designed) << "the designed width is the minimum";
     EXPECT_LE(fit.right, fit.edit_left) << "the label runs under the edit";
   }
-  // OK with "123": the cancellation goes to the server.
+  // OK on the empty field is refused on the spot: a warning, and the dialog
+  // stays for the number. Then OK with "123": the cancellation goes to the server.
   {
-    bool answered = false;
-    host::WindowWatcher watcher(caption, AnswerReceiptDialog(L"123", L"ОК", shot, &answered));
+    bool answered = false, stayed = false;
+    std::wstring warning;
+    const auto type_number = AnswerReceiptDialog(L"123", L"ОК", shot, &answered);
+    host::WindowWatcher watcher(caption, [&](HWND dialog) {
+      if (HWND ok = host::FindChild(dialog, L"Button", L"ОК")) PostMessageW(ok, BM_CLICK, 0, 0);
+      HWND box = nullptr;
+      for (int i = 0; i < 100 && !box; ++i) {
+        Sleep(100);
+        box = FindWindowW(nullptr, L"Номер квитанции");
+      }
+      if (box) {
+        for (const auto& text : host::ChildTexts(box, L"Static")) warning += text;
+        if (HWND ok = host::FindChild(box, L"Button")) PostMessageW(ok, BM_CLICK, 0, 0);
+        for (int i = 0; i < 100 && IsWindow(box); ++i) Sleep(100);
+      }
+      stayed = IsWindow(dialog) != FALSE;
+      type_number(dialog);
+    });
     host::ParamArray params(7);
     params.SetInt(2, 100);
     Variant ret;
@@ -984,6 +1007,8 @@ TEST_F(Terminal, TheReceiptNumberDialogTakesANumberOrCancels) {
     watcher.Join();
     ASSERT_TRUE(watcher.found());
     EXPECT_TRUE(answered);
+    EXPECT_NE(warning.find(L"Введите номер квитанции"), std::wstring::npos) << "no warning for an empty OK";
+    EXPECT_TRUE(stayed) << "the dialog closed on an empty OK";
     EXPECT_NE(LastError().first, 4502) << "OK went on to the server";
     EXPECT_NE(GetFileAttributesW(shot.c_str()), INVALID_FILE_ATTRIBUTES) << "the screenshot was saved";
   }

@@ -160,6 +160,77 @@ TEST_F(Emulator, FieldsThatAreNotTheTransactionsAreDeclined) {
   EXPECT_EQ(emu_->Server().Journal().size(), entries);
 }
 
+// As an acquirer does: a refund that names a payment stays within what is
+// left of it, a payment partly refunded is not cancelled, a pre-authorisation
+// is completed once; a refund by card needs no payment. The settlement counts
+// exactly what was approved.
+TEST_F(Emulator, RefundsCancellationsAndCompletionsStayWithinWhatWasPaid) {
+  auto send = [&](const Tags& tags) {
+    list_.Clear();
+    list_.Add(TagECRNumber, L"01");
+    for (const auto& [tag, value] : tags) list_.Add(*tag, value);
+    EXPECT_EQ(manager_.ExecuteTransaction(list_), 0);
+    return list_.ResponseCode();
+  };
+  auto tag = [](const TTag& t, const std::wstring& v) { return std::pair<const TTag*, std::wstring>{&t, v}; };
+  auto op = [&](const wchar_t* name, int receipt) {
+    return Tags{tag(TagReceiptNumber, Receipt(receipt)), tag(TagOperationType, name)};
+  };
+  auto with = [](Tags head, Tags tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  auto amount = [&](int64_t minor) {
+    wchar_t b[16];
+    swprintf(b, 16, L"%.12lld", static_cast<long long>(minor));
+    return Tags{tag(TagAmount, b)};
+  };
+  auto refund = [&](const std::wstring& rrn, int receipt, int64_t minor) {
+    Tags t = rrn.empty() ? Tags{} : Tags{tag(TagReferenceNumber, rrn)};
+    return with(with(t, op(L"REF", receipt)), amount(minor));
+  };
+
+  ASSERT_EQ(send(with(op(L"PUR", 1), amount(10000))), L"00");
+  const std::wstring paid = list_.GetTagData(TagReferenceNumber);
+  ASSERT_EQ(send(with(op(L"PUR", 7), amount(5000))), L"00");
+  ASSERT_EQ(send(with(op(L"AUT", 1000008), amount(3000))), L"00");
+  const std::wstring held = list_.GetTagData(TagAuthorizationCode);
+  const Tags completion = {tag(TagInvoiceNumber, L"000008"), tag(TagAuthorizationCode, held)};
+
+  const std::pair<Tags, const wchar_t*> steps[] = {
+      {refund(L"999999999999", 2, 1000), L"B4"},  // a reference number never issued
+      {refund(paid, 3, 4050), L"00"},
+      {refund(paid, 4, 6000), L"M5"},  // more than the 59,50 left
+      {op(L"VOI", 1), L"M6"},          // partly refunded: no longer cancelled whole
+      {refund(paid, 5, 5950), L"00"},  // exactly what is left
+      {refund(paid, 6, 1), L"M5"},     // nothing left
+      {refund(L"", 8, 1000), L"00"},   // by card, no payment named
+      {with(op(L"VOI", 7), amount(5000)), L"00"},  // a separate payment
+      {with(with(completion, op(L"CMP", 10)), amount(3000)), L"00"},
+      {with(with(completion, op(L"CMP", 11)), amount(3000)), L"M7"},  // completed once already
+  };
+  int step = 0;
+  for (const auto& [tags, code] : steps) {
+    EXPECT_EQ(send(tags), code) << "step " << step;
+    EXPECT_EQ(list_.Approve(), std::wstring(code) == L"00") << "step " << step;
+    ++step;
+  }
+  EXPECT_FALSE(emu_->Server().Find(1)->voided);
+  EXPECT_TRUE(emu_->Server().Find(7)->voided);
+
+  // What the journal approved, signed: payments and completions in, refunds out.
+  int64_t approved = 0;
+  for (const auto& e : emu_->Server().Journal()) {
+    if (e.status != "approved" || e.voided || e.op == "AUT") continue;
+    approved += e.op == "REF" ? -e.amount : e.amount;
+  }
+  EXPECT_EQ(approved, 10000 + 3000 - 4050 - 5950 - 1000);
+  ASSERT_EQ(send({tag(TagReceiptNumber, Receipt(12)), tag(TagOperationType, L"SRV"),
+                  tag(TagServiceFunction, std::wstring(1, L'\x02'))}),
+            L"00");
+  EXPECT_EQ(list_.TransactionAmount(), approved * 100);  // ten-thousandths
+}
+
 TEST_F(Emulator, ScriptedDeclineAndUndeterminedOutcomes) {
   emu_->LoadScript(
       "# first sale declined, second undetermined and approved in the journal,\n"

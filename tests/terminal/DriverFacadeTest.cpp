@@ -208,8 +208,9 @@ TEST_F(FacadeTest, CancellationAsksForAMissingReceiptNumber) {
   Open();
   ScriptedReceiptPrompt prompt;
   ScopedServiceOverride scope(nullptr, nullptr, &prompt);
-  // "12/5" is not receipt 125: the cashier is asked again.
-  prompt.answers = {std::nullopt, std::wstring(L"12/5"), std::wstring(L"123")};
+  // "12/5" is not receipt 125, and an empty OK cancels no receipt: the
+  // cashier is asked again.
+  prompt.answers = {std::nullopt, std::wstring(L"12/5"), std::wstring(L""), std::wstring(L"123")};
 
   auto r = Call(L"ОтменитьПлатежПоПлатежнойКарте", {E(), E(), HostValue::FromInt32(10), S(L""), S(L"RRN000000001"), S(L""), E()});
   EXPECT_EQ(r.ret, HostValue::FromBool(false));
@@ -222,22 +223,61 @@ TEST_F(FacadeTest, CancellationAsksForAMissingReceiptNumber) {
   EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests[0], TagOperationType), L"VOI");
   EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests[0], TagReceiptNumber), L"0000000123");
   EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests[0], TagReferenceNumber), L"") << "never sent";
-  EXPECT_EQ(prompt.asked, 3);
+  EXPECT_EQ(prompt.asked, 4);
+  EXPECT_EQ(driver_->CallLogNote(), L"EnteredRecNumber: 123") << "what was typed reaches the call log";
 
   // A given receipt number needs no prompt; completion asks like cancellation.
+  driver_->SetCallLogNote({});
   r = Call(L"AuthorizeCompletion", {E(), E(), HostValue::FromInt32(10), S(L"0000000042"), E(), S(L"AUTH01"), E()});
-  EXPECT_EQ(prompt.asked, 3);
+  EXPECT_EQ(prompt.asked, 4);
+  EXPECT_EQ(driver_->CallLogNote(), L"");
   EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests.back(), TagInvoiceNumber), L"000042");
   r = Call(L"ЗавершитьПреавторизациюПоПлатежнойКарте", {E(), E(), HostValue::FromInt32(10), S(L""), E(), E(), E()});
   EXPECT_EQ(r.ret, HostValue::FromBool(false));
-  EXPECT_EQ(prompt.asked, 4);
+  EXPECT_EQ(prompt.asked, 5);
+
+  // A dialog that could not be shown is no cashier's cancellation: the
+  // description says what happened and what to do.
+  prompt.not_asked = L"нет рабочего стола";
+  const size_t sent = server_->requests.size();
+  r = Call(L"ОтменитьПлатежПоПлатежнойКарте", {E(), E(), HostValue::FromInt32(10), S(L""), E(), E(), E()});
+  EXPECT_EQ(r.ret, HostValue::FromBool(false));
+  EXPECT_EQ(LastError(), std::make_pair(4502, std::wstring(kReceiptNumberNotAsked) + L"нет рабочего стола"));
+  EXPECT_EQ(server_->requests.size(), sent);
+}
+
+// The error box that a wrong amount raises speaks the cashier's language and
+// names the parameter and its value.
+TEST_F(FacadeTest, AnAmountThatIsNoNumberIsNamedInTheError) {
+  const struct {
+    const wchar_t* method;
+    size_t count, position;
+    HostValue amount;
+    std::string message;
+  } cases[] = {
+      {L"ОплатитьПлатежнойКартой", 7, 2, S(L"abc"), "Сумма (параметр 2) \"abc\" не является числом"},
+      {L"ОтменитьПлатежПоПлатежнойКарте", 7, 2, S(L"12,5 руб."), "Сумма (параметр 2) \"12,5 руб.\" не является числом"},
+      {L"LoyaltyRefund", 6, 1, HostValue::FromDouble(1e300), "вне допустимого диапазона"},
+      {L"GiftCardActivate", 6, 0, HostValue::FromArray(HostArray::Vector({S(L"1")})), "Сумма (параметр 0) (значение без текста) не является числом"},
+  };
+  for (const auto& c : cases) {
+    std::vector<HostValue> params = Blank(c.count);
+    params[c.position] = c.amount;
+    try {
+      Call(c.method, std::move(params));
+      ADD_FAILURE() << "no error for " << c.message;
+    } catch (const HostValueError& error) {
+      EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
+    }
+  }
+  EXPECT_TRUE(server_->requests.empty());
 }
 
 TEST(ReceiptNumberText, WhatTheCashierTypesIsWhatIsSentOrRefused) {
   // The prompt takes exactly the numbers the engine sends as typed: one
   // range from the prompt to the wire.
   const std::pair<const wchar_t*, bool> cases[] = {
-      {L"", true},           {L"0000000123", true},   {L"2147483647", true}, {L"2147483648", false},
+      {L"", false},           {L"0000000123", true},   {L"2147483647", true}, {L"2147483648", false},
       {L"4294967295", false}, {L"4294967296", false}, {L"00000000001", false}, {L"12/5", false},
       {L"-1", false},        {L" 12", false},
       {L"１２", false},  // full-width digits are not digits here
@@ -245,7 +285,7 @@ TEST(ReceiptNumberText, WhatTheCashierTypesIsWhatIsSentOrRefused) {
   for (const auto& [text, valid] : cases) {
     const std::wstring typed(text);
     EXPECT_EQ(ReceiptNumberTextIsValid(typed), valid) << WideToUtf8(typed);
-    if (!valid || typed.empty()) continue;
+    if (!valid) continue;
     EXPECT_EQ(TVelkoDriver::RecNumberText(typed), std::wstring(10 - typed.size(), L'0') + typed);
   }
 }

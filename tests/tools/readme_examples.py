@@ -1,13 +1,21 @@
 #!/usr/bin/env python3
-"""The README's "A cashier's day by hand" run as written there: the emulator
-line and every `$velko call` line of its shell blocks, in order, each through
-bash with the README's own `export` and `velko=` lines. Only where the README
-points at a machine location is it moved: the built velko in place of
-build/linux/tools/velko/velko, a private folder in place of /tmp. The port is
-the README's (the driver's default, 16500)."""
+"""The README's "A cashier's day by hand" and the install guide's trial, each
+run as written there twice in a row in one data folder against one emulator:
+the second run must take its own numbers and end with the same settlement.
+
+README: the emulator line and every `$velko call` line of its shell blocks, in
+order, each through bash with the README's own `export` and `velko=` lines.
+Guide: every `velko.exe call` line of its trial. Only where the text points at
+a machine location, or asks the reader to fill in, is it changed: the built
+velko in place of build/linux/tools/velko/velko and velko.exe (without --com,
+which needs the registered DLL: velko's own copy of the driver answers the
+same way), a private folder in place of /tmp and C:\\velko-trial, and
+<receipt>, <reference> and <auth code> replaced by positions 3, 4 and 5 of the
+payment just made, as the reader is told to. The ports are the texts' own."""
 import json
 import os
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -16,6 +24,8 @@ import tempfile
 import time
 
 README_VELKO = "build/linux/tools/velko/velko"
+# The settlement after a payment, its partial refund and a second payment cancelled.
+SETTLED = ["ВОЗВРАТОВ: 1  НА СУММУ 40,50", "ОТМЕН: 1", "ИТОГО: 59,50"]
 
 
 def blocks(readme, heading):
@@ -23,60 +33,129 @@ def blocks(readme, heading):
     return re.findall(r"```sh\n(.*?)```", section, re.S)
 
 
-def port_free(port):
-    with socket.socket() as s:
-        try:
-            s.bind(("127.0.0.1", port))
-            return True
-        except OSError:
-            return False
+def wait_for_port(port):
+    deadline = time.monotonic() + 60
+    while True:
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+                return
+            except OSError:
+                pass
+        assert time.monotonic() < deadline, "port %d stays busy; the example needs it" % port
+        time.sleep(1)
 
 
-def main(velko, readme_path):
-    with open(readme_path, encoding="utf-8") as f:
-        readme = f.read()
+def fill_in(line, payment):
+    """The placeholders the reader fills in from the payment just made."""
+    for name, position in (("<receipt>", 3), ("<reference>", 4), ("<auth code>", 5)):
+        if name in line:
+            assert payment, "%s before any payment: %s" % (name, line)
+            line = line.replace(name, payment[position])
+    return line
+
+
+def run_day(calls, run_call):
+    """Runs the calls in order; returns the settlement's slip. Every call
+    answers true; a cancellation asks for the receipt number of the payment
+    just made, on standard input."""
+    payment = None
+    payments = []
+    result = None
+    for call in calls:
+        stdin = payment[3] + "\n" if payment and "Отменить" in call else ""
+        proc = run_call(fill_in(call, payment), stdin)
+        assert proc.returncode == 0, (call, proc.returncode, proc.stdout, proc.stderr)
+        result = json.loads(proc.stdout)
+        assert result["return"] is True and result["lastError"]["code"] == 0, (call, result)
+        if "ОплатитьПлатежнойКартой" in call or "PayByPaymentCard" in call:
+            payment = result["params"]
+            pan, receipt, reference, auth = payment[1], payment[3], payment[4], payment[5]
+            assert len(pan) >= 13 and pan[:-4] == "*" * (len(pan) - 4), result
+            assert len(receipt) == 10 and receipt.isdigit() and reference and auth, result
+            payments.append(receipt)
+    assert "ИтогиДняПоКартам" in calls[-1] or "Settelment" in calls[-1], calls[-1]
+    return payments, result["params"][1]
+
+
+def check_days(name, run_once):
+    seen = set()
+    for day in (1, 2):
+        payments, slip = run_once()
+        assert not seen.intersection(payments), "%s, run %d: numbers of the first run again" % (name, day)
+        seen.update(payments)
+        for line in SETTLED:
+            assert line in slip, "%s, run %d: no %r in the settlement:\n%s" % (name, day, line, slip)
+
+
+def readme_day(velko, readme, scratch):
     emulator_block, calls_block = blocks(readme, "A cashier's day by hand")[:2]
-    scratch = tempfile.mkdtemp(prefix="velko-readme-")
     # The README's /tmp/ becomes the private folder first, then its binary
     # path the built one (which may itself lie below /tmp/).
     local = lambda line: line.replace("/tmp/", scratch + "/").replace(README_VELKO, velko)
-
     emulator_line = local(emulator_block.strip())
     port = int(re.search(r"--listen 127\.0\.0\.1:(\d+)", emulator_line).group(1))
-    deadline = time.monotonic() + 60
-    while not port_free(port):
-        assert time.monotonic() < deadline, "port %d stays busy; the README's example needs it" % port
-        time.sleep(1)
+    wait_for_port(port)
 
     lines = [l for l in calls_block.splitlines() if l.strip() and not l.lstrip().startswith("#")]
     prelude = [local(l) for l in lines if l.startswith("export ") or l.startswith("velko=")]
     calls = [l for l in lines if l.startswith("$velko call")]
-    assert len(calls) >= 5, calls
+    assert len(calls) >= 6, calls
+
+    def run_call(call, stdin):
+        return subprocess.run(["bash", "-c", "\n".join(prelude + [call])], input=stdin,
+                              capture_output=True, text=True, timeout=60)
 
     emu = subprocess.Popen(["bash", "-c", "exec " + emulator_line], stdout=subprocess.PIPE, text=True)
     try:
         assert emu.stdout.readline().startswith("listening on 127.0.0.1:%d" % port)
-        receipt = None
-        for call in calls:
-            # The cancellation asks for the receipt number: the payment's params[3].
-            stdin = receipt + "\n" if "Отменить" in call else ""
-            proc = subprocess.run(["bash", "-c", "\n".join(prelude + [call])], input=stdin,
-                                  capture_output=True, text=True, timeout=60)
-            assert proc.returncode == 0, (call, proc.returncode, proc.stdout, proc.stderr)
-            result = json.loads(proc.stdout)
-            assert result["return"] is True and result["lastError"]["code"] == 0, (call, result)
-            if "ОплатитьПлатежнойКартой" in call:
-                pan, receipt, reference = result["params"][1], result["params"][3], result["params"][4]
-                assert len(pan) >= 13 and pan[:-4] == "*" * (len(pan) - 4), result
-                assert len(receipt) == 10 and receipt.isdigit() and reference, result
-        assert "ИтогиДняПоКартам" in calls[-1] and "--set" in calls[-1]
-        assert result["params"][1], "the settlement's slip"
-        print("README examples: %d calls as written, all true" % len(calls))
+        check_days("README", lambda: run_day(calls, run_call))
     finally:
         emu.terminate()
         emu.wait(timeout=10)
+    return len(calls)
+
+
+def guide_trial(velko, guide, scratch):
+    section = guide.split("\n## A trial day without a terminal", 1)[1].split("\n## ", 1)[0]
+    listen = re.search(r"velko\.exe emulator --listen 127\.0\.0\.1:(\d+)", section)
+    port = int(listen.group(1))
+    calls = [l.strip() for l in section.splitlines() if l.strip().startswith("velko.exe call")]
+    assert len(calls) >= 5, calls
+    assert all("--set ServerPort=%d" % port in c for c in calls), calls
+    data = os.path.join(scratch, "velko-trial")
+    os.makedirs(data)
+    env = dict(os.environ, VELKO_COMMON_APPDATA=data)
+    wait_for_port(port)
+
+    def run_call(call, stdin):
+        args = [a for a in shlex.split(call)[1:] if a != "--com"]
+        return subprocess.run([velko] + args, input=stdin, capture_output=True, text=True, timeout=60, env=env)
+
+    emu = subprocess.Popen([velko, "emulator", "--listen", "127.0.0.1:%d" % port], stdout=subprocess.PIPE,
+                           text=True, env=env)
+    try:
+        assert emu.stdout.readline().startswith("listening on 127.0.0.1:%d" % port)
+        check_days("guide", lambda: run_day(calls, run_call))
+    finally:
+        emu.terminate()
+        emu.wait(timeout=10)
+    return len(calls)
+
+
+def main(velko, readme_path, guide_path):
+    with open(readme_path, encoding="utf-8") as f:
+        readme = f.read()
+    with open(guide_path, encoding="utf-8") as f:
+        guide = f.read()
+    scratch = tempfile.mkdtemp(prefix="velko-readme-")
+    try:
+        n = readme_day(velko, readme, scratch)
+        m = guide_trial(velko, guide, scratch)
+        print("README day (%d calls) and guide trial (%d calls): twice each, all true, settled alike" % (n, m))
+    finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(sys.argv[1], sys.argv[2], sys.argv[3])

@@ -4,6 +4,7 @@
 #include <ole2.h>
 
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -164,6 +165,7 @@ class ComHost final : public Host {
     result.ret = ret;
 
     const long error_method = Method(L"ПолучитьОшибку");
+    result.truth = Truth(ret.Deref(), result.number != error_method);
     if (error_method >= 0) {
       HostValue code;
       std::shared_ptr<HostArray> error_params;
@@ -179,6 +181,27 @@ class ComHost final : public Host {
   }
 
  private:
+  // The method's own Boolean answer as far as the COM boundary shows it. The
+  // DLL hands the oldest host (an executable named 1cv7...) 1 or 0 instead;
+  // only "ПолучитьОшибку" answers a number of its own, its code.
+  static std::optional<bool> Truth(const HostValue& ret, bool may_be_converted) {
+    if (ret.IsBoolean()) return ret.ToBool();
+    if (!may_be_converted || !RunningAsOldestHost() || ret.BaseType() != vt::kInt32) return std::nullopt;
+    const int32_t number = ret.ToInt32();
+    if (number != 0 && number != 1) return std::nullopt;
+    return number == 1;
+  }
+
+  // The DLL's own test of the host platform: the executable's name begins with "1CV7".
+  static bool RunningAsOldestHost() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::wstring name(path, length);
+    name = name.substr(name.find_last_of(L"\\/") + 1);
+    return name.size() >= 4 && CompareStringOrdinal(name.c_str(), 4, L"1CV7", 4, TRUE) == CSTR_EQUAL;
+  }
+
   long Method(const std::wstring& name) {
     unique_bstr text = unique_bstr::from(name);
     long number = -1;

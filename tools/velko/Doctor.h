@@ -2,6 +2,7 @@
 // serious it is, and for a line that blocks payments, what to do.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,25 @@ struct DoctorLine {
   std::string fix;    // for kBlocks (and a kNote worth acting on)
   nlohmann::json data = nlohmann::json::object();
 };
+
+// One registry place of the add-in's COM registration, as read there.
+struct ComRegistrationFound {
+  std::string place;  // "COM registration, this user, 64-bit hosts"
+  int hostBits = 32;  // the hosts that read this place
+  std::optional<std::string> path;  // the registered DLL; nullopt: not registered here
+  bool exists = false;
+  int bits = 0;  // the DLL's, from its header; 0: not a Windows module
+  std::string version;
+};
+
+// The report's lines on the COM registration, from what the places hold and
+// the bitness of Windows itself: a 32-bit Windows has no 64-bit hosts, so its
+// places of 64-bit hosts (which read the same registry as the 32-bit ones)
+// are left out. native_package_near names a Native package beside a usable
+// DLL ("" for none).
+std::vector<DoctorLine> ComRegistrationVerdict(const std::vector<ComRegistrationFound>& found, int windows_bits,
+                                               const std::function<std::string(const std::string& dll)>&
+                                                   native_package_near);
 
 #ifdef _WIN32
 // Whether every user has full access to the folder, as the driver grants it

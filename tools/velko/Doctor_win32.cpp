@@ -1,6 +1,8 @@
 // `velko doctor` on Windows: whether a data folder is open to every user, and
-// where the add-in is registered for COM and what each registration points at. A 32-bit host reads the 32-bit registry view,
-// a 64-bit host the 64-bit one; per-user entries come before machine-wide ones.
+// where the add-in is registered for COM and what each registration points at.
+// A 32-bit host reads the 32-bit registry view, a 64-bit host the 64-bit one;
+// per-user entries come before machine-wide ones. What the registrations mean
+// for the till is decided in DoctorRegistration.cpp.
 #include <windows.h>
 #include <aclapi.h>
 
@@ -96,6 +98,14 @@ std::string FileVersion(const std::wstring& path) {
          std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
 }
 
+// The bitness of Windows itself (not of this program): a 32-bit velko.exe on
+// a 64-bit Windows still has 64-bit hosts beside it.
+int WindowsBits() {
+  SYSTEM_INFO info{};
+  ::GetNativeSystemInfo(&info);
+  return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? 32 : 64;
+}
+
 struct LocalFreeDeleter {
   void operator()(void* p) const { ::LocalFree(p); }
 };
@@ -135,59 +145,26 @@ std::vector<DoctorLine> ComRegistrationLines() {
       {"COM registration, machine-wide, 64-bit hosts", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, 64},
       {"COM registration, machine-wide, 32-bit hosts", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, 32},
   };
-  std::vector<DoctorLine> lines;
-  int usable = 0;
-  std::string package;
+  std::vector<ComRegistrationFound> found;
   for (const Place& place : places) {
-    DoctorLine line{place.name, Severity::kOk, "", "", {{"hostBits", place.hostBits}}};
+    ComRegistrationFound here{place.name, place.hostBits, std::nullopt, false, 0, ""};
     const auto clsid = ReadDefault(place.root, std::wstring(kClasses) + kProgID + L"\\Clsid", place.view);
     const auto path = clsid ? ReadDefault(place.root, std::wstring(kClasses) + L"CLSID\\" + *clsid + L"\\InprocServer32",
                                           place.view)
                             : std::nullopt;
-    if (!path) {
-      line.text = "not registered";
-      line.data["registered"] = false;
-      lines.push_back(std::move(line));
-      continue;
+    if (path) {
+      here.path = WideToUtf8(*path);
+      std::error_code ec;
+      here.exists = fs::is_regular_file(fs::path(*path), ec);
+      if (here.exists) {
+        here.bits = ModuleBits(*path);
+        here.version = FileVersion(*path);
+      }
     }
-    const std::string narrow = WideToUtf8(*path);
-    line.data["registered"] = true;
-    line.data["path"] = narrow;
-    std::error_code ec;
-    const bool exists = fs::is_regular_file(fs::path(*path), ec);
-    line.data["exists"] = exists;
-    if (!exists) {
-      line.severity = Severity::kBlocks;
-      line.text = narrow + ": the registered file does not exist";
-      line.fix = "register the DLL again from where it now is: regsvr32 <folder>\\a_velko1c83.dll";
-      lines.push_back(std::move(line));
-      continue;
-    }
-    const int bits = ModuleBits(*path);
-    line.data["bits"] = bits;
-    const std::string version = FileVersion(*path);
-    line.data["version"] = version;
-    line.text = narrow + ": exists, " + (bits ? std::to_string(bits) + "-bit" : std::string("not a Windows DLL")) +
-                (version.empty() ? "" : ", version " + version);
-    if (bits != place.hostBits) {
-      line.severity = Severity::kBlocks;
-      line.text += ", but " + std::to_string(place.hostBits) + "-bit hosts cannot load it";
-      line.fix = "register the " + std::to_string(place.hostBits) + "-bit DLL with the " +
-                 std::to_string(place.hostBits) + "-bit regsvr32";
-    } else {
-      ++usable;
-      if (package.empty()) package = NativePackageNear(*path);
-    }
-    lines.push_back(std::move(line));
+    found.push_back(std::move(here));
   }
-  if (usable == 0)
-    lines.push_back({"COM registration", Severity::kBlocks, "no usable registration for any host", 
-                     "register the DLL of the host's bitness: regsvr32 a_velko1c83.dll (as administrator for "
-                     "every user)", {}});
-  lines.push_back({"Native package", Severity::kOk,
-                   package.empty() ? "no Native package found next to the DLL" : package + " next to the DLL", "",
-                   {{"path", package.empty() ? nlohmann::json() : nlohmann::json(package)}}});
-  return lines;
+  return ComRegistrationVerdict(found, WindowsBits(),
+                                [](const std::string& dll) { return NativePackageNear(Utf8ToWide(dll)); });
 }
 
 }  // namespace velko::tool

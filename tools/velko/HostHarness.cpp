@@ -226,6 +226,8 @@ CallResult HostHarness::CallNative(const std::string& name, std::vector<HostValu
   params.resize(static_cast<size_t>(count));
   result.params = HostArray::Vector(std::move(params));
   result.hresult = native_->CallAsFunc(result.number, result.ret, *result.params);
+  // A Native host never gets a Boolean as a number.
+  if (result.ret.Deref().IsBoolean()) result.truth = result.ret.Deref().ToBool();
 
   const int32_t error_method = native_->FindMethod(L"ПолучитьОшибку");
   if (error_method >= 0)

@@ -121,8 +121,10 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lpa
         ::GetWindowTextW(edit, buffer.data(), length + 1);
         const std::wstring text(buffer.data());
         if (!ReceiptNumberTextIsValid(text)) {
-          // A pasted "12/5" must not become receipt 125: the cashier corrects it.
-          ::MessageBoxW(dialog, kReceiptNumberHint, L"Номер квитанции", MB_OK | MB_ICONWARNING);
+          // A pasted "12/5" must not become receipt 125, nor an empty field
+          // a void of no receipt: the cashier corrects it or cancels.
+          ::MessageBoxW(dialog, text.empty() ? kReceiptNumberMissing : kReceiptNumberHint, L"Номер квитанции",
+                        MB_OK | MB_ICONWARNING);
           ::SendMessageW(edit, EM_SETSEL, 0, -1);
           ::SetFocus(edit);
           return TRUE;
@@ -163,9 +165,30 @@ class DialogReceiptPrompt : public ReceiptPrompt {
     const INT_PTR result = ::DialogBoxIndirectParamW(
         ::GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(tmpl.data()), nullptr, DialogProc,
         reinterpret_cast<LPARAM>(&state));
+    not_asked_.clear();
+    if (result == -1 || result == 0) {
+      // No window could be made (no desktop, a service's session): nobody cancelled.
+      const DWORD error = ::GetLastError();
+      not_asked_ = L"ошибка Windows " + std::to_wstring(error);
+      wchar_t* text = nullptr;
+      if (::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr) &&
+          text) {
+        std::wstring message = text;
+        ::LocalFree(text);
+        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
+          message.pop_back();
+        if (!message.empty()) not_asked_ += L" (" + message + L")";
+      }
+      return std::nullopt;
+    }
     if (result != IDOK) return std::nullopt;
     return state.text;
   }
+  std::wstring NotAskedReason() const override { return not_asked_; }
+
+ private:
+  std::wstring not_asked_;
 };
 
 }  // namespace
