@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -14,6 +16,7 @@
 #include "platform/TcpClient.h"
 #include "common/CardMask.h"
 #include "protocol/uVelkoCommManager.h"
+#include "support/TempDataFolder.h"
 
 namespace velko {
 namespace {
@@ -268,10 +271,9 @@ TEST_F(Emulator, UndefinedServiceFunctionIsDeclinedAndHostTestApproved) {
 }
 
 TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
-  const std::string journal = "emulator_test_journal.jsonl";
-  const std::string log = "emulator_test_log.jsonl";
-  std::remove(journal.c_str());
-  std::remove(log.c_str());
+  testing::TempDataFolder folder("emulator_files");
+  const std::string journal = (folder.Root() / "journal.jsonl").string();
+  const std::string log = (folder.Root() / "log.jsonl").string();
   TTransactDataList list;
   TCommunicationManager manager;
   manager.SetAddress(L"127.0.0.1");
@@ -302,6 +304,16 @@ TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
   ASSERT_TRUE(emu.Server().Find(77).has_value());
   EXPECT_EQ(emu.Server().Find(77)->amount, 1000);
   EXPECT_EQ(emu.Server().Find(77)->status, "approved");
+  // The card's entries are still found by it after the restart.
+  EXPECT_EQ(emu.Server().AccountBalance(EmulatedServer::DefaultCard()), EmulatedServer::kInitialAccount - 1000);
+
+  const auto whole = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string journal_text = whole(journal);
+  EXPECT_EQ(journal_text.find(EmulatedServer::DefaultCard()), std::string::npos) << journal_text;
+  EXPECT_NE(journal_text.find("\"card\":\"427638******5678\""), std::string::npos) << journal_text;
 
   std::ifstream in(log);
   std::string line, all;
@@ -313,12 +325,17 @@ TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
   EXPECT_EQ(lines, 4);  // two requests and their answers
   EXPECT_EQ(all.find("4111111111111111"), std::string::npos);
   EXPECT_EQ(all.find("34313131313131313131"), std::string::npos) << "nor its hex";
-  EXPECT_NE(all.find("411111******1111=2512"), std::string::npos);
+  EXPECT_NE(all.find("\"************1111*****\""), std::string::npos) << "a card field: all but the last four: " << all;
+  EXPECT_NE(all.find("[\"89\",\"************5678\"]"), std::string::npos) << "the answer's too: " << all;
   EXPECT_NE(all.find("\"operation\":\"PUR\""), std::string::npos) << all.substr(0, 300);
   EXPECT_NE(all.find("\"hex\":\""), std::string::npos);
   EXPECT_NE(all.find("\"peer\":\"127.0.0.1:"), std::string::npos);
-  std::remove(journal.c_str());
-  std::remove(log.c_str());
+#ifndef _WIN32
+  for (const std::string& file : {journal, log})
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << file;
+#endif
 }
 
 TEST(EmulatorScript, BadRulesAreReportedWithTheirLine) {
