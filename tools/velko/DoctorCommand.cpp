@@ -198,9 +198,7 @@ std::vector<DoctorLine> NumeratorLines(const std::wstring& folder) {
       if (auto reason = RefusedFileReason(path)) {
         line.severity = Severity::kBlocks;
         line.text += ": " + *reason;
-        std::error_code ignored;
-        const bool second_name =
-            fs::is_regular_file(fs::symlink_status(file, ignored)) && fs::hard_link_count(file, ignored) > 1;
+        const bool second_name = reason->find(kSecondNameReason) != std::string::npos;
         line.data["otherNames"] = second_name;
         line.fix = second_name ? OtherNameFix(path)
                                : "remove it: the driver makes a new numerator (receipt numbers start again at 1)";

@@ -101,11 +101,13 @@ std::optional<std::wstring> DescriptorSddl(PSECURITY_DESCRIPTOR sd) {
   return std::wstring(text);
 }
 
-// A well-known SID that may hold any right in a shared folder.
-bool IsTrusted(PSID sid) {
-  for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid})
+// A group that stands for every user of the machine (or anyone at all): what
+// it may do in a shared folder, any user may.
+bool IsEveryUser(PSID sid) {
+  for (WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid, WinInteractiveSid,
+                                   WinBuiltinGuestsSid, WinAnonymousSid, WinNetworkSid, WinBatchSid,
+                                   WinServiceSid})
     if (::IsWellKnownSid(sid, type)) return true;
-  // OWNER RIGHTS (S-1-3-4): only what the list grants it, checked like any.
   return false;
 }
 
@@ -140,8 +142,9 @@ std::optional<std::string> SharedFolderFault(const std::wstring& path) {
   if (rc != ERROR_SUCCESS) return std::nullopt;
   const std::string folder = WideToUtf8(path);
   if (!dacl) return folder + " has no access list: every user may delete, rename or replace what is in it";
-  // Rights that let a user other than an administrator remove or replace
-  // what others made: on the folder itself, and on the files it hands down.
+  // Rights that let any user remove or replace what others made: on the
+  // folder itself, and on the files it hands down. (Grants to one account,
+  // its owner's say, are that account's business.)
   constexpr DWORD kFolderRights = GENERIC_ALL | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER |
                                   FILE_DELETE_CHILD | FILE_ADD_SUBDIRECTORY;
   constexpr DWORD kFileRights = GENERIC_ALL | DELETE | WRITE_DAC | WRITE_OWNER;
@@ -152,13 +155,13 @@ std::optional<std::string> SharedFolderFault(const std::wstring& path) {
     if (!::GetAce(dacl, i, &ace) || static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
     const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    if (IsTrusted(sid)) continue;
+    if (!IsEveryUser(sid)) continue;
     const BYTE flags = allowed->Header.AceFlags;
     const bool on_folder = (flags & INHERIT_ONLY_ACE) == 0;
     const bool on_files = (flags & OBJECT_INHERIT_ACE) != 0;
     if ((on_folder && (allowed->Mask & kFolderRights) != 0) || (on_files && (allowed->Mask & kFileRights) != 0)) {
       const std::optional<std::wstring> sddl = DescriptorSddl(sd);
-      return folder + " lets users who are not administrators delete, rename or replace what is in it" +
+      return folder + " lets every user delete, rename or replace what is in it" +
              (sddl ? " (access list " + WideToUtf8(*sddl) + ")" : std::string());
     }
   }
