@@ -344,14 +344,14 @@ HResult TAddInObject::Call(int32_t MethodNum, HostValue& RetValue, HostParams& P
     try {
       // The renderings are built only for a log that writes them.
       if (LogIsOn())
-        TLog::Append(L"> " + method.Name, L"Params: " + LogText([&] { return ArrayToLogText(Params); }),
+        TLog::Append(L"> " + method.Name, L"Params: " + LogText([&] { return ParamsToLogText(Params, method.CardParams); }),
                      TMsgType::mtInfo);
       driver.SetCallLogNote({});
       result = method.DriverMethod(RetValue, Params);
       if (LogIsOn())
         TLog::Append(L"< " + method.Name,
                      L"Result=" + LogText([&] { return ValueToLogText(RetValue); }) + L"; Params: " +
-                         LogText([&] { return ArrayToLogText(Params); }) +
+                         LogText([&] { return ParamsToLogText(Params, method.CardParams); }) +
                          L"; LastResultDescription: " + driver.LastResultDescriptionField() +
                          (driver.CallLogNote().empty() ? L"" : L"; " + driver.CallLogNote()),
                      TMsgType::mtInfo);

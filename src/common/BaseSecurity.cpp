@@ -7,12 +7,14 @@
 namespace velko {
 
 void EnsureSharedFolder(const std::wstring& path) {
-  if (FolderExists(path)) return;
-  if (!CreateFolder(path) && !FolderExists(path)) {
+  if (FolderExists(path)) {
+    if (SharedFolderFault(path)) (void)RepairSharedFolder(path);
+    return;
+  }
+  if (!CreateSharedFolder(path) && !FolderExists(path)) {
     throw PlatformError("Unable to create the folder " + WideToUtf8(path) + ": " +
                         LastSystemErrorText());
   }
-  GrantAccessToEveryone(path);
 }
 
 }  // namespace velko

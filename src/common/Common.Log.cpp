@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "common/BaseSecurity.h"
 #include "common/CardMask.h"
 #include "common/TextUtf.h"
 #include "common/uCommonUtils.h"
@@ -210,26 +211,32 @@ std::wstring TLog::BuildLogFileName(const std::wstring& AOnlyName, const std::ws
 
 std::wstring TLog::GetLogFolder(const std::wstring& AOnlyDir) {
   // The log is shared by every user of the machine; without the machine-wide
-  // folder the user's own is the next best place, and without either there is
-  // nowhere to write.
-  std::optional<std::wstring> root = CommonAppDataFolder();
-  if (!root) root = UserAppDataFolder();
-  if (!root) return L"";
+  // folder (or where its log folder cannot be made, as when only the
+  // numerator folder was made there) the user's own is the next best place,
+  // and without either there is nowhere to write.
   const std::wstring sub = AOnlyDir.empty() ? ModuleBaseName() : AOnlyDir;
-  const std::wstring folder = IncludeTrailingPathDelimiter(IncludeTrailingPathDelimiter(*root) + sub);
-  if (!FolderExists(folder)) {
-    // Parents first: the sub-folder name may hold more than one level.
-    std::wstring partial;
-    for (size_t i = 0; i < folder.size(); ++i) {
-      partial.push_back(folder[i]);
-      if ((folder[i] == L'/' || folder[i] == L'\\') && i > 0 && !FolderExists(partial))
-        CreateFolder(partial);
+  std::wstring folder;
+  for (const auto& where : {&CommonAppDataFolder, &UserAppDataFolder}) {
+    const std::optional<std::wstring> root = where();
+    if (!root) continue;
+    folder = IncludeTrailingPathDelimiter(IncludeTrailingPathDelimiter(*root) + sub);
+    const std::wstring bare = folder.substr(0, folder.size() - 1);
+    if (!FolderExists(bare)) {
+      // Parents first: the sub-folder name may hold more than one level.
+      std::wstring partial;
+      for (size_t i = 0; i + 1 < bare.size(); ++i) {
+        partial.push_back(bare[i]);
+        if ((bare[i] == L'/' || bare[i] == L'\\') && i > 0 && !FolderExists(partial)) CreateFolder(partial);
+      }
     }
-    if (!FolderExists(folder))
-      throw PlatformError("Unable to create the log folder " + WideToUtf8(folder));
-    GrantAccessToEveryone(folder);
+    try {
+      EnsureSharedFolder(bare);
+      return folder;
+    } catch (const PlatformError&) {
+    }
   }
-  return folder;
+  if (folder.empty()) return L"";
+  throw PlatformError("Unable to create the log folder " + WideToUtf8(folder));
 }
 
 std::wstring WindowsVersionName(uint32_t major, uint32_t minor, bool nt_platform) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/CardMask.h"
 #include "common/uCommonUtils.h"
 
 namespace velko {
@@ -87,6 +88,50 @@ std::wstring ArrayToLogText(const HostArray& array) {
   AppendDimension(array, array.Dims(), positions, out);
   out.push_back(L']');
   return out;
+}
+
+namespace {
+
+std::wstring CardValueToLogText(const HostValue& held) {
+  const HostValue& value = held.Deref();
+  if (value.IsArray()) return MaskCardData(ValueToLogText(value));
+  switch (value.BaseType()) {
+    case vt::kEmpty:
+    case vt::kNull:
+    case vt::kBoolean: return ScalarToLogText(value);
+    case vt::kString:
+    case vt::kRuntimeString: return QuoteLogString(MaskCardData(value.RawString()));
+    case vt::kSingle:
+    case vt::kDouble:
+    case vt::kCurrency: {
+      // A card number passed as a number: its integer's digits, not the
+      // general format's mantissa and exponent.
+      wchar_t buf[64];
+      std::swprintf(buf, 64, L"%.0f", value.ToDouble());
+      return MaskCardData(buf);
+    }
+    default: return MaskCardData(ScalarToLogText(value));
+  }
+}
+
+}  // namespace
+
+std::wstring ParamsToLogText(const HostArray& params, uint32_t CardParams) {
+  if (CardParams == 0 || params.Dims() != 1) return ArrayToLogText(params);
+  std::wstring out = L"[(";
+  const int32_t low = params.LowBound(1), high = params.HighBound(1);
+  for (int64_t i = low; i <= high; ++i) {
+    const HostValue* item = params.At(static_cast<int32_t>(i));
+    const int64_t k = i - low;
+    if (!item)
+      out += L"EMPTY";
+    else if (k < 32 && (CardParams >> k & 1u) != 0)
+      out += CardValueToLogText(*item);
+    else
+      out += ScalarToLogText(*item);
+    if (i < high) out += L"; ";
+  }
+  return out + L")]";
 }
 
 std::wstring ValueToLogText(const HostValue& value) {

@@ -18,5 +18,10 @@ namespace velko {
 std::wstring ValueToLogText(const HostValue& value);
 // The same for an array itself (a host call's parameters).
 std::wstring ArrayToLogText(const HostArray& array);
+// A host call's parameters, those whose bit is set in CardParams (bit k:
+// the k-th element) masked as card data whatever their type: a text keeps
+// the last four digits of its card number, a number the last four digits of
+// its integer, anything else (an array) is masked the same way as its text.
+std::wstring ParamsToLogText(const HostArray& params, uint32_t CardParams);
 
 }  // namespace velko

@@ -90,6 +90,10 @@ void TBaseDriver::AddMethodLookupName(int32_t Index, const std::wstring& Name) {
   FMethodLookupNames.emplace_back(Name, Index);
 }
 
+void TBaseDriver::MarkCardParams(int32_t Index, std::initializer_list<int32_t> Positions) {
+  for (int32_t position : Positions) FMethodList.at(static_cast<size_t>(Index)).CardParams |= 1u << position;
+}
+
 int32_t TBaseDriver::GetMethodNum(const std::wstring& MethName) const {
   for (size_t i = 0; i < FMethodList.size(); ++i)
     if (NameMatches(MethName, FMethodList[i].Name, FMethodList[i].Alias))

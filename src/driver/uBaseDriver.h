@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <utility>
@@ -40,6 +41,9 @@ struct TMethodStruct {
   std::wstring Alias;
   TDriverMethod DriverMethod;
   int32_t ParamsCount = 0;
+  // Bit k set: parameter k carries card data (in or out), which the call
+  // log masks whole but for the card number's last four digits.
+  uint32_t CardParams = 0;
 };
 using PMethodStruct = TMethodStruct*;
 
@@ -73,6 +77,8 @@ class TBaseDriver {
   // A further name under which lookup finds the entry at Index, tried only
   // after every entry's two names; the entry's own names and number stay.
   void AddMethodLookupName(int32_t Index, const std::wstring& Name);
+  // Marks the parameters of method Index that carry card data.
+  void MarkCardParams(int32_t Index, std::initializer_list<int32_t> Positions);
   int32_t GetMethodNum(const std::wstring& MethName) const;
   PMethodStruct FindMethod(const std::wstring& MethName);
   PMethodStruct GetMethod(int32_t Index) { return &FMethodList[static_cast<size_t>(Index)]; }

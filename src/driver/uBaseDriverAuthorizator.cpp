@@ -26,17 +26,22 @@ void TBaseDriverAuthorizator::RegisterSettings() {
 void TBaseDriverAuthorizator::RegisterMethods() {
   TCustomBaseDriver::RegisterMethods();
   using Self = TBaseDriverAuthorizator;
-  AddMethod(L"PayByPaymentCard", L"ОплатитьПлатежнойКартой", Bind(&Self::PaymentForm), 7);
+  const int32_t payment = AddMethod(L"PayByPaymentCard", L"ОплатитьПлатежнойКартой", Bind(&Self::PaymentForm), 7);
   const int32_t refund =
       AddMethod(L"ReturnPaymantByPaymantCard", L"ВернутьПлатежПоПлатежнойКарте", Bind(&Self::RefundForm), 7);
-  AddMethod(L"CancelPaymentByPaymentCard", L"ОтменитьПлатежПоПлатежнойКарте",
-            Bind(&Self::CancellationForm), 7);
+  const int32_t cancellation = AddMethod(L"CancelPaymentByPaymentCard", L"ОтменитьПлатежПоПлатежнойКарте",
+                                         Bind(&Self::CancellationForm), 7);
   const int32_t pre_authorisation = AddMethod(L"AuthorizePreSales", L"ПреавторизацияПоПлатежнойКарте",
                                               Bind(&Self::PreAuthorisationForm), 7);
   const int32_t completion = AddMethod(L"AuthorizeCompletion", L"ЗавершитьПреавторизациюПоПлатежнойКарте",
                                        Bind(&Self::CompletionForm), 7);
-  AddMethod(L"CancelAuthorisationByPaymentCard", L"ОтменитьПреавторизациюПоПлатежнойКарте",
-            Bind(&Self::CancellationForm), 7);
+  const int32_t pre_authorisation_cancellation =
+      AddMethod(L"CancelAuthorisationByPaymentCard", L"ОтменитьПреавторизациюПоПлатежнойКарте",
+                Bind(&Self::CancellationForm), 7);
+  // Position 1 of every card operation: the card data in, the masked number out.
+  for (const int32_t method : {payment, refund, cancellation, pre_authorisation, completion,
+                               pre_authorisation_cancellation})
+    MarkCardParams(method, {1});
   AddMethod(L"EmergencyReversal", L"АварийнаяОтменаОперации", Bind(&Self::EmergencyReversalForm), 1);
   const int32_t settlement = AddMethod(L"Settelment", L"ИтогиДняПоКартам", Bind(&Self::SettlementForm), 2);
   AddMethod(L"PrintSlipOnTerminal", L"ПечатьКвитанцийНаТерминале", Bind(&Self::SlipPrintingForm), 0);

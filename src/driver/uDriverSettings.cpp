@@ -4,10 +4,12 @@
 #include <string_view>
 #include <utility>
 
+#include "common/BaseSecurity.h"
 #include "common/TextUtf.h"
 #include "common/uCommonUtils.h"
 #include "platform/Folders.h"
 #include "platform/IniFile.h"
+#include "platform/LockedFile.h"
 #include "platform/PlatformError.h"
 #include "platform/TextCompare.h"
 
@@ -241,17 +243,31 @@ std::wstring DeviceFileName(const std::wstring& device_id) {
 }  // namespace
 
 std::wstring SettingsFileName(const std::wstring& DeviceID) {
-  std::optional<std::wstring> root = CommonAppDataFolder();
-  if (!root) root = UserAppDataFolder();
-  if (!root) return L"";
-  const std::wstring folder = IncludeTrailingPathDelimiter(*root) + L"a_velko1c83";
-  if (!FolderExists(folder)) CreateFolder(folder);
+  // Shared with the debug log: the same folder, made the same way, and the
+  // user's own when it cannot be made machine-wide.
+  std::wstring folder;
+  for (const auto& where : {&CommonAppDataFolder, &UserAppDataFolder}) {
+    const std::optional<std::wstring> root = where();
+    if (!root) continue;
+    folder = IncludeTrailingPathDelimiter(*root) + L"a_velko1c83";
+    try {
+      EnsureSharedFolder(folder);
+      break;
+    } catch (const PlatformError&) {
+      // Without it the file operations fail and say so.
+    }
+  }
+  if (folder.empty()) return L"";
   return IncludeTrailingPathDelimiter(folder) + DeviceFileName(DeviceID) + L".sts";
 }
 
 void ReadSettingsFile(TSettingList& Settings, const std::wstring& DeviceID) {
   const std::wstring file = SettingsFileName(DeviceID);
-  if (file.empty() || !FileExists(file)) return;
+  if (file.empty()) return;
+  // The folder is shared: a link or a second name in the file's place is no
+  // settings file of this till, and is not read through.
+  if (auto reason = RefusedFileReason(file)) throw PlatformError("Unable to read " + *reason);
+  if (!FileExists(file)) return;
   // The text is converted for the declared type first: a string setting would
   // otherwise fit as it stands and keep its "\n" markers instead of its lines.
   for (int32_t i = 0; i < Settings.Count(); ++i) {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/TextUtf.h"
+#include "emulator/PrivateFile.h"
 #include "platform/ServerCodePage.h"
 
 namespace velko::emulator {
@@ -275,6 +276,7 @@ EmulatedServer::EmulatedServer(std::string journal_path) : journal_path_(std::mo
     }
   }
   sequence_ = static_cast<uint32_t>(journal_.size());
+  MakePrivateFile(journal_path_);
 }
 
 const std::vector<std::string>& EmulatedServer::TestCards() {
@@ -348,7 +350,7 @@ int64_t EmulatedServer::BonusBalance(const std::string& card) const {
 int64_t EmulatedServer::AccountLocked(const std::string& card) const {
   int64_t balance = card.rfind(kGiftPrefix, 0) == 0 ? 0 : kInitialAccount;
   for (const JournalEntry& e : journal_) {
-    if (e.card != card || e.status != "approved" || e.voided) continue;
+    if (MaskedCard(e.card) != MaskedCard(card) || e.status != "approved" || e.voided) continue;
     if (e.op == "PUR" || e.op == "PAY" || e.op == "CMP") balance -= e.amount;
     if (e.op == "REF" || e.op == "ACT") balance += e.amount;
   }
@@ -358,7 +360,7 @@ int64_t EmulatedServer::AccountLocked(const std::string& card) const {
 int64_t EmulatedServer::BonusLocked(const std::string& card) const {
   int64_t bonus = kInitialBonus;
   for (const JournalEntry& e : journal_) {
-    if (e.card != card || e.status != "approved" || e.voided) continue;
+    if (MaskedCard(e.card) != MaskedCard(card) || e.status != "approved" || e.voided) continue;
     if (e.op == "PUR" || e.op == "PAY" || e.op == "CMP") bonus += e.amount / 100;  // 1 % back
     if (e.op == "XTR") bonus -= e.amount;
     if (e.op == "XRE") bonus += e.amount;
@@ -378,7 +380,7 @@ void EmulatedServer::Persist(const JournalEntry& e) {
   const json j = {{"ecr", e.ecr},         {"merchant", e.merchant},
                   {"receipt", e.receipt}, {"op", e.op},         {"amount", e.amount},
                   {"status", e.status},   {"code", e.code},     {"message", e.message},
-                  {"rrn", e.rrn},         {"auth", e.auth},     {"card", e.card},
+                  {"rrn", e.rrn},         {"auth", e.auth},     {"card", MaskedCard(e.card)},
                   {"date", e.date},       {"time", e.time},     {"voided", e.voided},
                   {"batch_of", e.batch},  {"of", e.of}};
   std::ofstream(journal_path_, std::ios::binary | std::ios::app) << j.dump() << "\n";

@@ -54,7 +54,10 @@ struct JournalEntry {
   std::string message;  // UTF-8
   std::string rrn;
   std::string auth;
-  std::string card;  // the full number (the emulator's own test cards)
+  // The card number; the journal file keeps only its first six and last
+  // four digits, and an entry read back from it has that form. Entries of
+  // one card are found by that form too.
+  std::string card;
   std::string merchant;  // the merchant identifier the request gave, if any
   std::string date;  // "ddMM"
   std::string time;  // "hhmm"

@@ -8,6 +8,7 @@
 
 #include "common/CardMask.h"
 #include "common/TextUtf.h"
+#include "emulator/PrivateFile.h"
 #include "platform/ServerCodePage.h"
 
 namespace velko::emulator {
@@ -62,15 +63,45 @@ json DecodedTags(const std::string& message) {
   return tags;
 }
 
-// The bytes with card numbers masked as the driver's own log masks them: the
-// log's decoded tags and its hex both come from these. Byte for byte, so the
-// fields still split where they did.
-std::string MaskCardNumbersInBytes(const std::string& bytes) {
-  const std::wstring masked = MaskCardNumbersInText(std::wstring(bytes.begin(), bytes.end()));
+// The bytes as masked text would mask them, byte for byte, so that fields
+// still split where they did.
+std::string MaskBytes(const std::string& bytes, std::wstring (*mask)(std::wstring_view)) {
+  std::wstring wide;
+  for (unsigned char b : bytes) wide.push_back(static_cast<wchar_t>(b));
+  const std::wstring masked = mask(wide);
   std::string out = bytes;
   for (size_t i = 0; i < out.size(); ++i)
     if (masked[i] == L'*') out[i] = '*';
   return out;
+}
+
+// The bytes with card data masked as the driver's own log masks it: the
+// fields that carry card data whole but the card number's last four digits,
+// and anything else that looks like a card number by the pattern rule. The
+// log's decoded tags and its hex both come from these.
+std::string MaskCardDataInBytes(const std::string& bytes) {
+  std::vector<TRawField> fields = SplitFields(bytes);
+  bool card_fields = false;
+  for (TRawField& f : fields) {
+    if (!CarriesCardData(f.Code)) continue;
+    f.Value = MaskBytes(f.Value, &MaskCardData);
+    card_fields = true;
+  }
+  if (!card_fields) return MaskBytes(bytes, &MaskCardNumbersInText);
+  std::string fields_masked;
+  try {
+    fields_masked = EncodeFields(fields);
+  } catch (const TMessageTooLong&) {
+  }
+  if (fields_masked.size() != bytes.size()) {
+    // Not a message that frames back as it came (cut short, padded): the
+    // card fields cannot be placed, so every digit goes.
+    std::string out = bytes;
+    for (char& c : out)
+      if (c >= '0' && c <= '9') c = '*';
+    return out;
+  }
+  return MaskBytes(fields_masked, &MaskCardNumbersInText);
 }
 
 std::string RandomBytes(size_t n, uint32_t seed) {
@@ -95,6 +126,7 @@ std::string ToHex(const std::string& bytes) {
 TerminalEmulator::TerminalEmulator(EmulatorOptions options)
     : options_(std::move(options)), server_(std::make_unique<EmulatedServer>(options_.journal_path)) {
   if (!options_.log_path.empty()) {
+    MakePrivateFile(options_.log_path);
     log_.open(options_.log_path, std::ios::binary | std::ios::app);
     if (!log_) throw std::runtime_error("cannot open the log file " + options_.log_path);
   }
@@ -168,7 +200,7 @@ void TerminalEmulator::Log(const std::string& peer, const std::string& direction
                            const std::string& operation, const std::string& bytes, const std::string& note) {
   if (!log_.is_open()) return;
   json line = {{"time", IsoTimeNow()}, {"peer", peer}, {"direction", direction}, {"operation", operation}};
-  const std::string masked = MaskCardNumbersInBytes(bytes);
+  const std::string masked = MaskCardDataInBytes(bytes);
   if (direction == "request" || direction == "answer") line["tags"] = DecodedTags(masked);
   line["hex"] = ToHex(masked);
   if (!note.empty()) line["note"] = WideToUtf8(MaskCardNumbersInText(Utf8ToWide(note)));

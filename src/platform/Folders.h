@@ -2,11 +2,16 @@
 //
 // VELKO_COMMON_APPDATA, when set and not empty, replaces the machine-wide
 // application-data folder on every platform, so tests and the demo never touch
-// the real one. Windows: the shell folders CSIDL_COMMON_APPDATA / CSIDL_APPDATA
-// and an access-list grant to Everyone. POSIX: /var/lib when the process can
-// write there, otherwise $XDG_DATA_HOME (or ~/.local/share), which is also the
-// user's folder; "open to everyone" is mode 01777 (the sticky bit: a user
-// cannot remove or rename another user's files there). Thread-safe.
+// the real one. Windows: the shell folders CSIDL_COMMON_APPDATA / CSIDL_APPDATA.
+// POSIX: /var/lib whenever the driver's folders exist there or the process
+// can create them; otherwise none, and the callers use the user's folder,
+// $XDG_DATA_HOME (or ~/.local/share).
+//
+// A shared folder (the numerator folder, the log and settings folder) is one
+// where every user's till creates, reads and writes files, and where no user
+// may delete, rename or replace what another made, nor the folder itself.
+// Windows: a protected access list (SharedFolderSecurity_win32.h); POSIX:
+// mode 01777 (the sticky bit). Thread-safe.
 #pragma once
 
 #include <optional>
@@ -19,7 +24,14 @@ wchar_t PathDelimiter();
 std::wstring IncludeTrailingPathDelimiter(const std::wstring& path);
 
 // The machine-wide application-data folder (created if missing), or nullopt.
+// POSIX: MachineWideDataFolder() when the driver's folders exist there or
+// this process may create them, nullopt otherwise (the caller then falls
+// back to the user's folder, which other accounts do not share).
 std::optional<std::wstring> CommonAppDataFolder();
+// Where the machine-wide folder is, whether or not this process may use it:
+// POSIX "/var/lib"; Windows the shell's common application-data folder, or
+// empty when there is none.
+std::wstring MachineWideDataFolder();
 // The current user's application-data folder, or nullopt.
 std::optional<std::wstring> UserAppDataFolder();
 
@@ -27,7 +39,17 @@ bool FolderExists(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 // Creates one folder level (the parent must exist); false when it failed.
 bool CreateFolder(const std::wstring& path);
-// Opens the folder to every user of the machine; throws PlatformError.
-void GrantAccessToEveryone(const std::wstring& path);
+// Creates one level of a shared folder (the parent must exist), with its
+// access from the first moment; false when it could not be created. Throws
+// PlatformError when its access cannot be set.
+bool CreateSharedFolder(const std::wstring& path);
+// What lets another user delete, rename or replace the files of an existing
+// shared folder (the grant of full control to everyone that older versions
+// gave, no sticky bit), as a text naming the folder; nullopt when nothing
+// does, or when its access cannot be read.
+std::optional<std::string> SharedFolderFault(const std::wstring& path);
+// Gives an existing folder the shared folder's access; false when this
+// process may not change it (only administrators, or the owner on POSIX).
+bool RepairSharedFolder(const std::wstring& path);
 
 }  // namespace velko

@@ -34,7 +34,10 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section,
 // it: Windows grants full control to SYSTEM, Administrators and the writing
 // user and read to Users; POSIX makes it 0644. A missing file is created empty
 // with that list (in the encoding WriteIniString would give it). False when
-// the list cannot be set (another user's file, not a regular file).
+// the list cannot be set (another user's file, not a regular file, a link,
+// a file with a second name). Windows reads and writes no file with a
+// second name or a reparse point in its place either (the INI service
+// would follow a link).
 bool ProtectIniFile(const std::wstring& file);
 
 }  // namespace velko

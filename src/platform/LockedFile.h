@@ -51,5 +51,8 @@ FileService& PlatformFileService();
 // second name, is in its place. The text names the path. nullopt when nothing
 // bars it (a missing file or one that another holder has open is no reason).
 std::optional<std::string> RefusedFileReason(const std::wstring& path);
+// How that text names a file with a second name (a hard link someone made),
+// which is mended by removing the other name, not the file.
+inline constexpr char kSecondNameReason[] = "has more than one name (a hard link)";
 
 }  // namespace velko

@@ -21,4 +21,10 @@ enum class AppendResult {
 
 AppendResult AppendDenyingWriters(const std::wstring& path, std::string_view bytes);
 
+// Whether this process can make a new file in the folder, the one test that
+// tells the truth for every account: a file of a name nobody else uses is
+// created exclusively (never through a link, never over a file that is
+// there), written, and removed.
+bool CanCreateFileIn(const std::wstring& folder);
+
 }  // namespace velko

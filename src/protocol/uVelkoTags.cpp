@@ -14,4 +14,10 @@ std::string CodeHex(std::string_view code) {
 
 std::string TagCodeHex(const TTag& tag) { return CodeHex(tag.Code); }
 
+bool CarriesCardData(std::string_view code) {
+  for (PTTag tag : CardDataTags)
+    if (tag->Code == code || tag->OutCode == code) return true;
+  return false;
+}
+
 }  // namespace velko

@@ -108,6 +108,15 @@ inline constexpr auto AnswerTags = [] {
 static_assert(tags_detail::CodesAreUnambiguous());
 static_assert(AnswerTags.size() == 29);
 
+// The fields that carry card data: the card number, the card data a card
+// reading returns, and the three fields as long as a magnetic stripe's tracks.
+// Whatever is written down of them is masked whole but the card number's last
+// four digits.
+inline constexpr std::array<PTTag, 5> CardDataTags = {&TagCardNumber, &TagCardNumberEnc, &Tag05, &Tag06,
+                                                      &Tag07};
+// Whether a field code (request or answer) is one of CardDataTags.
+bool CarriesCardData(std::string_view code);
+
 // A field code as hex ("9C"), for messages and logs; TagCodeHex gives a
 // tag's request code so.
 std::string CodeHex(std::string_view code);

@@ -49,12 +49,13 @@ void TDriver::RegisterSettings() {
 
 void TDriver::RegisterMethods() {
   TBaseDriverAuthorizator::RegisterMethods();
-  AddMethod(L"ReadCard", L"СчитатьКарту", Bind(&TDriver::ReadCardForm), 3);
-  AddMethod(L"GiftCardActivate", L"АктивацияПодарочнойКарты", Bind(&TDriver::GiftCardActivateForm), 6);
+  MarkCardParams(AddMethod(L"ReadCard", L"СчитатьКарту", Bind(&TDriver::ReadCardForm), 3), {0, 2});
+  MarkCardParams(AddMethod(L"GiftCardActivate", L"АктивацияПодарочнойКарты", Bind(&TDriver::GiftCardActivateForm), 6),
+                 {1});
   AddMethod(L"GetLoyaltyBalance", L"ПолучитьБалансПоБонусам", Bind(&TDriver::GetLoyaltyBalanceForm), 2);
-  AddMethod(L"LoyaltySale", L"ОплатитьБонусами", Bind(&TDriver::LoyaltySaleForm), 6);
-  AddMethod(L"LoyaltyRefund", L"ВернутьПлатежБонусами", Bind(&TDriver::LoyaltyRefundForm), 6);
-  AddMethod(L"Payment", L"Платеж", Bind(&TDriver::PaymentForm), 7);
+  MarkCardParams(AddMethod(L"LoyaltySale", L"ОплатитьБонусами", Bind(&TDriver::LoyaltySaleForm), 6), {0});
+  MarkCardParams(AddMethod(L"LoyaltyRefund", L"ВернутьПлатежБонусами", Bind(&TDriver::LoyaltyRefundForm), 6), {0});
+  MarkCardParams(AddMethod(L"Payment", L"Платеж", Bind(&TDriver::PaymentForm), 7), {1});
 }
 
 int32_t TDriver::Enable() {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/BaseSecurity.h"
+#include "common/Common.Log.h"
 #include "common/TextUtf.h"
 #include "platform/Folders.h"
 #include "platform/PlatformError.h"
@@ -30,9 +31,19 @@ bool IsBlankOnly(const std::wstring& text) {
 
 std::wstring TReceiptEnum::DefaultFolder() {
   auto base = CommonAppDataFolder();
-  if (!base) base = UserAppDataFolder();
+  const bool own = !base;
+  if (own) base = UserAppDataFolder();
   if (!base) throw PlatformError("No application-data folder is available for the receipt numerator");
   const std::wstring folder = IncludeTrailingPathDelimiter(*base) + L"velko32";
+  if (own) {
+    // Another account on this machine numbers the same register in its own
+    // folder: the server would see its receipt numbers twice.
+    TLog::Append(L"Numerator",
+                 L"the machine-wide folder " + IncludeTrailingPathDelimiter(MachineWideDataFolder()) +
+                     L"velko32 does not exist and cannot be created by this account; this account's own " +
+                     folder + L" is used, which other accounts of this machine do not share",
+                 TMsgType::mtInfo);
+  }
   EnsureSharedFolder(folder);
   return IncludeTrailingPathDelimiter(folder);
 }

@@ -34,7 +34,7 @@ class TestDriver : public TBaseDriver {
 
   void RegisterMethods() override {
     TBaseDriver::RegisterMethods();
-    AddMethod(L"Pay", L"Оплатить", Bind(&TestDriver::Pay), 2);
+    MarkCardParams(AddMethod(L"Pay", L"Оплатить", Bind(&TestDriver::Pay), 2), {0});
     AddMethod(L"Decline", L"Отказ", Bind(&TestDriver::Decline), 0);
     AddMethod(L"Fail", L"Сбой", Bind(&TestDriver::Fail), 0);
     AddMethod(L"Raise", L"Событие", Bind(&TestDriver::Raise), 0);
@@ -237,7 +237,7 @@ TEST_F(AddInTest, CallIsLoggedBeforeAndAfterWithCardNumbersMasked) {
   EXPECT_EQ(object->CallAsFunc(Method(*object, L"Pay"), ret, *params), kS_OK);
   EXPECT_EQ(ret, HostValue::FromBool(true));
   const std::vector<std::string> expected = {
-      "\t> Pay: \tParams: [('411111******1111'; 100)]",
+      "\t> Pay: \tParams: [('************1111'; 100)]",
       "\t< Pay: \tResult=True; Params: [('************1111'; 100)]; LastResultDescription: ok",
   };
   EXPECT_EQ(LogLines(), expected);

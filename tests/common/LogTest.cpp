@@ -164,27 +164,31 @@ TEST_F(LogTest, FolderRemovedAfterLoadComesBack) {
   EXPECT_EQ(TLog::DroppedLines(), 0u);
 }
 
-#ifndef _WIN32
 // The log folder is open to every user: a link planted in the log file's
-// place is never followed, the line is dropped and counted instead.
+// place is never followed, the line is dropped and counted instead. (A
+// symbolic link only where this account may make one: not every Windows
+// account may.)
 TEST_F(LogTest, APlantedLinkIsNotWrittenThrough) {
   TLog::SetLogFileName(L"a_velko1c83", L"");
   TLog::SetLogLevel(3);
   TLog::Append(L"banner first", L"", TMsgType::mtInfo);
   const std::filesystem::path victim = data_.Root() / "victim";
   std::ofstream(victim) << "untouched";
+  uint64_t planted = 0;
   for (const bool symbolic : {true, false}) {
     std::filesystem::remove(LogFile());
+    std::error_code refused;
     if (symbolic)
-      std::filesystem::create_symlink(victim, LogFile());
+      std::filesystem::create_symlink(victim, LogFile(), refused);
     else
       std::filesystem::create_hard_link(victim, LogFile());
+    if (refused) continue;
+    ++planted;
     TLog::Append(L"line", L"", TMsgType::mtInfo);
   }
   EXPECT_EQ(ReadWholeFile(victim), "untouched");
-  EXPECT_EQ(TLog::DroppedLines(), 2u);
+  EXPECT_EQ(TLog::DroppedLines(), planted);
 }
-#endif
 
 // Keeps other writers out of a file, as another process holding it would.
 class FileHolder {

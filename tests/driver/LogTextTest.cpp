@@ -71,5 +71,31 @@ TEST(ValueToLogText, ByReferenceValuesShowTheirTargetInItsOwnForm) {
   EXPECT_EQ(ValueToLogText(HostValue::ByRef(nullptr)), L"EMPTY");
 }
 
+// The card positions of a call are masked whole but for the last four digits
+// of the card number, whatever the host passed there; the rest stays as the
+// call log always shows it.
+TEST(ParamsToLogText, CardPositionsAreMaskedWhateverTheirType) {
+  const auto ref = [](HostValue v) { return HostValue::ByRef(std::make_shared<HostValue>(std::move(v))); };
+  const std::pair<HostValue, std::wstring> cases[] = {
+      {S(L"4276380012345678"), L"'************5678'"},
+      {S(L"427638001234"), L"'********1234'"},
+      {S(L";4276380012345678=25121010000000000123?"), L"'*************5678**********************'"},
+      {S(L"\uFF14\uFF12\uFF17\uFF16 3800 1234 5678"), L"'***************5678'"},
+      {HostValue::FromDouble(4276380012345678.0), L"************5678"},
+      {HostValue::FromCurrency(427638001234LL * 10000), L"********1234"},
+      {HostValue::FromInt32(123456789), L"*****6789"},
+      {ref(S(L"4276380012345678")), L"'************5678'"},
+      {HostValue::FromArray(HostArray::Vector({S(L"4276380012345678")})), L"***************5678***"},
+      {HostValue(), L"EMPTY"},
+      {S(L""), L"''"},
+  };
+  for (const auto& [card, text] : cases) {
+    auto params = HostArray::Vector({HostValue::FromInt32(1), card, HostValue::FromInt32(100),
+                                     S(L"123456789012")});
+    EXPECT_EQ(ParamsToLogText(*params, 1u << 1), L"[(1; " + text + L"; 100; '123456789012')]");
+    EXPECT_EQ(ParamsToLogText(*params, 0), ArrayToLogText(*params)) << "no card positions: as always";
+  }
+}
+
 }  // namespace
 }  // namespace velko

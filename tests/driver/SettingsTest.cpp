@@ -389,6 +389,28 @@ TEST(Settings, FailedWriteIsRaisedWithTheFileName) {
   }
 }
 
+// The folder is shared: a second name of another file in the settings file's
+// place is neither read nor written through, and the refusal says why.
+TEST(Settings, ASecondNameInTheFilesPlaceIsRefused) {
+  TempDataFolder data("settings");
+  auto driver = DriverUnderHost(L"1cv7.exe");
+  const std::filesystem::path file(driver->GetSettingsFileName());
+  const std::filesystem::path victim = data.Root() / "victim.sts";
+  std::ofstream(victim) << "[SETTINGS]\nServerAddress=10.9.9.9\n";
+  std::filesystem::create_hard_link(victim, file);
+  driver->SetSettingValue(L"ServerPort", HostValue::FromInt32(16500), false);
+  try {
+    driver->ReadSettings();
+    FAIL() << "no error raised";
+  } catch (const PlatformError& error) {
+    EXPECT_NE(std::string(error.what()).find("more than one name"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(driver->GetSettingValue(L"ServerPort"), HostValue::FromInt32(16500)) << "nothing reset";
+  EXPECT_THROW(driver->SaveSettings(), PlatformError);
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "[SETTINGS]\nServerAddress=10.9.9.9\n");
+}
+
 TEST(Settings, DebugLogFollowsTheSetting) {
   auto driver = DriverUnderHost(L"1cv8.exe");
   TLog::SetLogLevel(0);

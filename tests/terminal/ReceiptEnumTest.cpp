@@ -142,10 +142,11 @@ TEST_F(ReceiptEnumTest, AFailedWriteIsReportedAndTheFileKeepsItsContent) {
   EXPECT_EQ(ReadBytes(Ecr(1)), (Bytes{5, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-#ifndef _WIN32
 // The folder is open to every user: whatever another user plants in the
 // file's place (symbolic links to a file or to nothing, a second name of a
 // file, a folder) is refused at once, named, and nothing is written through it.
+// (Windows lets only a privileged account make a symbolic link; where this
+// one may not, those two plants are left out.)
 TEST_F(ReceiptEnumTest, APlantedFileIsRefusedAndNamed) {
   TReceiptEnum numerator;
   const std::filesystem::path victim = data_.Root() / "victim";
@@ -159,7 +160,12 @@ TEST_F(ReceiptEnumTest, APlantedFileIsRefusedAndNamed) {
   for (size_t i = 0; i < plants.size(); ++i) {
     WriteBytes(victim, {7, 0, 0, 0, 0, 0, 0, 0});
     std::filesystem::remove(Ecr(1));
-    plants[i]();
+    try {
+      plants[i]();
+    } catch (const std::filesystem::filesystem_error& e) {
+      if (i >= 2) throw;
+      continue;  // a symbolic link this account may not make
+    }
     CountingSleeps sleeps;
     ScopedServiceOverride no_waiting(nullptr, &sleeps);
     EXPECT_EQ(numerator.Lock(), TReceiptEnum::kCannotRead) << "plant " << i;
@@ -173,7 +179,6 @@ TEST_F(ReceiptEnumTest, APlantedFileIsRefusedAndNamed) {
   EXPECT_EQ(numerator.Lock(), TReceiptEnum::kLocked);
   EXPECT_TRUE(numerator.LockError().empty());
 }
-#endif
 
 }  // namespace
 }  // namespace velko

@@ -131,6 +131,36 @@ def main(velko, launcher=None):
             print("skipped under wine: a numerator held by another process")
         else:
             held_numerator(velko, env, ecr, server)
+
+        # Numerators the driver would not use as they stand: one cut short (it
+        # would number from 1 again), one with a second name (refused with
+        # 4568), and a name the driver never gives (register 1 is ECR1).
+        numerators = os.path.join(data, "velko32")
+        with open(os.path.join(numerators, "ECR2"), "wb") as f:
+            f.write(b"\x05\x00\x00")
+        write_numerator(os.path.join(data, "victim"), 4, 0)
+        os.link(os.path.join(data, "victim"), os.path.join(numerators, "ECR3"))
+        write_numerator(os.path.join(numerators, "ECR01"), 3, 0)
+        probe = os.path.join(numerators, ".velko-doctor-probe")
+        if not wine:
+            os.symlink(os.path.join(data, "victim"), probe)
+        rc, out, err = run(velko, ["doctor", "--json"] + server, env)
+        report = json.loads(out)
+        short, linked = check(report, "numerator ECR2"), check(report, "numerator ECR3")
+        assert short["status"] == "blocks" and "3 bytes" in short["text"], short
+        assert linked["status"] == "blocks" and linked["otherNames"], linked
+        assert ("fsutil hardlink list" if wine else "-samefile") in linked["fix"], linked
+        assert check(report, "file ECR01")["status"] == "note", report
+        assert not any(c["check"] == "numerator ECR01" for c in report["checks"]), report
+        assert read_numerator(os.path.join(data, "victim")) == (4, 0), "the probe wrote through a link"
+        scope = check(report, "machine-wide folder")
+        assert scope["status"] == "ok" and scope["overridden"], scope
+        rc, out, err = run(velko, ["numerator", "--json", "--ecr", "3", "show"], env)
+        shown = json.loads(out)
+        assert rc == 1 and "more than one name" in shown["error"], (rc, out)
+        assert shown["folder"].rstrip("/\\").endswith("velko32") and not shown["machineWide"], shown
+        for name in ("ECR2", "ECR3", "ECR01") + (() if wine else (".velko-doctor-probe",)):
+            os.remove(os.path.join(numerators, name))
     finally:
         emu.terminate()
         emu.wait(timeout=30)

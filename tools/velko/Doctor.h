@@ -41,9 +41,6 @@ std::vector<DoctorLine> ComRegistrationVerdict(const std::vector<ComRegistration
                                                    native_package_near);
 
 #ifdef _WIN32
-// Whether every user has full access to the folder, as the driver grants it
-// to the folders it creates; nullopt when its access list cannot be read.
-std::optional<bool> OpenToEveryone(const std::wstring& folder);
 // The add-in's COM registration, machine-wide (both registry views) and per
 // user, and the Native package beside the registered DLLs.
 std::vector<DoctorLine> ComRegistrationLines();

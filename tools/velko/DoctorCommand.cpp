@@ -24,6 +24,7 @@
 #include "platform/Folders.h"
 #include "platform/LockedFile.h"
 #include "platform/PlatformError.h"
+#include "platform/SharedFile.h"
 #include "platform/TcpClient.h"
 #include "terminal/uReceiptEnum.h"
 
@@ -47,20 +48,6 @@ constexpr uint32_t kConnectLimitMs = 5000;
 
 std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
 
-// Whether a file can be made in the folder: the only test that tells the
-// truth for every account (an administrator's or root's included).
-bool CanWriteIn(const std::wstring& folder) {
-  const fs::path probe = fs::path(folder) / ".velko-doctor-probe";
-  bool written = false;
-  {
-    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
-    written = out.good() && (out << "probe").good();
-  }
-  std::error_code ignored;
-  fs::remove(probe, ignored);
-  return written;
-}
-
 DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool shared) {
   DoctorLine line{what + " folder", Severity::kOk, Narrow(folder), "", {{"path", Narrow(folder)}}};
   std::error_code ec;
@@ -80,7 +67,7 @@ DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool 
     line.fix = "remove or rename " + Narrow(folder) + " so that the driver can create its folder there";
     return line;
   }
-  const bool writable = CanWriteIn(folder);
+  const bool writable = CanCreateFileIn(folder);
   line.data["writable"] = writable;
   line.text += writable ? ": exists, writable" : ": exists, NOT writable";
   if (!writable) {
@@ -88,19 +75,21 @@ DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool 
     line.fix = "give the till's user the right to write to " + Narrow(folder) +
                (shared ? " (the driver opens it to every user)" : "");
   }
-#ifdef _WIN32
+  // A folder that lets users remove or replace what others made (as older
+  // versions made it): the driver corrects it when an administrator's till
+  // or velko opens it; until then it is named here.
   if (shared) {
-    const std::optional<bool> open = OpenToEveryone(folder);
-    line.data["openToEveryone"] = open ? nlohmann::json(*open) : nlohmann::json();
-    if (open && !*open) {
+    const std::optional<std::string> fault = SharedFolderFault(bare);
+    line.data["othersMayReplaceFiles"] = fault.has_value();
+    if (fault) {
       if (line.severity == Severity::kOk) line.severity = Severity::kNote;
-      line.text += ", not open to every user (the driver gives Everyone full access)";
-      if (line.fix.empty()) line.fix = "grant Everyone full control of " + Narrow(folder) + " if other users run the till";
-    } else if (open) {
-      line.text += ", open to every user";
+      line.text += "; " + *fault;
+      if (line.fix.empty())
+        line.fix = "the driver corrects it the next time it opens the folder as an administrator: run `velko "
+                   "doctor` (or start the till) once as one";
     }
   }
-#else
+#ifndef _WIN32
   struct stat st {};
   if (stat(Narrow(folder).c_str(), &st) == 0) {
     const unsigned mode = static_cast<unsigned>(st.st_mode) & 07777;
@@ -111,7 +100,7 @@ DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool 
     if (shared && mode != 01777) {
       if (line.severity == Severity::kOk) line.severity = Severity::kNote;
       line.text += " (the driver gives it 1777)";
-      if (line.fix.empty()) line.fix = "chmod 1777 " + Narrow(folder) + " if other users' tills share it";
+      if (line.fix.empty()) line.fix = "chmod 1777 " + Narrow(bare) + " if other users' tills share it";
     }
   }
 #endif
@@ -155,19 +144,50 @@ uint32_t ReadLE32(const unsigned char* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
+// "ECR" and a register number as the driver writes it: at most two digits,
+// no leading zero ("ECR01" is no file of the driver's; register 1 is ECR1).
 bool IsNumeratorName(const std::string& name) {
-  // The register number is at most two digits; a longer one is not the driver's.
   if (name.size() < 4 || name.size() > 5 || name.compare(0, 3, "ECR") != 0) return false;
+  if (name.size() == 5 && name[3] == '0') return false;
   return name.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+// A name the driver would not give, that a reader might take for one.
+bool LooksLikeNumeratorName(const std::string& name) {
+  return name.size() > 3 && name.compare(0, 3, "ECR") == 0 &&
+         name.find_first_not_of("0123456789", 3) == std::string::npos && !IsNumeratorName(name);
+}
+
+// How to find and remove the other name of a file with two.
+std::string OtherNameFix(const std::wstring& path) {
+#ifdef _WIN32
+  return "the file has a second name somewhere on the disk (a hard link someone made); list its names with "
+         "`fsutil hardlink list \"" + Narrow(path) + "\"` and delete the one that is not " + Narrow(path) +
+         "; the numerator then works again with its numbers";
+#else
+  return "the file has a second name somewhere on the disk (a hard link someone made); find it with "
+         "`find / -xdev -samefile '" + Narrow(path) + "'` and remove the one that is not " + Narrow(path) +
+         "; the numerator then works again with its numbers";
+#endif
 }
 
 std::vector<DoctorLine> NumeratorLines(const std::wstring& folder) {
   std::vector<DoctorLine> lines;
   std::error_code ec;
   std::vector<fs::path> files;
-  for (const auto& entry : fs::directory_iterator(fs::path(folder), ec))
-    if (IsNumeratorName(Narrow(entry.path().filename().wstring()))) files.push_back(entry.path());
+  std::vector<std::string> strays;
+  for (const auto& entry : fs::directory_iterator(fs::path(folder), ec)) {
+    const std::string name = Narrow(entry.path().filename().wstring());
+    if (IsNumeratorName(name)) files.push_back(entry.path());
+    if (LooksLikeNumeratorName(name)) strays.push_back(name);
+  }
   std::sort(files.begin(), files.end());
+  std::sort(strays.begin(), strays.end());
+  for (const std::string& name : strays)
+    lines.push_back({"file " + name, Severity::kNote,
+                     name + " in the numerator folder is no numerator: the driver names register N's file ECR"
+                            "N, without leading zeros or more than two digits, and never uses this one",
+                     "", {{"name", name}}});
   for (const fs::path& file : files) {
     const std::wstring path = file.wstring();
     const std::string name = Narrow(file.filename().wstring());
@@ -178,7 +198,10 @@ std::vector<DoctorLine> NumeratorLines(const std::wstring& folder) {
       if (auto reason = RefusedFileReason(path)) {
         line.severity = Severity::kBlocks;
         line.text += ": " + *reason;
-        line.fix = "remove it: the driver makes a new numerator (receipt numbers start again at 1)";
+        const bool second_name = reason->find(kSecondNameReason) != std::string::npos;
+        line.data["otherNames"] = second_name;
+        line.fix = second_name ? OtherNameFix(path)
+                               : "remove it: the driver makes a new numerator (receipt numbers start again at 1)";
       } else {
         line.severity = Severity::kNote;
         line.data["held"] = true;
@@ -199,6 +222,15 @@ std::vector<DoctorLine> NumeratorLines(const std::wstring& folder) {
       line.severity = Severity::kBlocks;
       line.text += ": cannot be read";
       line.fix = "check the disk and the file's rights";
+    } else if (got > 0 && got < sizeof record) {
+      // Not a new (empty) file: one the driver wrote would hold the whole
+      // record. Read as it stands, it would start the numbering again at 1.
+      line.severity = Severity::kBlocks;
+      line.data["size"] = got;
+      line.text += ": damaged, " + std::to_string(got) + " bytes instead of " + std::to_string(sizeof record) +
+                   "; the numbering would start again at receipt 1";
+      line.fix = "restore the file from a backup; without one, find the last receipt number this register used "
+                 "(the terminal server's journal) and have the numerator continue after it";
     } else {
       line.data["nextReceipt"] = next;
       line.data["unfinished"] = unfinished == 0 ? nlohmann::json() : nlohmann::json(unfinished);
@@ -284,6 +316,11 @@ std::vector<DoctorLine> RunChecks(const DoctorArgs& args) {
   // The folders first: making the driver object creates the missing ones.
   const std::wstring numerators = IncludeTrailingPathDelimiter(*root + L"velko32");
   lines.push_back(FolderLine("numerator", numerators, true));
+  const DataRootScope scope = DescribeDataRoot();
+  if (!scope.machineWide)
+    lines.push_back({"machine-wide folder", scope.overridden ? Severity::kOk : Severity::kNote,
+                     Narrow(numerators) + " is " + scope.note, scope.fix,
+                     {{"machineWide", false}, {"overridden", scope.overridden}}});
   lines.push_back(FolderLine("log and settings", DriverFilesFolder(*root), true));
 
   TillSettings till;

@@ -1,10 +1,8 @@
-// `velko doctor` on Windows: whether a data folder is open to every user, and
-// where the add-in is registered for COM and what each registration points at.
-// A 32-bit host reads the 32-bit registry view, a 64-bit host the 64-bit one;
-// per-user entries come before machine-wide ones. What the registrations mean
-// for the till is decided in DoctorRegistration.cpp.
+// `velko doctor` on Windows: where the add-in is registered for COM and what
+// each registration points at. A 32-bit host reads the 32-bit registry view,
+// a 64-bit host the 64-bit one; per-user entries come before machine-wide ones.
+// What the registrations mean for the till is decided in DoctorRegistration.cpp.
 #include <windows.h>
-#include <aclapi.h>
 
 #include "addin/com/ComResources.h"
 
@@ -106,37 +104,7 @@ int WindowsBits() {
   return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? 32 : 64;
 }
 
-struct LocalFreeDeleter {
-  void operator()(void* p) const { ::LocalFree(p); }
-};
-
 }  // namespace
-
-std::optional<bool> OpenToEveryone(const std::wstring& folder) {
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  const DWORD rc = ::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                           nullptr, &dacl, nullptr, &sd);
-  const std::unique_ptr<void, LocalFreeDeleter> sd_owner(sd);
-  if (rc != ERROR_SUCCESS) return std::nullopt;
-  if (!dacl) return true;  // no list at all: everyone has full access
-  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  PSID everyone = nullptr;
-  if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) return std::nullopt;
-  const std::unique_ptr<void, decltype(&::FreeSid)> everyone_owner(everyone, &::FreeSid);
-  ACL_SIZE_INFORMATION info{};
-  if (!::GetAclInformation(dacl, &info, sizeof info, AclSizeInformation)) return std::nullopt;
-  for (DWORD i = 0; i < info.AceCount; ++i) {
-    void* ace = nullptr;
-    if (!::GetAce(dacl, i, &ace) || static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    const DWORD mask = allowed->Mask;
-    if (::EqualSid(const_cast<DWORD*>(&allowed->SidStart), everyone) &&
-        ((mask & GENERIC_ALL) != 0 || (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS))
-      return true;
-  }
-  return false;
-}
 
 std::vector<DoctorLine> ComRegistrationLines() {
   const Place places[] = {

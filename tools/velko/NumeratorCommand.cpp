@@ -66,13 +66,23 @@ struct Outcome {
 
 nlohmann::json NumberOrNull(uint32_t value) { return value == 0 ? nlohmann::json() : nlohmann::json(value); }
 
+// The folder in use, and a line when the till's account would use another.
+void AddFolder(Outcome& out, const TReceiptEnum& numerator) {
+  const DataRootScope scope = DescribeDataRoot();
+  out.json["folder"] = Narrow(numerator.FileDir());
+  out.json["machineWide"] = scope.machineWide;
+  out.screen += "Folder " + Narrow(numerator.FileDir()) + (scope.machineWide ? "" : ": " + scope.note) + "\n";
+  if (!scope.fix.empty()) out.screen += "  what to do: " + scope.fix + "\n";
+}
+
 Outcome Show(TReceiptEnum& numerator) {
   Outcome out;
   const std::string path = Narrow(numerator.FilePath());
   out.json = {{"path", path}, {"ecr", numerator.ECRNumber()}};
+  AddFolder(out, numerator);
   if (!FileExists(numerator.FilePath())) {
     out.json["exists"] = false;
-    out.screen = "Numerator " + path + ": no file yet (the first operation creates it)\n";
+    out.screen += "Numerator " + path + ": no file yet (the first operation creates it)\n";
     return out;
   }
   out.json["exists"] = true;
@@ -84,14 +94,14 @@ Outcome Show(TReceiptEnum& numerator) {
                                                             : Narrow(numerator.LockError());
     out.status = 1;
     out.json["error"] = why;
-    out.screen = "Numerator " + path + ": " + why + "\n";
+    out.screen += "Numerator " + path + ": " + why + "\n";
     return out;
   }
   const uint32_t next = numerator.ReceiptNum(), record = numerator.VoidReceiptNum();
   numerator.Unlock(false);
   out.json["nextReceipt"] = next;
   out.json["unfinished"] = NumberOrNull(record);
-  out.screen = "Numerator:               " + path + "\nHeld by another process: no\nNext receipt number:     " +
+  out.screen += "Numerator:               " + path + "\nHeld by another process: no\nNext receipt number:     " +
                std::to_string(next) + "\nUnfinished transaction:  " +
                (record == 0 ? std::string("none")
                             : "receipt " + std::to_string(record) +

@@ -1,6 +1,7 @@
 #include "TillSettings.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "HostHarness.h"
@@ -58,6 +59,31 @@ std::optional<std::wstring> DataRoot() {
   if (!root) root = UserAppDataFolder();
   if (!root) return std::nullopt;
   return IncludeTrailingPathDelimiter(*root);
+}
+
+DataRootScope DescribeDataRoot() {
+  DataRootScope scope;
+  const std::string machine = WideToUtf8(IncludeTrailingPathDelimiter(MachineWideDataFolder()));
+  if (const char* overridden = std::getenv("VELKO_COMMON_APPDATA"); overridden && *overridden) {
+    scope.machineWide = false;
+    scope.overridden = true;
+    scope.note = "set by VELKO_COMMON_APPDATA for this process only; the till's account uses the machine-wide "
+                 "folders under " + machine + " unless its environment sets the same";
+    return scope;
+  }
+  if (CommonAppDataFolder()) return scope;
+  scope.machineWide = false;
+#ifdef _WIN32
+  scope.note = "the machine's common application-data folder is not available; this account's own folder is "
+               "used, which no other account of the till shares";
+#else
+  scope.note = "this account's own folder: the machine-wide " + machine +
+               "velko32 does not exist and this account cannot create it, so each account that runs the till "
+               "keeps its own numerator and the server sees the same receipt numbers twice";
+  scope.fix = "create the machine-wide folders once, as root: sudo install -d -m 1777 " + machine + "velko32 " +
+              machine + "a_velko1c83";
+#endif
+  return scope;
 }
 
 std::wstring DriverFilesFolder(const std::wstring& root) {

@@ -44,6 +44,17 @@ std::unique_ptr<HostHarness> MakeTillHost(const TillOptions& options);
 // The machine-wide data folder the driver uses (else the user's), with a
 // delimiter; nullopt when there is none.
 std::optional<std::wstring> DataRoot();
+// Whether DataRoot() is the machine-wide folder that every account of the
+// till shares (one numerator per register on the machine). When it is not,
+// `note` says why and which folder the till's account would use, and `fix`,
+// where there is one, the single command that makes the machine-wide folder.
+struct DataRootScope {
+  bool machineWide = true;
+  bool overridden = false;  // VELKO_COMMON_APPDATA chose it for this process
+  std::string note;
+  std::string fix;
+};
+DataRootScope DescribeDataRoot();
 // The folder of the driver's debug log and settings files, with a delimiter.
 std::wstring DriverFilesFolder(const std::wstring& root);
 // The driver's debug log of today in that folder.

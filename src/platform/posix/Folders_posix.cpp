@@ -59,9 +59,19 @@ std::optional<std::wstring> CommonAppDataFolder() {
     if (!EnsureFolderTree(Narrow(*overridden))) return std::nullopt;
     return overridden;
   }
-  if (access("/var/lib", W_OK) == 0) return std::wstring(L"/var/lib");
-  return UserAppDataFolder();
+  // Every account on the till must share one numerator per register: the
+  // machine-wide folder is used whenever the driver's folders are there,
+  // whoever made them, or this process can make them.
+  const std::string machine = Narrow(MachineWideDataFolder());
+  for (const char* folder : {"/velko32", "/a_velko1c83"}) {
+    struct stat st {};
+    if (stat((machine + folder).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Utf8ToWide(machine);
+  }
+  if (access(machine.c_str(), W_OK) == 0) return Utf8ToWide(machine);
+  return std::nullopt;
 }
+
+std::wstring MachineWideDataFolder() { return L"/var/lib"; }
 
 bool FolderExists(const std::wstring& path) {
   struct stat st {};
@@ -79,11 +89,24 @@ bool CreateFolder(const std::wstring& path) {
   return mkdir(narrow.c_str(), 0777) == 0;
 }
 
-void GrantAccessToEveryone(const std::wstring& path) {
+bool CreateSharedFolder(const std::wstring& path) {
+  if (!CreateFolder(path)) return false;
   // The umask would otherwise take the group and other write bits away. The
   // sticky bit keeps one user from removing or renaming another's files.
   if (chmod(Narrow(path).c_str(), 01777) != 0)
     throw PlatformError("Unable to open " + Narrow(path) + " to every user: " + LastSystemErrorText());
+  return true;
 }
+
+std::optional<std::string> SharedFolderFault(const std::wstring& path) {
+  struct stat st {};
+  if (stat(Narrow(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0)
+    return Narrow(path) + " is writable by every user without the sticky bit: any user may remove or rename "
+                          "what is in it";
+  return std::nullopt;
+}
+
+bool RepairSharedFolder(const std::wstring& path) { return chmod(Narrow(path).c_str(), 01777) == 0; }
 
 }  // namespace velko

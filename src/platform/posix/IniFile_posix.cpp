@@ -158,7 +158,8 @@ bool ProtectIniFile(const std::wstring& file) {
   if (!fd && errno == EEXIST) fd.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd) return false;
   struct stat st {};
-  return ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(fd.get(), 0644) == 0;
+  // A second name of some other file is not this till's settings file.
+  return ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && ::fchmod(fd.get(), 0644) == 0;
 }
 
 }  // namespace velko

@@ -112,7 +112,7 @@ std::optional<std::string> RefusedFileReason(const std::wstring& path) {
   struct stat st {};
   if (lstat(narrow.c_str(), &st) != 0 || IsPlainFile(st)) return std::nullopt;
   if (S_ISLNK(st.st_mode)) return narrow + " is a symbolic link, not a regular file";
-  if (S_ISREG(st.st_mode)) return narrow + " has more than one name (a hard link), it is not used";
+  if (S_ISREG(st.st_mode)) return narrow + " " + kSecondNameReason + ", it is not used";
   return narrow + " is not a regular file";
 }
 

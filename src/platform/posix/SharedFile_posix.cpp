@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <string>
 
 #include "common/TextUtf.h"
 #include "platform/SharedFile.h"
@@ -41,6 +43,18 @@ AppendResult AppendDenyingWriters(const std::wstring& path, std::string_view byt
     done += static_cast<size_t>(n);
   }
   return AppendResult::kWritten;  // closing the file releases the lock
+}
+
+bool CanCreateFileIn(const std::wstring& folder) {
+  static std::atomic<unsigned> serial{0};
+  std::string path = WideToUtf8(folder);
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path += ".velko-probe-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+  const unique_fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file) return false;
+  const bool written = ::write(file.get(), "probe", 5) == 5;
+  ::unlink(path.c_str());
+  return written;
 }
 
 }  // namespace velko

@@ -1,5 +1,6 @@
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <memory>
@@ -8,6 +9,7 @@
 #include "common/TextUtf.h"
 #include "platform/Folders.h"
 #include "platform/PlatformError.h"
+#include "platform/win32/SharedFolderSecurity_win32.h"
 
 namespace velko {
 namespace {
@@ -65,6 +67,8 @@ std::optional<std::wstring> CommonAppDataFolder() {
 
 std::optional<std::wstring> UserAppDataFolder() { return ShellFolder(CSIDL_APPDATA); }
 
+std::wstring MachineWideDataFolder() { return ShellFolder(CSIDL_COMMON_APPDATA).value_or(L""); }
+
 bool FolderExists(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -77,49 +81,103 @@ bool FileExists(const std::wstring& path) {
 
 bool CreateFolder(const std::wstring& path) { return ::CreateDirectoryW(path.c_str(), nullptr) != 0; }
 
-void GrantAccessToEveryone(const std::wstring& path) {
+namespace {
+
+using LocalPtr = std::unique_ptr<void, LocalFreeDeleter>;
+
+LocalPtr SharedFolderDescriptor() {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kSharedFolderSddl, SDDL_REVISION_1, &sd, nullptr))
+    throw PlatformError("The shared folders' access list cannot be built: " + LastSystemErrorText());
+  return LocalPtr(sd);
+}
+
+std::optional<std::wstring> DescriptorSddl(PSECURITY_DESCRIPTOR sd) {
+  wchar_t* text = nullptr;
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
+    return std::nullopt;
+  const LocalPtr owner(text);
+  return std::wstring(text);
+}
+
+// A group that stands for every user of the machine (or anyone at all): what
+// it may do in a shared folder, any user may.
+bool IsEveryUser(PSID sid) {
+  for (WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid, WinInteractiveSid,
+                                   WinBuiltinGuestsSid, WinAnonymousSid, WinNetworkSid, WinBatchSid,
+                                   WinServiceSid})
+    if (::IsWellKnownSid(sid, type)) return true;
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::wstring> AccessListSddl(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD rc = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, nullptr, nullptr, &sd);
+  const LocalPtr owner(sd);
+  if (rc != ERROR_SUCCESS) return std::nullopt;
+  return DescriptorSddl(sd);
+}
+
+std::optional<std::wstring> SharedFolderSddlRoundTrip() {
+  const LocalPtr sd = SharedFolderDescriptor();
+  return DescriptorSddl(sd.get());
+}
+
+bool CreateSharedFolder(const std::wstring& path) {
+  const LocalPtr sd = SharedFolderDescriptor();
+  SECURITY_ATTRIBUTES security{sizeof security, sd.get(), FALSE};
+  return ::CreateDirectoryW(path.c_str(), &security) != 0;
+}
+
+std::optional<std::string> SharedFolderFault(const std::wstring& path) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  DWORD rc = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                     nullptr, nullptr, &dacl, nullptr, &sd);
-  std::unique_ptr<void, LocalFreeDeleter> sd_owner(sd);
-  if (rc != ERROR_SUCCESS) throw PlatformError(SystemErrorText(rc));
-  if (!dacl) return;  // no list at all: everyone has full access already
-
-  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  PSID everyone = nullptr;
-  if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone))
-    throw PlatformError(LastSystemErrorText());
-  std::unique_ptr<void, decltype(&::FreeSid)> everyone_owner(everyone, &::FreeSid);
-
+  const DWORD rc = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, &dacl, nullptr, &sd);
+  const LocalPtr owner(sd);
+  if (rc != ERROR_SUCCESS) return std::nullopt;
+  const std::string folder = WideToUtf8(path);
+  if (!dacl) return folder + " has no access list: every user may delete, rename or replace what is in it";
+  // Rights that let any user remove or replace what others made: on the
+  // folder itself, and on the files it hands down. (Grants to one account,
+  // its owner's say, are that account's business.)
+  constexpr DWORD kFolderRights = GENERIC_ALL | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER |
+                                  FILE_DELETE_CHILD | FILE_ADD_SUBDIRECTORY;
+  constexpr DWORD kFileRights = GENERIC_ALL | DELETE | WRITE_DAC | WRITE_OWNER;
   ACL_SIZE_INFORMATION info{};
-  if (::GetAclInformation(dacl, &info, sizeof info, AclSizeInformation)) {
-    for (DWORD i = 0; i < info.AceCount; ++i) {
-      void* ace = nullptr;
-      if (!::GetAce(dacl, i, &ace)) continue;
-      auto* header = static_cast<ACE_HEADER*>(ace);
-      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-      if (::EqualSid(reinterpret_cast<PSID>(&allowed->SidStart), everyone) &&
-          allowed->Mask == GENERIC_ALL)
-        return;
+  if (!::GetAclInformation(dacl, &info, sizeof info, AclSizeInformation)) return std::nullopt;
+  for (DWORD i = 0; i < info.AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace) || static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    if (!IsEveryUser(sid)) continue;
+    const BYTE flags = allowed->Header.AceFlags;
+    const bool on_folder = (flags & INHERIT_ONLY_ACE) == 0;
+    const bool on_files = (flags & OBJECT_INHERIT_ACE) != 0;
+    if ((on_folder && (allowed->Mask & kFolderRights) != 0) || (on_files && (allowed->Mask & kFileRights) != 0)) {
+      const std::optional<std::wstring> sddl = DescriptorSddl(sd);
+      return folder + " lets every user delete, rename or replace what is in it" +
+             (sddl ? " (access list " + WideToUtf8(*sddl) + ")" : std::string());
     }
   }
+  return std::nullopt;
+}
 
-  EXPLICIT_ACCESSW grant{};
-  grant.grfAccessPermissions = GENERIC_ALL;
-  grant.grfAccessMode = GRANT_ACCESS;
-  grant.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-  grant.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-  grant.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-  grant.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
-  PACL merged = nullptr;
-  rc = ::SetEntriesInAclW(1, &grant, dacl, &merged);
-  std::unique_ptr<void, LocalFreeDeleter> merged_owner(merged);
-  if (rc != ERROR_SUCCESS) throw PlatformError(SystemErrorText(rc));
-  rc = ::SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT,
-                               DACL_SECURITY_INFORMATION, nullptr, nullptr, merged, nullptr);
-  if (rc != ERROR_SUCCESS) throw PlatformError(SystemErrorText(rc));
+bool RepairSharedFolder(const std::wstring& path) {
+  const LocalPtr sd = SharedFolderDescriptor();
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!::GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted) || !present) return false;
+  // The files already in it get the list's inherited entries in place of
+  // the old ones; a settings file keeps its own protected list.
+  return ::SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                 nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
 }  // namespace velko

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/IniFile.h"
+#include "platform/LockedFile.h"
 #include "platform/win32/UniqueHandle_win32.h"
 
 namespace velko {
@@ -82,6 +83,9 @@ LocalPtr SettingsFileAcl() {
 
 std::wstring ReadIniString(const std::wstring& file, const std::wstring& section,
                            const std::wstring& key, const std::wstring& fallback) {
+  // The INI service follows links: what stands in the file's place is
+  // looked at first, without following it.
+  if (RefusedFileReason(file)) return fallback;
   std::vector<wchar_t> buf(kIniValueMaxLength + 1);
   const DWORD n = ::GetPrivateProfileStringW(section.c_str(), key.c_str(), fallback.c_str(),
                                              buf.data(), static_cast<DWORD>(buf.size()),
@@ -91,6 +95,7 @@ std::wstring ReadIniString(const std::wstring& file, const std::wstring& section
 
 bool WriteIniString(const std::wstring& file, const std::wstring& section,
                     const std::wstring& key, const std::wstring& value) {
+  if (RefusedFileReason(file)) return false;
   // Existing files are left in the encoding they have.
   if (::GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) CreateWithByteOrderMark(file, nullptr);
   return ::WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), file.c_str()) != 0;
@@ -101,7 +106,7 @@ bool ProtectIniFile(const std::wstring& file) {
   if (!acl) return false;
   const DWORD attributes = ::GetFileAttributesW(file.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    if (RefusedFileReason(file)) return false;
     return ::SetNamedSecurityInfoW(const_cast<LPWSTR>(file.c_str()), SE_FILE_OBJECT,
                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                    nullptr, nullptr, static_cast<PACL>(acl.get()), nullptr) == ERROR_SUCCESS;

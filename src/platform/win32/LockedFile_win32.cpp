@@ -4,6 +4,7 @@
 
 #include "common/TextUtf.h"
 #include "platform/LockedFile.h"
+#include "platform/win32/PlainFile_win32.h"
 #include "platform/win32/UniqueHandle_win32.h"
 
 namespace velko {
@@ -65,9 +66,11 @@ class Win32FileService : public FileService {
  public:
   std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
     // No sharing at all: no other open of the file, for any access, can coexist.
+    // The reparse point itself, never what it points to: a link in the
+    // file's place is refused below instead of followed.
     unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return nullptr;
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file || NotAPlainFile(file.get(), path)) return nullptr;
     return std::make_unique<Win32LockedFile>(std::move(file));
   }
 };
@@ -79,13 +82,36 @@ FileService& PlatformFileService() {
   return service;
 }
 
-std::optional<std::string> RefusedFileReason(const std::wstring& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+std::optional<std::string> NotAPlainFile(HANDLE file, const std::wstring& path) {
+  // The two small queries, not GetFileInformationByHandle: that one also asks
+  // for the volume, which costs an append to the shared log dearly under load.
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  FILE_STANDARD_INFO standard{};
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+      !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard))
+    return WideToUtf8(path) + " cannot be examined";
+  if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
     return WideToUtf8(path) + " is a link (reparse point), not a regular file";
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return WideToUtf8(path) + " is not a regular file";
+  if (standard.Directory || (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return WideToUtf8(path) + " is not a regular file";
+  if (standard.NumberOfLinks != 1) return WideToUtf8(path) + " " + kSecondNameReason + ", it is not used";
   return std::nullopt;
+}
+
+std::optional<std::string> RefusedFileReason(const std::wstring& path) {
+  // No data access asked: this open coexists with a holder's exclusive one.
+  const unique_hfile file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      return WideToUtf8(path) + " is a link (reparse point), not a regular file";
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return WideToUtf8(path) + " is not a regular file";
+    return std::nullopt;
+  }
+  return NotAPlainFile(file.get(), path);
 }
 
 }  // namespace velko

@@ -1,0 +1,18 @@
+// The one test of a file in a folder every user may write to: it must be a
+// plain file, not a reparse point (a link or junction someone put in its
+// place), not a folder, and with one name only (no hard link to some other
+// file). Files are opened with FILE_FLAG_OPEN_REPARSE_POINT, so the handle
+// is the thing in the folder and never what a link points to. Thread-safe.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+namespace velko {
+
+// Why the open handle is not a plain file, naming `path`; nullopt when it is.
+std::optional<std::string> NotAPlainFile(HANDLE file, const std::wstring& path);
+
+}  // namespace velko
