@@ -4,10 +4,12 @@
 Usage: check_test_programs.py BUILD_DIR
 
 Reads the tests of the build tree from `ctest --show-only=json-v1` and looks at
-every path in each test's command that lies inside BUILD_DIR (the test program,
-a DLL a check reads, the program handed to a runner). Prints the tests whose
-files are missing and exits 1, so that a program left out of the build is
-reported as a build fault, not found later as a failing test.
+every path in each test's command that the build itself makes (an output that
+`ninja -t targets all` lists: the test program, a DLL a check reads, the program
+handed to a runner). Prints the tests whose programs are missing and exits 1, so
+that a program left out of the build is reported as a build fault, not found
+later as a failing test. Other paths (scratch folders, a package made by a
+later step) are the test's own business.
 """
 import json
 import os
@@ -15,7 +17,14 @@ import subprocess
 import sys
 
 
-def missing_files(build_dir, tests):
+def build_outputs(build_dir):
+    listing = subprocess.run(["ninja", "-C", build_dir, "-t", "targets", "all"],
+                             check=True, capture_output=True, text=True).stdout
+    return {os.path.realpath(os.path.join(build_dir, line.rsplit(": ", 1)[0]))
+            for line in listing.splitlines() if ": " in line}
+
+
+def missing_files(build_dir, tests, outputs):
     build_dir = os.path.realpath(build_dir)
     missing = {}
     for test in tests:
@@ -23,7 +32,7 @@ def missing_files(build_dir, tests):
             # `script -qec "runner program args"` carries a whole command in one argument.
             for token in argument.split():
                 path = token.split("=", 1)[1] if token.startswith("-D") and "=" in token else token
-                if os.path.isabs(path) and os.path.realpath(path).startswith(build_dir + os.sep):
+                if os.path.isabs(path) and os.path.realpath(path) in outputs:
                     if not os.path.exists(path):
                         missing.setdefault(test["name"], []).append(path)
     return missing
@@ -37,7 +46,7 @@ def main():
     listing = subprocess.run(["ctest", "--test-dir", build_dir, "--show-only=json-v1"],
                              check=True, capture_output=True, text=True).stdout
     tests = json.loads(listing).get("tests", [])
-    missing = missing_files(build_dir, tests)
+    missing = missing_files(build_dir, tests, build_outputs(build_dir))
     for name, paths in sorted(missing.items()):
         for path in paths:
             print(f"missing for test {name}: {path}", file=sys.stderr)

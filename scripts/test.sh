@@ -51,6 +51,10 @@ done
 status=0
 passed=0
 failed=0
+
+# The release package first: the suites read it back as the host does.
+step "release package"
+cmake --build --preset mingw-i686 --target package || status=1
 # Runs ctest, shows its output, and adds its counts to the totals, read from
 # the JUnit report ctest writes (a skipped test counts as passed).
 run_ctest() {
@@ -105,9 +109,6 @@ if [ "$checkout_after" != "$checkout_before" ]; then
   diff <(echo "$checkout_before") <(echo "$checkout_after") | grep '^>' >&2 || true
   status=1
 fi
-
-step "release package"
-cmake --build --preset mingw-i686 --target package || status=1
 
 # A short, bounded fuzz run of each libFuzzer target (clang, sanitizers on).
 step "fuzz: build"
