@@ -93,7 +93,7 @@ std::wstring PropValueText(const HostValue& value) {
 
 }  // namespace
 
-TAddInObject::TAddInObject() { TLog::Start(); }
+TAddInObject::TAddInObject(const TAddInClass& Class) : FClass(Class) { TLog::Start(); }
 
 // Marks a method call as running on this thread for its lifetime; the last
 // one to end carries out the Done calls that were deferred meanwhile.
@@ -205,7 +205,7 @@ HResult TAddInObject::GetInfo(HostArray& Info) {
 
 HResult TAddInObject::RegisterExtensionAs(std::wstring& ExtensionName) {
   return Guarded([&] {
-    ExtensionName = kExtensionName;
+    ExtensionName = FClass.ExtensionName;
     return kS_OK;
   });
 }

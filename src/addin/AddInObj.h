@@ -24,6 +24,7 @@
 #include <memory>
 #include <string>
 
+#include "addin/AddInClasses.h"
 #include "common/HResult.h"
 #include "common/HostValue.h"
 #include "driver/uBaseDriver.h"
@@ -55,10 +56,10 @@ class TAddInObject {
  public:
   // The driver class that Init creates, registered by the module at load.
   static constexpr const wchar_t* kDriverClassName = L"TDriver";
-  static constexpr const wchar_t* kExtensionName = L"a_velko1c83";
 
-  // Starts the debug log (which writes its banner only when it is on).
-  TAddInObject();
+  // Starts the debug log (which writes its banner only when it is on). The
+  // object is of that class for its life.
+  explicit TAddInObject(const TAddInClass& Class = DefaultAddInClass());
   ~TAddInObject();
   TAddInObject(const TAddInObject&) = delete;
   TAddInObject& operator=(const TAddInObject&) = delete;
@@ -105,6 +106,7 @@ class TAddInObject {
   // For the COM layer and the velko harness.
   TBaseDriver* Driver() const { return FDriver.get(); }
   int32_t ObjectNumber() const { return FObjectNumber; }
+  const TAddInClass& Class() const { return FClass; }
   // The process-wide count of Init calls of every add-in object.
   static int32_t ObjectCounter();
   // True while a method call of an add-in object runs on this thread.
@@ -120,6 +122,7 @@ class TAddInObject {
   static void RunDeferredDone();
   static thread_local TAddInObject* t_deferred_done;
 
+  const TAddInClass& FClass;
   std::unique_ptr<TBaseDriver> FDriver;
   int32_t FObjectNumber = 0;
   std::shared_ptr<IHostEventSink> FEvent;

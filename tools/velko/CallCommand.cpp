@@ -1,5 +1,8 @@
-// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] [--com | --native PATH] METHOD [ARG]...
-// velko session [--set ID=VALUE]... [--open] [--host-exe NAME] [--com | --native PATH]
+// velko call [--set ID=VALUE]... [--open] [--host-exe NAME] [--class NAME] [--com | --native PATH] METHOD [ARG]...
+// velko session [--set ID=VALUE]... [--open] [--host-exe NAME] [--class NAME] [--com | --native PATH]
+//
+// --class chooses the add-in class (a_velko1c83 by default; a_velko1c83_3004
+// and a_velko1c83_4000 speak the host's later interface revisions).
 //
 // With --native the object is the Native API module at PATH, loaded through
 // its exported functions as the host loads it; PATH may be the package zip,
@@ -35,6 +38,7 @@ struct HostOptions {
   std::string host_exe;
   bool com = false;
   std::string native;
+  std::string cls;
 };
 
 void AddHostOptions(CLI::App& cmd, HostOptions& options) {
@@ -45,6 +49,7 @@ void AddHostOptions(CLI::App& cmd, HostOptions& options) {
   cmd.add_option("--host-exe", options.host_exe, "the host executable's file name, e.g. 1cv7.exe");
   cmd.add_flag("--com", options.com,
                "create the registered add-in through the COM runtime by its ProgID, as the host does (Windows)");
+  cmd.add_option("--class", options.cls, "the add-in class: a_velko1c83 (default), a_velko1c83_3004, a_velko1c83_4000");
   cmd.add_option("--native", options.native, "play the host of the Native API module at PATH (.so / .dll, or the package zip)");
 }
 
@@ -52,6 +57,7 @@ void AddHostOptions(CLI::App& cmd, HostOptions& options) {
 // Returns the harness, or throws with a message for the person at the terminal.
 std::unique_ptr<Host> PrepareHost(const HostOptions& options) {
   std::unique_ptr<Host> host;
+  const TAddInClass& cls = AddInClassNamed(options.cls);
   if (options.com && !options.native.empty())
     throw CLI::ValidationError("--com", "and --native are two different hosts: choose one");
   if (options.com) {
@@ -60,12 +66,12 @@ std::unique_ptr<Host> PrepareHost(const HostOptions& options) {
     if (!options.host_exe.empty())
       throw CLI::ValidationError("--host-exe", "does not apply with --com: the DLL sees this program's own name");
 #ifdef _WIN32
-    host = CreateComHost();
+    host = CreateComHost(cls);
 #else
     throw CLI::ValidationError("--com", "needs Windows: the COM runtime creates the registered DLL");
 #endif
   } else {
-    host = std::make_unique<HostHarness>(options.host_exe, options.native);
+    host = std::make_unique<HostHarness>(options.host_exe, options.native, cls);
   }
   for (const std::string& setting : options.settings) {
     const size_t eq = setting.find('=');

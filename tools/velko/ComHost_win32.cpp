@@ -12,6 +12,7 @@
 #include "addin/com/ComResources.h"
 #include "addin/com/HostValueCom.h"
 #include "common/TextUtf.h"
+#include "common/TextUtf.h"
 
 namespace velko::tool {
 namespace {
@@ -21,7 +22,6 @@ using com::unique_bstr;
 using com::unique_safearray;
 using com::unique_variant;
 
-constexpr const wchar_t* kProgID = L"AddIn.a_velko1c83";
 
 std::string HResultText(HRESULT status) {
   char text[16];
@@ -98,22 +98,24 @@ class Connection final : public IDispatch, public IAsyncEvent, public IExtWndsSu
 
 class ComHost final : public Host {
  public:
-  ComHost() {
+  explicit ComHost(const TAddInClass& cls) {
+    const std::wstring prog_id = std::wstring(L"AddIn.") + cls.ExtensionName;
+    const std::string name = WideToUtf8(prog_id);
     CLSID clsid{};
-    if (FAILED(CLSIDFromProgID(kProgID, &clsid)))
-      throw std::runtime_error("AddIn.a_velko1c83 is not registered (regsvr32 a_velko1c83.dll)");
+    if (FAILED(CLSIDFromProgID(prog_id.c_str(), &clsid)))
+      throw std::runtime_error(name + " is not registered (regsvr32 a_velko1c83.dll)");
     const HRESULT created =
         CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, reinterpret_cast<void**>(init_.put()));
     if (created == REGDB_E_CLASSNOTREG)
-      throw std::runtime_error(std::string("AddIn.a_velko1c83 is registered, but not for ") +
+      throw std::runtime_error(name + " is registered, but not for " +
                                (sizeof(void*) == 8 ? "64" : "32") + "-bit programs: register the " +
                                (sizeof(void*) == 8 ? "64" : "32") + "-bit a_velko1c83.dll, or use the velko.exe "
                                "of the other bitness");
-    if (FAILED(created)) throw std::runtime_error("AddIn.a_velko1c83 could not be created: " + HResultText(created));
+    if (FAILED(created)) throw std::runtime_error(name + " could not be created: " + HResultText(created));
     lang_ = init_.query<ILanguageExtender>(IID_ILanguageExtender);
-    if (!lang_) throw std::runtime_error("AddIn.a_velko1c83 offers no ILanguageExtender");
+    if (!lang_) throw std::runtime_error(name + " offers no ILanguageExtender");
     const HRESULT initialised = init_->Init(static_cast<IDispatch*>(&connection_));
-    if (initialised != S_OK) throw std::runtime_error("AddIn.a_velko1c83 refused Init: " + HResultText(initialised));
+    if (initialised != S_OK) throw std::runtime_error(name + " refused Init: " + HResultText(initialised));
     initialised_ = true;
   }
   ~ComHost() override {
@@ -250,6 +252,6 @@ class ComHost final : public Host {
 
 }  // namespace
 
-std::unique_ptr<Host> CreateComHost() { return std::make_unique<ComHost>(); }
+std::unique_ptr<Host> CreateComHost(const TAddInClass& cls) { return std::make_unique<ComHost>(cls); }
 
 }  // namespace velko::tool

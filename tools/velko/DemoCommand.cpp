@@ -122,7 +122,7 @@ class Demo {
   HostHarness& host_;
 };
 
-int RunDemo(const std::string& native) {
+int RunDemo(const std::string& native, const TAddInClass& cls) {
   DemoFolder folder;
   emulator::TerminalEmulator emu;
   emu.Start();
@@ -132,7 +132,7 @@ int RunDemo(const std::string& native) {
             << "Every step below is a call of the add-in object, as the host makes it.\n";
   if (!native.empty()) std::cout << "  the object is the Native API module " << native << "\n";
 
-  HostHarness host("", native);
+  HostHarness host("", native, cls);
   ScriptedReceiptPrompt prompt;
   ScopedServiceOverride cashier(nullptr, nullptr, &prompt);
   Demo demo(host);
@@ -219,8 +219,10 @@ int RunDemo(const std::string& native) {
 CommandAction AddDemoCommand(CLI::App& app) {
   auto* cmd = app.add_subcommand("demo", "play a cashier's day against the built-in terminal-server emulator");
   auto native = std::make_shared<std::string>();
+  auto cls = std::make_shared<std::string>();
   cmd->add_option("--native", *native, "play the host of the Native API module at PATH (.so / .dll, or the package zip)");
-  return [native] { return RunDemo(*native); };
+  cmd->add_option("--class", *cls, "the add-in class: a_velko1c83 (default), a_velko1c83_3004, a_velko1c83_4000");
+  return [native, cls] { return RunDemo(*native, AddInClassNamed(*cls)); };
 }
 
 }  // namespace velko::tool

@@ -75,18 +75,20 @@ class HostHarness::Connection : public IHostConnection, public IHostEventSink {
   std::vector<std::vector<std::wstring>> events_;
 };
 
-HostHarness::HostHarness(const std::string& host_exe, const std::string& native_path) {
+HostHarness::HostHarness(const std::string& host_exe, const std::string& native_path,
+                         const TAddInClass& cls) {
   if (!host_exe.empty()) {
     host_name_ = std::make_unique<HostNameOverride>(Wide(host_exe));
     services_ = std::make_unique<ScopedServiceOverride>(nullptr, host_name_.get());
   }
   LoadModule();
   if (!native_path.empty()) {
-    native_ = std::make_unique<NativeHost>(native_path);
+    // The module's first class is its default one.
+    native_ = std::make_unique<NativeHost>(native_path, &cls == &DefaultAddInClass() ? L"" : cls.ExtensionName);
     return;
   }
   connection_ = std::make_shared<Connection>();
-  object_ = std::make_unique<TAddInObject>();
+  object_ = std::make_unique<TAddInObject>(cls);
   if (object_->Init(connection_.get()) != kS_OK || !object_->Driver())
     throw std::runtime_error("the add-in object could not create its driver");
 }
@@ -299,6 +301,13 @@ nlohmann::json CallResultToJson(const CallResult& result) {
           {"return", HostValueToJson(result.ret)},
           {"params", params},
           {"lastError", {{"code", result.lastErrorCode}, {"text", Narrow(result.lastErrorText)}}}};
+}
+
+const TAddInClass& AddInClassNamed(const std::string& name) {
+  if (name.empty()) return DefaultAddInClass();
+  if (const TAddInClass* cls = FindAddInClass(Utf8ToWide(name))) return *cls;
+  throw std::runtime_error("--class: no add-in class named " + name + "; the classes are " +
+                           WideToUtf8(AddInClassNameList()));
 }
 
 }  // namespace velko::tool

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "addin/AddInClasses.h"
 #include "addin/AddInObj.h"
 #include "common/HostValue.h"
 #include "platform/Services.h"
@@ -57,7 +58,9 @@ class HostHarness : public Host {
   // host_exe stands in for the host executable's file name ("1cv7.exe").
   // With native_path, the object is the Native API module at that path,
   // loaded and called as the host does; without it, the portable object.
-  explicit HostHarness(const std::string& host_exe = "", const std::string& native_path = "");
+  // Either way the object is of the class given.
+  explicit HostHarness(const std::string& host_exe = "", const std::string& native_path = "",
+                       const TAddInClass& cls = DefaultAddInClass());
   ~HostHarness() override;
   HostHarness(const HostHarness&) = delete;
   HostHarness& operator=(const HostHarness&) = delete;
@@ -96,6 +99,10 @@ nlohmann::json CallResultToJson(const CallResult& result);
 // A command-line text read for a setting of the declared type. Throws
 // std::runtime_error when it does not fit.
 HostValue SettingValueFromText(const std::string& id, const std::string& text, TDataType type);
+
+// The add-in class of that name (`--class`); the default class for an empty
+// name. Throws std::runtime_error naming the classes there are.
+const TAddInClass& AddInClassNamed(const std::string& name);
 
 // Does what the module does when it is loaded: registers the driver class and
 // fixes the debug log's file name.

@@ -115,7 +115,8 @@ struct NativeHost::Impl {
   }
 };
 
-NativeHost::NativeHost(const std::string& package_or_module) : impl_(std::make_unique<Impl>()) {
+NativeHost::NativeHost(const std::string& package_or_module, const std::wstring& class_name)
+    : impl_(std::make_unique<Impl>()) {
   std::string path = package_or_module;
   const std::filesystem::path given(Utf8ToWide(path));
   if (IsZipFile(given)) {
@@ -135,7 +136,7 @@ NativeHost::NativeHost(const std::string& package_or_module) : impl_(std::make_u
     throw std::runtime_error("cannot load the Native module " + package_or_module + reason);
   }
   const std::wstring names = native::FromNativeText(impl_->Export<const NativeChar* (*)()>("GetClassNames")());
-  const std::wstring name = names.substr(0, names.find(L'|'));
+  const std::wstring name = class_name.empty() ? names.substr(0, names.find(L'|')) : class_name;
   impl_->Export<native::NativeCapabilities (*)(native::NativeCapabilities)>("SetPlatformCapabilities")(
       native::kCapabilities1);
   const std::u16string wide = native::ToUtf16(name);

@@ -18,11 +18,12 @@ class UnpackedModule;
 
 class NativeHost {
  public:
-  // Loads the module at `path` and creates and initialises its object;
+  // Loads the module at `path` and creates and initialises its object of
+  // the class named (the module's first class when empty);
   // throws std::runtime_error when any step fails. A package zip at `path`
   // is read as the host reads it: the module its manifest names for this
   // system is unpacked into a temporary folder, removed again at the end.
-  explicit NativeHost(const std::string& path);
+  explicit NativeHost(const std::string& path, const std::wstring& class_name = L"");
   ~NativeHost();
   NativeHost(const NativeHost&) = delete;
   NativeHost& operator=(const NativeHost&) = delete;
