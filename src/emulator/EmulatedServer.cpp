@@ -664,9 +664,13 @@ EmulatedServer::Answered EmulatedServer::Void(const ParsedRequest& req, uint32_t
   // A payment partly refunded is no longer whole: the rest is refunded, not cancelled.
   if (!target->voided && !target->rrn.empty() && RefundedLocked(target->rrn) > 0)
     return refuse("M6", "ПО ОПЕРАЦИИ БЫЛ ВОЗВРАТ, ОТМЕНА НЕВОЗМОЖНА");
-  // A repeated cancellation is approved again and changes nothing: a till
-  // that died before it learnt of the first one sends it once more, and a
-  // refusal would leave that till's unfinished record standing for good.
+  // A cancellation the host asks for carries the amount; a second one of a
+  // transaction cancelled already is refused, as a bank refuses it. The
+  // driver's automatic void of a transaction it left unfinished carries none:
+  // it is a reversal, which a till that died before it learnt the answer
+  // sends once more, so it is approved again and changes nothing (a refusal
+  // would leave that till's unfinished record standing for good).
+  if (target->voided && req.Get(TagAmount)) return refuse("M8", "ОПЕРАЦИЯ УЖЕ ОТМЕНЕНА");
   if (!target->voided) {
     target->voided = true;
     target->status = "approved";  // an undetermined one is settled by its cancellation

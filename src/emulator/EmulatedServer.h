@@ -11,7 +11,9 @@
 // the invoice and whose authorisation code is the one given ("B4" none, "M1"
 // another code), and not one completed already ("M7"); "VOI" declines an
 // amount ("M2"), reference number ("M3"), authorisation code ("M1") or merchant
-// ("M4") that is not the transaction's, and a payment partly refunded ("M6").
+// ("M4") that is not the transaction's, a payment partly refunded ("M6"), and
+// a transaction cancelled already ("M8"; the driver's automatic void, which
+// carries no amount, is approved again instead).
 // A refund that names a payment by its reference number needs an approved
 // payment with that number ("B4") and no more than is left of it ("M5"); a
 // refund without one (by card) is approved as any payment is.

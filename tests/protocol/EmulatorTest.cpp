@@ -83,9 +83,13 @@ TEST_F(Emulator, JournalAnswersFromWhatWasDone) {
   ASSERT_EQ(Call(L"VOI", 1, L"000000010000"), 0);
   EXPECT_TRUE(list_.Approve());
   EXPECT_EQ(list_.GetTagData(TagReferenceNumber), rrn);
-  // Cancelling it again is approved once more (a till that died before it
-  // learnt of the first void repeats it) and changes nothing.
+  // The host's second cancellation is refused; the driver's automatic void
+  // (no amount), repeated by a till that died before it learnt of the first,
+  // is approved once more. Neither changes anything.
   const size_t entries = emu_->Server().Journal().size();
+  ASSERT_EQ(Call(L"VOI", 1, L"000000010000"), 0);
+  EXPECT_EQ(list_.ResponseCode(), L"M8");
+  EXPECT_FALSE(list_.Approve());
   ASSERT_EQ(Call(L"VOI", 1), 0);
   EXPECT_TRUE(list_.Approve());
   EXPECT_EQ(list_.GetTagData(TagReferenceNumber), rrn);
@@ -408,6 +412,44 @@ TEST(EmulatorFiles, JournalFileSurvivesARestartAndTheLogHasEveryExchange) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
         << file;
 #endif
+}
+
+TEST(EmulatorFiles, ACancellationIsRefusedOnceDoneAlsoAfterARestart) {
+  velko::testing::TempDataFolder folder("emulator_voided");
+  EmulatorOptions options;
+  options.journal_path = (folder.Root() / "journal.jsonl").string();
+  TTransactDataList list;
+  TCommunicationManager manager;
+  manager.SetAddress(L"127.0.0.1");
+  manager.SetAnswerTimeOut(5);
+  const auto cancel = [&](TerminalEmulator& emu) {
+    manager.SetPort(emu.Port());
+    list.Clear();
+    list.Add(TagECRNumber, L"01");
+    list.Add(TagReceiptNumber, Receipt(12));
+    list.Add(TagOperationType, L"VOI");
+    list.Add(TagAmount, L"000000001000");
+    EXPECT_EQ(manager.ExecuteTransaction(list), 0);
+    return list.Approve() ? std::wstring(L"Y") : list.ResponseCode();
+  };
+  {
+    TerminalEmulator emu(options);
+    emu.Start();
+    manager.SetPort(emu.Port());
+    list.Add(TagECRNumber, L"01");
+    list.Add(TagReceiptNumber, Receipt(12));
+    list.Add(TagOperationType, L"PUR");
+    list.Add(TagAmount, L"000000001000");
+    ASSERT_EQ(manager.ExecuteTransaction(list), 0);
+    ASSERT_TRUE(list.Approve());
+    EXPECT_EQ(cancel(emu), L"Y");
+    EXPECT_EQ(cancel(emu), L"M8");
+  }
+  TerminalEmulator emu(options);
+  emu.Start();
+  EXPECT_EQ(cancel(emu), L"M8") << "the journal remembers the cancellation";
+  EXPECT_EQ(emu.Server().AccountBalance(EmulatedServer::DefaultCard()), EmulatedServer::kInitialAccount)
+      << "the cancelled payment is not charged";
 }
 
 TEST(EmulatorScript, BadRulesAreReportedWithTheirLine) {
