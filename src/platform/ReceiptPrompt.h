@@ -15,10 +15,9 @@
 
 namespace velko {
 
-// The largest receipt number the engine sends as given: it reads a receipt
-// number as a 32-bit signed integer (0 when it is not one), so a prompt that
-// took more would send the cancellation for receipt 0.
-inline constexpr unsigned long long kMaxTypedReceiptNumber = 2147483647;
+// The largest receipt number: the numerator's counter is 32 bits wide, and
+// the engine refuses a larger number rather than send it for another receipt.
+inline constexpr unsigned long long kMaxTypedReceiptNumber = 4294967295;
 
 // Up to ten digits and at most kMaxTypedReceiptNumber. Nothing else: no
 // signs, blanks or separators, and not the empty text (an OK on an empty field
@@ -36,7 +35,7 @@ inline bool ReceiptNumberTextIsValid(const std::wstring& text) {
 
 // What the prompts say when they ask again.
 inline constexpr const wchar_t* kReceiptNumberHint =
-    L"Номер квитанции: только цифры, не более 10 цифр, не больше 2147483647";
+    L"Номер квитанции: только цифры, не более 10 цифр, не больше 4294967295";
 
 // What the dialog says when OK is pressed on an empty field.
 inline constexpr const wchar_t* kReceiptNumberMissing = L"Введите номер квитанции или нажмите «Отмена»";

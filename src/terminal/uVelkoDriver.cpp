@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <string_view>
 
 #include "common/uCommonUtils.h"
 #include "common/ResultCodes.h"
@@ -61,13 +62,30 @@ std::wstring SignedDigits(int64_t value, int width) {
   return buf;
 }
 
-// A receipt number given as text: a 32-bit integer, 0 when it is not one.
-int32_t RecNumberValue(const std::wstring& RecNumber) {
-  const auto value = TextToInt64(RecNumber);
-  if (!value || *value < std::numeric_limits<int32_t>::min() ||
-      *value > std::numeric_limits<int32_t>::max())
+// A text of digits, perhaps signed and between blanks: a number, even one
+// too long for any integer type.
+bool IsWholeNumberText(std::wstring_view text) {
+  const size_t first = text.find_first_not_of(L" \t"), last = text.find_last_not_of(L" \t");
+  if (first == std::wstring_view::npos) return false;
+  text = text.substr(first, last - first + 1);
+  if (text.front() == L'+' || text.front() == L'-') text.remove_prefix(1);
+  return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring_view::npos;
+}
+
+// A receipt number given as text. Every number the numerator can give out
+// (up to 4294967295, ten digits on the wire) is itself; a text that is no
+// number at all counts as receipt number 0, which no receipt carries. A
+// number beyond that range is no receipt's either, but sending 0 in its
+// place would report the server's answer about receipt 0 as this one's:
+// nullopt, and the operation is refused.
+std::optional<uint32_t> RecNumberValue(const std::wstring& RecNumber) {
+  const std::optional<int64_t> value = TextToInt64(RecNumber);
+  if (!value) {
+    if (IsWholeNumberText(RecNumber)) return std::nullopt;
     return 0;
-  return static_cast<int32_t>(*value);
+  }
+  if (*value < 0 || *value > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+  return static_cast<uint32_t>(*value);
 }
 
 // Byte fields: one character per byte, of the same number.
@@ -91,8 +109,10 @@ TVelkoDriver::~TVelkoDriver() { FReceiptEnum->Unlock(false); }
 
 std::wstring TVelkoDriver::FormatReceiptNumber(uint32_t Number) { return Digits(Number, 10); }
 
-std::wstring TVelkoDriver::RecNumberText(const std::wstring& RecNumber) {
-  return SignedDigits(RecNumberValue(RecNumber), 10);
+std::optional<std::wstring> TVelkoDriver::RecNumberText(const std::wstring& RecNumber) {
+  const std::optional<uint32_t> value = RecNumberValue(RecNumber);
+  if (!value) return std::nullopt;
+  return FormatReceiptNumber(*value);
 }
 
 std::optional<std::wstring> TVelkoDriver::FormatAmount(int64_t Amount) {
@@ -271,6 +291,11 @@ int32_t TVelkoDriver::Run(const TOperation& Op) {
     // Twelve digits cannot carry it: refuse before a receipt number is used.
     FExtErrorDescription = L"Сумма " + CurrencyToText(*Op.Amount) +
                            L" вне допустимого диапазона (от 0 до 9999999999,99)";
+    return FLastResult = rc::kBadParameters;
+  }
+  if (Op.RecNumber && !RecNumberValue(*Op.RecNumber)) {
+    FExtErrorDescription = L"Номер квитанции " + *Op.RecNumber +
+                           L" вне допустимого диапазона (от 0 до 4294967295)";
     return FLastResult = rc::kBadParameters;
   }
   int32_t result = LockReceiptEnum();
@@ -469,13 +494,13 @@ int32_t TVelkoDriver::PreSale(int64_t Amount, const std::wstring& CardNumEnc) {
 
 int32_t TVelkoDriver::Completion(int64_t Amount, const std::wstring& RecNumber,
                                  const std::wstring& AuthCode) {
-  return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .PutTags = [&] {
+  return Run({.Guarded = true, .Recorded = true, .Amount = &Amount, .RecNumber = &RecNumber, .PutTags = [&] {
                   // The invoice field holds six digits: the low-order six of the
                   // pre-authorisation's receipt number, which are what tell
                   // receipts apart (the leading ones are zeros below 10 000).
-                  const int64_t number = RecNumberValue(RecNumber);
-                  const int64_t low = ((number % kInvoiceModulus) + kInvoiceModulus) % kInvoiceModulus;
-                  FTransactData.Add(TagInvoiceNumber, SignedDigits(low, 6));
+                  // Run() has refused a number no receipt can have.
+                  const uint32_t number = RecNumberValue(RecNumber).value_or(0);
+                  FTransactData.Add(TagInvoiceNumber, Digits(number % kInvoiceModulus, 6));
                   if (!AuthCode.empty()) FTransactData.Add(TagAuthorizationCode, AuthCode);
                   PutReceiptNumber();
                   FTransactData.Add(TagOperationType, kOpCompletion);
@@ -485,10 +510,10 @@ int32_t TVelkoDriver::Completion(int64_t Amount, const std::wstring& RecNumber,
 
 int32_t TVelkoDriver::Void(int64_t Amount, const std::wstring& RecNumber, const std::wstring& AuthCode,
                            const std::wstring& RRN) {
-  return Run({.Guarded = true, .Amount = &Amount, .PutTags = [&] {
+  return Run({.Guarded = true, .Amount = &Amount, .RecNumber = &RecNumber, .PutTags = [&] {
                   if (!RRN.empty()) FTransactData.Add(TagReferenceNumber, RRN.substr(0, kMaxRRNLength));
                   PutMerchantID();
-                  FTransactData.Add(TagReceiptNumber, RecNumberText(RecNumber));
+                  FTransactData.Add(TagReceiptNumber, RecNumberText(RecNumber).value_or(L""));
                   if (!AuthCode.empty()) FTransactData.Add(TagAuthorizationCode, AuthCode);
                   FTransactData.Add(TagOperationType, kOpVoid);
                   PutAmount(Amount);
@@ -551,8 +576,8 @@ int32_t TVelkoDriver::GetBalance(int64_t& Amount) {
 }
 
 int32_t TVelkoDriver::PrintReceiptCopy(const std::wstring& RecNumber) {
-  return Run({.PutTags = [&] {
-    FTransactData.Add(TagReceiptNumber, RecNumberText(RecNumber));
+  return Run({.RecNumber = &RecNumber, .PutTags = [&] {
+    FTransactData.Add(TagReceiptNumber, RecNumberText(RecNumber).value_or(L""));
     FTransactData.Add(TagOperationType, kOpJournal);
     FTransactData.Add(TagJournalQuery, JournalQueryText());
   }});

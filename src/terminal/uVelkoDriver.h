@@ -130,7 +130,9 @@ class TVelkoDriver {
 
   // Receipt numbers and amounts as the server reads them.
   static std::wstring FormatReceiptNumber(uint32_t Number);         // "%.10d"
-  static std::wstring RecNumberText(const std::wstring& RecNumber);  // integer or 0, "%.10d"
+  // A receipt number given as text, "%.10d": 0 when the text is no number;
+  // nullopt for a number no receipt can have (negative, above 4294967295).
+  static std::optional<std::wstring> RecNumberText(const std::wstring& RecNumber);
   // Minor units, halves to even, as twelve digits; nullopt when the twelve
   // digits cannot carry the amount (negative, or 10 000 000 000.00 and above).
   static std::optional<std::wstring> FormatAmount(int64_t Amount);
@@ -144,6 +146,7 @@ class TVelkoDriver {
     bool Logging = false;       // "Need AutoVoid" is logged when it stays unfinished
     bool CheckEnabled = true;   // refused with 70 unless the device is open
     const int64_t* Amount = nullptr;    // checked before the numerator is locked
+    const std::wstring* RecNumber = nullptr;  // the same: a receipt number given as text
     std::function<void()> TakeOutputs{};  // when the result is 0
     std::function<void()> PutTags{};      // the operation's own tags (last: the longest)
   };

@@ -10,7 +10,7 @@ namespace velko {
 class TfrmEnterRecNumber {
  public:
   // True when the cashier confirmed; RecNumber then holds what was typed:
-  // one to ten digits, at most 2147483647 (an empty OK is asked again).
+  // one to ten digits, at most 4294967295 (an empty OK is asked again).
   bool ShowModal();
   const std::wstring& RecNumber() const { return FRecNumber; }
 

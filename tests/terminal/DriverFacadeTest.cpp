@@ -277,8 +277,8 @@ TEST(ReceiptNumberText, WhatTheCashierTypesIsWhatIsSentOrRefused) {
   // The prompt takes exactly the numbers the engine sends as typed: one
   // range from the prompt to the wire.
   const std::pair<const wchar_t*, bool> cases[] = {
-      {L"", false},           {L"0000000123", true},   {L"2147483647", true}, {L"2147483648", false},
-      {L"4294967295", false}, {L"4294967296", false}, {L"00000000001", false}, {L"12/5", false},
+      {L"", false},           {L"0000000123", true},   {L"2147483647", true}, {L"2147483648", true},
+      {L"4294967295", true},  {L"4294967296", false}, {L"00000000001", false}, {L"12/5", false},
       {L"-1", false},        {L" 12", false},
       {L"１２", false},  // full-width digits are not digits here
   };
@@ -287,6 +287,51 @@ TEST(ReceiptNumberText, WhatTheCashierTypesIsWhatIsSentOrRefused) {
     EXPECT_EQ(ReceiptNumberTextIsValid(typed), valid) << WideToUtf8(typed);
     if (!valid) continue;
     EXPECT_EQ(TVelkoDriver::RecNumberText(typed), std::wstring(10 - typed.size(), L'0') + typed);
+  }
+}
+
+// A receipt number the host gives is sent as itself over the numerator's
+// whole range; one that no receipt can have is refused before anything is
+// sent or numbered, never sent as receipt 0 in its place. A text that is no
+// number at all stays receipt 0.
+TEST_F(FacadeTest, EveryReceiptNumberIsCancelledAsItselfOrRefused) {
+  Open();
+  const struct {
+    const wchar_t* method;
+    HostValue given;
+    const wchar_t* sent;  // receipt number (cancellation) or invoice (completion); null: refused
+  } cases[] = {
+      {L"ОтменитьПлатежПоПлатежнойКарте", S(L"3000000001"), L"3000000001"},
+      {L"ОтменитьПлатежПоПлатежнойКарте", S(L"2147483648"), L"2147483648"},
+      {L"ОтменитьПлатежПоПлатежнойКарте", S(L"4294967295"), L"4294967295"},
+      {L"ОтменитьПлатежПоПлатежнойКарте", HostValue::FromDouble(3000000001.0), L"3000000001"},
+      {L"ОтменитьПреавторизациюПоПлатежнойКарте", S(L"0003000000002"), L"3000000002"},
+      {L"ОтменитьПлатежПоПлатежнойКарте", S(L"abc"), L"0000000000"},
+      {L"ОтменитьПлатежПоПлатежнойКарте", S(L"4294967296"), nullptr},
+      {L"ОтменитьПлатежПоПлатежнойКарте", S(L"-1"), nullptr},
+      {L"ОтменитьПлатежПоПлатежнойКарте", S(L"99999999999999999999"), nullptr},
+      {L"ЗавершитьПреавторизациюПоПлатежнойКарте", S(L"3000123456"), L"123456"},
+      {L"ЗавершитьПреавторизациюПоПлатежнойКарте", S(L"5000000000"), nullptr},
+  };
+  for (const auto& c : cases) {
+    const std::string trace = WideToUtf8(c.method) + " " + WideToUtf8(c.given.ToText());
+    server_->requests.clear();
+    const auto numerator = testing::ReadBytes(data_.Root() / "velko32" / "ECR1");
+    auto r = Call(c.method, {E(), E(), HostValue::FromInt32(10), c.given, E(), E(), E()});
+    EXPECT_EQ(r.ret, HostValue::FromBool(c.sent != nullptr)) << trace;
+    if (!c.sent) {
+      EXPECT_TRUE(server_->requests.empty()) << trace;
+      EXPECT_EQ(testing::ReadBytes(data_.Root() / "velko32" / "ECR1"), numerator) << "no number used: " << trace;
+      EXPECT_EQ(LastError(), std::make_pair(1004, L"Номер квитанции " + c.given.ToText() +
+                                                      L" вне допустимого диапазона (от 0 до 4294967295)"))
+          << trace;
+      continue;
+    }
+    ASSERT_EQ(server_->requests.size(), 1u) << trace;
+    const bool completion = std::wstring(c.method).rfind(L"Завершить", 0) == 0;
+    EXPECT_EQ(ScriptedExchange::ValueOf(server_->requests[0], completion ? TagInvoiceNumber : TagReceiptNumber),
+              c.sent)
+        << trace;
   }
 }
 
