@@ -11,17 +11,19 @@ velko in place of build/linux/tools/velko/velko and velko.exe (without --com,
 which needs the registered DLL: velko's own copy of the driver answers the
 same way), a private folder in place of /tmp and C:\\velko-trial, and
 <receipt>, <reference> and <auth code> replaced by positions 3, 4 and 5 of the
-payment just made, as the reader is told to. The ports are the texts' own."""
+payment just made, as the reader is told to. The port is the one thing more: the
+texts' ports (16500, 16599) may be taken by an emulator the reader runs, or by
+another checkout's suite, so the emulator listens on a free one, and that port
+is written in place of the text's wherever a command names it, and given with
+`--set ServerPort=` to the calls that rely on the default 16500."""
 import json
 import os
 import re
 import shlex
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 
 README_VELKO = "build/linux/tools/velko/velko"
 # The settlement after a payment, its partial refund and a second payment cancelled.
@@ -33,17 +35,33 @@ def blocks(readme, heading):
     return re.findall(r"```sh\n(.*?)```", section, re.S)
 
 
-def wait_for_port(port):
-    deadline = time.monotonic() + 60
-    while True:
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-                return
-            except OSError:
-                pass
-        assert time.monotonic() < deadline, "port %d stays busy; the example needs it" % port
-        time.sleep(1)
+DEFAULT_PORT = 16500
+
+
+def start_emulator(args, text_port, env=None):
+    """The emulator of the text on a free port in place of text_port; returns
+    the process and the port it listens on."""
+    listen = "127.0.0.1:%d" % text_port
+    assert any(listen in a for a in args), (listen, args)
+    args = [a.replace(listen, "127.0.0.1:0") for a in args]
+    emu = subprocess.Popen(args, stdout=subprocess.PIPE, text=True, env=env)
+    first = emu.stdout.readline()
+    match = re.match(r"listening on 127\.0\.0\.1:(\d+)$", first.strip())
+    if not match:
+        emu.kill()
+        emu.wait(timeout=10)
+        raise AssertionError("the emulator did not say where it listens: %r" % first)
+    return emu, int(match.group(1))
+
+
+def on_port(call, text_port, port):
+    """A call of the text pointed at the emulator's port: the text's port
+    replaced where the call names it, given where it relies on the default."""
+    call = call.replace("ServerPort=%d" % text_port, "ServerPort=%d" % port)
+    if "ServerPort=" not in call:
+        assert text_port == DEFAULT_PORT, call
+        call = re.sub(r"\bcall\b", "call --set ServerPort=%d" % port, call, count=1)
+    return call
 
 
 def fill_in(line, payment):
@@ -94,21 +112,20 @@ def readme_day(velko, readme, scratch):
     # path the built one (which may itself lie below /tmp/).
     local = lambda line: line.replace("/tmp/", scratch + "/").replace(README_VELKO, velko)
     emulator_line = local(emulator_block.strip())
-    port = int(re.search(r"--listen 127\.0\.0\.1:(\d+)", emulator_line).group(1))
-    wait_for_port(port)
+    text_port = int(re.search(r"--listen 127\.0\.0\.1:(\d+)", emulator_line).group(1))
 
     lines = [l for l in calls_block.splitlines() if l.strip() and not l.lstrip().startswith("#")]
     prelude = [local(l) for l in lines if l.startswith("export ") or l.startswith("velko=")]
     calls = [l for l in lines if l.startswith("$velko call")]
     assert len(calls) >= 6, calls
 
+    emu, port = start_emulator(["bash", "-c", "exec " + emulator_line], text_port)
+
     def run_call(call, stdin):
-        return subprocess.run(["bash", "-c", "\n".join(prelude + [call])], input=stdin,
+        return subprocess.run(["bash", "-c", "\n".join(prelude + [on_port(call, text_port, port)])], input=stdin,
                               capture_output=True, text=True, timeout=60)
 
-    emu = subprocess.Popen(["bash", "-c", "exec " + emulator_line], stdout=subprocess.PIPE, text=True)
     try:
-        assert emu.stdout.readline().startswith("listening on 127.0.0.1:%d" % port)
         check_days("README", lambda: run_day(calls, run_call))
     finally:
         emu.terminate()
@@ -119,23 +136,21 @@ def readme_day(velko, readme, scratch):
 def guide_trial(velko, guide, scratch):
     section = guide.split("\n## A trial day without a terminal", 1)[1].split("\n## ", 1)[0]
     listen = re.search(r"velko\.exe emulator --listen 127\.0\.0\.1:(\d+)", section)
-    port = int(listen.group(1))
+    text_port = int(listen.group(1))
     calls = [l.strip() for l in section.splitlines() if l.strip().startswith("velko.exe call")]
     assert len(calls) >= 5, calls
-    assert all("--set ServerPort=%d" % port in c for c in calls), calls
+    assert all("--set ServerPort=%d" % text_port in c for c in calls), calls
     data = os.path.join(scratch, "velko-trial")
     os.makedirs(data)
     env = dict(os.environ, VELKO_COMMON_APPDATA=data)
-    wait_for_port(port)
+    emulator_args = [velko] + shlex.split(listen.group(0))[1:]
+    emu, port = start_emulator(emulator_args, text_port, env)
 
     def run_call(call, stdin):
-        args = [a for a in shlex.split(call)[1:] if a != "--com"]
+        args = [a for a in shlex.split(on_port(call, text_port, port))[1:] if a != "--com"]
         return subprocess.run([velko] + args, input=stdin, capture_output=True, text=True, timeout=60, env=env)
 
-    emu = subprocess.Popen([velko, "emulator", "--listen", "127.0.0.1:%d" % port], stdout=subprocess.PIPE,
-                           text=True, env=env)
     try:
-        assert emu.stdout.readline().startswith("listening on 127.0.0.1:%d" % port)
         check_days("guide", lambda: run_day(calls, run_call))
     finally:
         emu.terminate()
