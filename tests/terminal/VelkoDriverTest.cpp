@@ -334,6 +334,55 @@ TEST_F(EngineTest, AnUndeterminedOutcomeIsCheckedInTheJournal) {
   }
 }
 
+// The approval flag alone says approved: a response code of "00" without it
+// is a decline, and with it any response code is an approval. So in every
+// place an answer is judged: the operation's own answer, the journal's after
+// "TT", and the answer to the automatic void, which settles the record only
+// when approved.
+TEST(EngineApproval, TheFlagDecidesNotTheResponseCode) {
+  const struct {
+    Fields answer;
+    bool approved;
+  } cases[] = {
+      {{{&TagResponseCode, L"00"}}, false},
+      {{{&TagApprove, L"N"}, {&TagResponseCode, L"00"}}, false},
+      {{{&TagApprove, L""}, {&TagResponseCode, L"00"}, {&TagResponseMessage, L"ОДОБРЕНО"}}, false},
+      {{{&TagApprove, L"Y"}, {&TagResponseCode, L"05"}}, true},
+      {{{&TagApprove, L"Y"}, {&TagResponseCode, L"51"}, {&TagResponseMessage, L"НЕДОСТАТОЧНО СРЕДСТВ"}}, true},
+      {{{&TagApprove, L"Y"}}, true},
+  };
+  for (const auto& c : cases) {
+    const ScriptedExchange::Reply answer{0, c.answer, false};
+    const int32_t expected = c.approved ? 0 : 4003;
+    const std::string trace = "case " + std::to_string(&c - cases);
+    TempDataFolder fresh("approval");
+    auto exchange = std::make_unique<ScriptedExchange>();
+    ScriptedExchange* server = exchange.get();
+    TVelkoDriver engine(std::move(exchange));
+    server->replies = {ScriptedExchange::Approved()};
+    ASSERT_EQ(engine.Enable(), 0) << trace;
+
+    server->replies = {answer};
+    EXPECT_EQ(engine.Sale(10000, L""), expected) << "the sale's answer, " << trace;
+    server->replies = {ScriptedExchange::Response(L"TT"), answer};
+    EXPECT_EQ(engine.Sale(10000, L""), expected) << "the journal's answer, " << trace;
+    server->replies = {answer};
+    EXPECT_EQ(engine.Void(10000, L"3", L"", L""), expected) << "the cancellation's answer, " << trace;
+
+    // A sale left unfinished, then the automatic void answered so: only an
+    // approval lets the settlement itself go out and clears the record.
+    server->replies = {ScriptedExchange::Failure(74)};
+    ASSERT_EQ(engine.Sale(10000, L""), 74) << trace;
+    server->requests.clear();
+    server->replies = {answer, ScriptedExchange::Approved()};
+    EXPECT_EQ(engine.Settlement(), expected) << "the automatic void's answer, " << trace;
+    EXPECT_EQ(server->requests.size(), c.approved ? 2u : 1u) << trace;
+    auto bytes = ReadBytes(fresh.Root() / "velko32" / "ECR1");
+    ASSERT_EQ(bytes.size(), 8u);
+    EXPECT_EQ(bytes[4] != 0, !c.approved) << "the record, " << trace;
+  }
+}
+
 TEST_F(EngineTest, VoidReportsTheAnswerWithoutAJournalQuery) {
   Open();
   server_->replies = {ScriptedExchange::Response(L"TT")};
