@@ -161,6 +161,10 @@ HResult TBaseDriverAuthorizator::LayoutOperationForm(const TMethodLayout& Layout
         break;
     }
   }
+  if (!in.Merchant.empty()) {
+    FLastResultCode = CheckOperationMerchant(in.Merchant);
+    if (FLastResultCode != 0) return FinishForm(pvarRetValue);
+  }
   // What the terminal server does not offer never reaches it ("ПараметрыТерминала"
   // keeps these capabilities false, so a host asks for them only by mistake).
   if (!in.ConsumerQR.empty()) return Refuse(pvarRetValue, rc::kNotSupported, kNoConsumerQRText);
@@ -253,6 +257,8 @@ int32_t TBaseDriverAuthorizator::AuthorizeCompletion(int64_t, const std::wstring
 int32_t TBaseDriverAuthorizator::Settelment(std::wstring&) { return rc::kNotSupported; }
 int32_t TBaseDriverAuthorizator::EmergencyReversal() { return rc::kNotSupported; }
 bool TBaseDriverAuthorizator::PrintSlipOnTerminal() { return false; }
+
+int32_t TBaseDriverAuthorizator::CheckOperationMerchant(const std::wstring&) { return 0; }
 
 int32_t TBaseDriverAuthorizator::TerminalParameters(TTerminalParameters& Parameters) {
   Parameters = TTerminalParameters{};

@@ -80,6 +80,10 @@ class TBaseDriverAuthorizator : public TCustomBaseDriver {
   // Base: the slip printing of PrintSlipOnTerminal, every capability false,
   // no terminal ID; result 0.
   virtual int32_t TerminalParameters(TTerminalParameters& Parameters);
+  // 0 when the device can send the merchant an operation names (a whole
+  // number's digits); else the code, the reason left as the description.
+  // Base: every merchant fits.
+  virtual int32_t CheckOperationMerchant(const std::wstring& Merchant);
 
   // An amount as the host gets it back: a double of the currency value.
   static double AmountToHost(int64_t Amount);

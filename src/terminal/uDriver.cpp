@@ -213,6 +213,15 @@ int32_t TDriver::TerminalParameters(TTerminalParameters& Parameters) {
   return result;
 }
 
+int32_t TDriver::CheckOperationMerchant(const std::wstring& Merchant) {
+  // The request's merchant field is narrower than the setting may be; a
+  // number cut to fit would name another merchant.
+  if (Merchant.size() <= TagMerchantID.DataLn) return 0;
+  SetLastResultDescription(L"Номер мерчанта " + Merchant + L" длиннее поля номера мерчанта сервера VELKO32 (" +
+                           std::to_wstring(TagMerchantID.DataLn) + L" цифры)");
+  return rc::kBadParameters;
+}
+
 std::wstring TDriver::OpenedDeviceID() {
   // One device per cash register: the register's number names it.
   return L"VELKO32-" + std::to_wstring(GetSettingValueInt(L"ECRNumber"));

@@ -48,6 +48,7 @@ class TDriver : public TBaseDriverAuthorizator {
   int32_t EmergencyReversal() override;
   bool PrintSlipOnTerminal() override;
   int32_t TerminalParameters(TTerminalParameters& Parameters) override;
+  int32_t CheckOperationMerchant(const std::wstring& Merchant) override;
   std::wstring OpenedDeviceID() override;
 
   // Typed forms of the extra methods.

@@ -351,7 +351,13 @@ TEST_F(RevisionReplayTest, EditionAAt4000) {
       {L"ОтменитьПлатежПоПлатежнойКарте",
        {Saved("id"), 34.0, L"", 250.0, 250.0, L"", Saved("rec2"), L"", L"", L""}, Is(B(true)),
        {{5, Masked()}, {9, Filled()}}, true, 0, L"", "34"},
+      // A merchant number that is none, or that the request's field cannot carry.
       {L"ОплатитьПлатежнойКартой", {Saved("id"), -1.0, L"", 100.0, L""}, Is(B(false)), {}, false, 1004},
+      {L"ОплатитьПлатежнойКартой", {Saved("id"), 1.5, L"", 100.0, L""}, Is(B(false)), {}, false, 1004},
+      {L"ОплатитьПлатежнойКартой", {Saved("id"), 340.0, L"", 100.0, L""}, Is(B(false)), {}, false, 1004},
+      // Without cash, the cash-withdrawal call is a payment.
+      {L"ОплатитьПлатежнойКартойCВыдачейНаличных", {Saved("id"), 0.0, L"", 30.0, 0.0, L""}, Is(B(true)),
+       {{3, Is(N(30))}, {5, Masked()}, {6, Digits(10)}, {7, Digits(12)}, {8, Filled()}, {9, Filled()}}, true},
   };
   Replay(L"a_velko1c83_4000", Concat({EditionAConnects(4000), day, EndOfDay()}), kCounts4000);
 }
