@@ -1,8 +1,12 @@
-// velko demo [--native PATH]: a cashier's day, played through the add-in
-// object (or the Native API module at PATH) exactly as the host plays it,
-// against the terminal-server emulator started in this process, in a data
-// folder of its own that is removed afterwards. Each step is printed for a
-// person to read; the exit status is 0 when every step went as expected.
+// velko demo [--native PATH] [--class NAME]: a cashier's day, played through
+// the add-in object (or the Native API module at PATH) exactly as the host
+// plays it, against the terminal-server emulator started in this process, in
+// a data folder of its own that is removed afterwards. A class of revision
+// 3004 or 4000 is played as the current equipment library plays it: the
+// revision first, the description as XML, the equipment type, the device ID
+// in every call, the terminal's parameters, and the operations in that
+// revision's layout. Each step is printed for a person to read; the exit
+// status is 0 when every step went as expected.
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +22,7 @@
 #include "common/Common.Log.h"
 #include "common/TextUtf.h"
 #include "common/uCommonUtils.h"
+#include "driver/MethodLayouts.h"
 #include "emulator/TerminalEmulator.h"
 #include "platform/ReceiptPrompt.h"
 
@@ -64,19 +69,29 @@ class Demo {
   // Runs one method, prints it, and checks the outcome.
   CallResult Step(const std::string& name, std::vector<HostValue> params, bool expected,
                   const std::string& what) {
-    CallResult r = host_.Call(name, std::move(params));
-    ++steps_;
-    const auto [first, other] = host_.MethodNames(r.number);
-    const std::wstring russian = HasCyrillic(first) ? first : other;
-    const std::wstring english = HasCyrillic(first) ? other : first;
+    CallResult r = Announce(name, std::move(params), what);
     const bool outcome = r.hresult == kS_OK && r.ret.IsBoolean() && r.ret.ToBool();
-    std::cout << "\n" << steps_ << ". " << WideToUtf8(russian) << " (" << WideToUtf8(english) << ")";
-    if (!what.empty()) std::cout << ": " << what;
     std::cout << "\n   " << (outcome ? "true" : "false") << ", code " << r.lastErrorCode << " \""
               << WideToUtf8(r.lastErrorText) << "\"\n";
     if (outcome != expected) {
       ++failures_;
       std::cout << "   !! expected " << (expected ? "true" : "false") << "\n";
+    }
+    return r;
+  }
+
+  // Runs a method that answers a value rather than true or false.
+  CallResult ValueStep(const std::string& name, const std::string& what) {
+    CallResult r = Announce(name, {}, what);
+    std::string value;
+    try {
+      value = WideToUtf8(r.ret.ToText());
+    } catch (const HostValueError&) {
+    }
+    std::cout << "\n   " << (value.empty() ? "(nothing)" : value) << "\n";
+    if (r.hresult != kS_OK || value.empty()) {
+      ++failures_;
+      std::cout << "   !! expected an answer\n";
     }
     return r;
   }
@@ -119,8 +134,116 @@ class Demo {
   int failures_ = 0;
 
  private:
+  CallResult Announce(const std::string& name, std::vector<HostValue> params, const std::string& what) {
+    CallResult r = host_.Call(name, std::move(params));
+    ++steps_;
+    const auto [first, other] = host_.MethodNames(r.number);
+    const std::wstring russian = HasCyrillic(first) ? first : other;
+    const std::wstring english = HasCyrillic(first) ? other : first;
+    std::cout << "\n" << steps_ << ". " << WideToUtf8(russian) << " (" << WideToUtf8(english) << ")";
+    if (!what.empty()) std::cout << ": " << what;
+    return r;
+  }
+
   HostHarness& host_;
 };
+
+// The parameters of a card operation at the positions its revision gives them.
+class Layout {
+ public:
+  explicit Layout(int32_t revision) : layout_(*FindInterfaceLayout(revision)) {}
+  std::vector<HostValue> Params(THostMethod method, std::initializer_list<std::pair<TLayoutField, HostValue>> values) const {
+    const TMethodLayout& entry = Entry(method);
+    std::vector<HostValue> params(static_cast<size_t>(entry.ParamsCount));
+    for (const auto& [field, value] : values)
+      if (const int32_t at = FieldPosition(entry, field); at >= 0) params[static_cast<size_t>(at)] = value;
+    return params;
+  }
+  size_t At(THostMethod method, TLayoutField field) const {
+    const int32_t at = FieldPosition(Entry(method), field);
+    return at < 0 ? 0 : static_cast<size_t>(at);
+  }
+  const TMethodLayout& Entry(THostMethod method) const { return *FindMethodLayout(layout_, method); }
+
+ private:
+  const TInterfaceLayout& layout_;
+};
+
+// The day as the current equipment library plays it at revision 3004 or 4000.
+void PlayRevisionDay(Demo& demo, const TAddInClass& cls, uint16_t port) {
+  using enum TLayoutField;
+  using enum THostMethod;
+  const Layout layout(cls.InterfaceRevision);
+  auto text = [](const std::string& t) { return HostValue::FromString(Utf8ToWide(t)); };
+
+  demo.ValueStep("ПолучитьРевизиюИнтерфейса", "the library asks the revision first");
+  CallResult r = demo.Step("ПолучитьОписание", {HostValue::FromString(L"")}, true, "what the driver is, as one XML text");
+  Demo::Show("description", Demo::Text(r, 0));
+  demo.Step("ПолучитьПараметры", {HostValue::FromString(L"")}, true, "the parameter table for the settings form");
+  demo.Step("УстановитьПараметр", {HostValue::FromString(L"EquipmentType"), HostValue::FromString(L"ЭквайринговыйТерминал")},
+            true, "EquipmentType = ЭквайринговыйТерминал");
+  // Values arrive typed as the parameter table declares them: numbers as doubles.
+  demo.Step("УстановитьПараметр", {HostValue::FromString(L"ServerPort"), HostValue::FromDouble(port)}, true,
+            "ServerPort = " + std::to_string(port));
+  demo.Step("УстановитьПараметр", {HostValue::FromString(L"DebugLogEnabled"), HostValue::FromBool(true)}, true,
+            "DebugLogEnabled = true");
+  r = demo.Step("Подключить", {HostValue::FromString(L"")}, true, "open the device; it answers its device ID");
+  Demo::Show("device ID", Demo::Text(r, 0));
+  const HostValue id = text(Demo::Text(r, 0));
+  if (cls.InterfaceRevision >= 4000)
+    demo.Step("УстановитьЛокализацию", {HostValue::FromString(L"ru"), HostValue::FromString(L"")}, true,
+              "the host's language (the driver's texts stay Russian)");
+  r = demo.Step("ПараметрыТерминала", {id, HostValue::FromString(L"")}, true, "what the terminal offers the cashier");
+  Demo::Show("terminal parameters", Demo::Text(r, 1));
+
+  auto outputs = [&](const CallResult& result, THostMethod method, bool slip) {
+    Demo::CardOutputs(result, layout.At(method, lfCardNumber), layout.At(method, lfReceiptNumber),
+                      layout.At(method, lfRRN), layout.At(method, lfAuthorizationCode),
+                      slip ? layout.At(method, lfSlip) : 0);
+  };
+  const HostValue no_merchant = HostValue::FromDouble(0), no_qr = HostValue::FromString(L"");
+  r = demo.Step("ОплатитьПлатежнойКартой",
+                layout.Params(hmPay, {{lfDeviceID, id}, {lfMerchantNumber, no_merchant}, {lfConsumerQR, no_qr},
+                                      {lfAmount, HostValue::FromDouble(100)}, {lfCardNumber, HostValue::FromString(L"")}}),
+                true, "a card payment of 100,00");
+  Demo::Show("amount", Demo::Text(r, layout.At(hmPay, lfAmount)));
+  outputs(r, hmPay, true);
+  const std::string paid_rrn = Demo::Text(r, layout.At(hmPay, lfRRN));
+
+  r = demo.Step("ВернутьПлатежПоПлатежнойКарте",
+                layout.Params(hmRefund, {{lfDeviceID, id}, {lfMerchantNumber, no_merchant}, {lfConsumerQR, no_qr},
+                                         {lfAmount, HostValue::FromDouble(40.5)}, {lfCardNumber, HostValue::FromString(L"")},
+                                         {lfReceiptNumber, HostValue::FromString(L"")}, {lfRRN, text(paid_rrn)}}),
+                true, "a refund of 40,50 of that payment");
+  outputs(r, hmRefund, true);
+
+  r = demo.Step("ОплатитьПлатежнойКартой",
+                layout.Params(hmPay, {{lfDeviceID, id}, {lfMerchantNumber, no_merchant}, {lfConsumerQR, no_qr},
+                                      {lfAmount, HostValue::FromDouble(250)}, {lfCardNumber, HostValue::FromString(L"")}}),
+                true, "another payment, of 250,00, that the customer changes their mind about");
+  outputs(r, hmPay, false);
+  const std::string to_cancel = Demo::Text(r, layout.At(hmPay, lfReceiptNumber));
+  r = demo.Step("ОтменитьПлатежПоПлатежнойКарте",
+                layout.Params(hmCancel, {{lfDeviceID, id}, {lfMerchantNumber, no_merchant}, {lfConsumerQR, no_qr},
+                                         {lfAmount, HostValue::FromDouble(250)}, {lfAmountOriginal, HostValue::FromDouble(0)},
+                                         {lfReceiptNumber, text(to_cancel)}, {lfRRN, HostValue::FromString(L"")},
+                                         {lfAuthorizationCode, HostValue::FromString(L"")}}),
+                true, "cancel that payment, receipt number " + to_cancel);
+  Demo::CardOutputs(r, layout.At(hmCancel, lfCardNumber), 0, 0, 0, layout.At(hmCancel, lfSlip));
+
+  if (cls.InterfaceRevision >= 4000)
+    demo.Step("ОплатитьПлатежнойКартой",
+              layout.Params(hmPay, {{lfDeviceID, id}, {lfMerchantNumber, no_merchant},
+                                    {lfConsumerQR, HostValue::FromString(L"QR-CODE-FROM-THE-PHONE")},
+                                    {lfAmount, HostValue::FromDouble(10)}, {lfCardNumber, HostValue::FromString(L"")}}),
+              false, "a payment by the customer's QR code, which this terminal does not offer (nothing is sent)");
+
+  r = demo.Step("ИтогиДняПоКартам", {id, HostValue::FromString(L"")}, true, "the end-of-day settlement");
+  Demo::Slip(Demo::Text(r, 1));
+  demo.Step("Отключить", {id}, true, "close the device");
+}
+
+int Finish(Demo& demo, HostHarness& host);
 
 int RunDemo(const std::string& native, const TAddInClass& cls) {
   DemoFolder folder;
@@ -136,6 +259,12 @@ int RunDemo(const std::string& native, const TAddInClass& cls) {
   ScriptedReceiptPrompt prompt;
   ScopedServiceOverride cashier(nullptr, nullptr, &prompt);
   Demo demo(host);
+  if (cls.InterfaceRevision != TBaseDriver::kDefaultInterfaceRevision) {
+    std::cout << "  the class " << WideToUtf8(cls.ExtensionName) << ", interface revision " << cls.InterfaceRevision
+              << ", played as the current equipment library plays it\n";
+    PlayRevisionDay(demo, cls, emu.Port());
+    return Finish(demo, host);
+  }
 
   CallResult r = demo.Step("ПолучитьОписание", {}, true, "what the driver is");
   Demo::Show("name", Demo::Text(r, 0));
@@ -198,7 +327,11 @@ int RunDemo(const std::string& native, const TAddInClass& cls) {
   r = demo.Step("ИтогиДняПоКартам", {}, true, "the end-of-day settlement");
   Demo::Slip(Demo::Text(r, 1));
   demo.Step("Отключить", {}, true, "close the device");
+  return Finish(demo, host);
+}
 
+// The log's line count and the verdict.
+int Finish(Demo& demo, HostHarness& host) {
   // The Native module writes its own log, where the COM add-in writes.
   const std::filesystem::path log(host.IsNative() ? TLog::BuildLogFileName(L"a_velko1c83", L"a_velko1c83")
                                                   : TLog::LogFileName());
