@@ -23,9 +23,22 @@ namespace {
 using host::Bstr;
 using host::Variant;
 
+// The classes the DLL serves, each under a ProgID and a CLSID of its own; the
+// first is the one the tests below the registration ones create.
+struct ServedClass {
+  const wchar_t* name;  // what the object's RegisterExtensionAs answers
+  const wchar_t* prog_id;
+  const wchar_t* clsid;
+  std::wstring ClsidKey() const { return std::wstring(L"CLSID\\") + clsid; }
+};
+const ServedClass kClasses[] = {
+    {L"a_velko1c83", L"AddIn.a_velko1c83", L"{9A00111C-A9DA-4A0E-BA5A-CE340F0D29D7}"},
+    {L"a_velko1c83_3004", L"AddIn.a_velko1c83_3004", L"{5783D330-7120-4395-B928-5C554BB4B8FD}"},
+    {L"a_velko1c83_4000", L"AddIn.a_velko1c83_4000", L"{6F89C046-7288-4E30-8811-38FF988F139A}"},
+};
 constexpr const wchar_t* kProgID = L"AddIn.a_velko1c83";
-constexpr const wchar_t* kClsidText = L"{9A00111C-A9DA-4A0E-BA5A-CE340F0D29D7}";
-const std::wstring kClsidKey = std::wstring(L"CLSID\\") + kClsidText;
+const std::wstring kClsidKey = kClasses[0].ClsidKey();
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::wstring TestFolder() { return host::FolderOf(host::ModulePath()); }
 std::wstring DllPath() { return TestFolder() + L"\\a_velko1c83.dll"; }
@@ -63,19 +76,26 @@ class Ref {
   T* p_ = nullptr;
 };
 
-// The entries of a registration below `root`\`prefix`, as the test expects them.
+// The entries of a registration below `root`\`prefix`, as the test expects
+// them, for every class.
 void ExpectRegistered(HKEY root, const std::wstring& prefix, const std::wstring& dll) {
-  EXPECT_EQ(host::RegText(root, prefix + kClsidKey), L"V7 AddIn 2.0");
-  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\InprocServer32"), dll);
-  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
-  EXPECT_EQ(host::RegText(root, prefix + kProgID), L"V7 AddIn 2.0");
-  EXPECT_EQ(host::RegText(root, prefix + kProgID + L"\\Clsid"), kClsidText);
-  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\ProgID"), kProgID);
+  for (const ServedClass& cls : kClasses) {
+    SCOPED_TRACE(Narrow(cls.prog_id));
+    const std::wstring clsid = prefix + cls.ClsidKey(), prog_id = prefix + cls.prog_id;
+    EXPECT_EQ(host::RegText(root, clsid), L"V7 AddIn 2.0");
+    EXPECT_EQ(host::RegText(root, clsid + L"\\InprocServer32"), dll);
+    EXPECT_EQ(host::RegText(root, clsid + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
+    EXPECT_EQ(host::RegText(root, prog_id), L"V7 AddIn 2.0");
+    EXPECT_EQ(host::RegText(root, prog_id + L"\\Clsid"), cls.clsid);
+    EXPECT_EQ(host::RegText(root, clsid + L"\\ProgID"), cls.prog_id);
+  }
 }
 
 void ExpectUnregistered(HKEY root, const std::wstring& prefix) {
-  EXPECT_FALSE(host::RegKeyExists(root, prefix + kClsidKey));
-  EXPECT_FALSE(host::RegKeyExists(root, prefix + kProgID));
+  for (const ServedClass& cls : kClasses) {
+    EXPECT_FALSE(host::RegKeyExists(root, prefix + cls.ClsidKey())) << Narrow(cls.prog_id);
+    EXPECT_FALSE(host::RegKeyExists(root, prefix + cls.prog_id)) << Narrow(cls.prog_id);
+  }
 }
 
 // Registered machine-wide for the whole program, so that every test finds the
@@ -103,20 +123,40 @@ class ServerEnvironment : public ::testing::Environment {
 
 // ---------------------------------------------------------------- registration
 
+// Each ProgID leads to an object of its own class: the host takes the object
+// by the name it registers as.
 TEST(Registration, MachineWideWritesTheEntriesAndUnregistrationRemovesThem) {
   ASSERT_EQ(Regsvr32(L""), 0);
   ExpectRegistered(HKEY_CLASSES_ROOT, L"", DllPath());
-  CLSID clsid{};
-  ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
-  EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_AddInVelko));
-  {
+  for (const ServedClass& cls : kClasses) {
+    SCOPED_TRACE(Narrow(cls.prog_id));
+    CLSID clsid{}, expected{};
+    ASSERT_EQ(CLSIDFromProgID(cls.prog_id, &clsid), S_OK);
+    ASSERT_EQ(CLSIDFromString(cls.clsid, &expected), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, expected));
     Ref<IInitDone> object;
-    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+    host::Connection connection;
+    ASSERT_EQ(object->Init(static_cast<IDispatch*>(&connection)), S_OK);
+    Ref<ILanguageExtender> lang;
+    ASSERT_EQ(object->QueryInterface(IID_ILanguageExtender, lang.put_void()), S_OK);
+    Bstr name;
+    ASSERT_EQ(lang->RegisterExtensionAs(&name.b), S_OK);
+    EXPECT_EQ(name.text(), cls.name);
+    EXPECT_EQ(object->Done(), S_OK);
   }
+  EXPECT_TRUE(IsEqualCLSID(CLSID_AddInVelko, [] {
+    CLSID clsid{};
+    CLSIDFromString(kClasses[0].clsid, &clsid);
+    return clsid;
+  }())) << "the declaration the other tests use names the first class";
 
   ASSERT_EQ(Regsvr32(L"/u"), 0);
   ExpectUnregistered(HKEY_CLASSES_ROOT, L"");
-  EXPECT_NE(CLSIDFromProgID(kProgID, &clsid), S_OK);
+  for (const ServedClass& cls : kClasses) {
+    CLSID clsid{};
+    EXPECT_NE(CLSIDFromProgID(cls.prog_id, &clsid), S_OK) << Narrow(cls.prog_id);
+  }
   ASSERT_EQ(Regsvr32(L""), 0);  // the other tests need it
 }
 
@@ -218,8 +258,9 @@ TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
   for (const Root& root : {Root{L"", HKEY_LOCAL_MACHINE}, Root{L"/n /i:user", HKEY_CURRENT_USER}}) {
     SCOPED_TRACE(root.options);
     const std::wstring classes = L"Software\\Classes\\";
-    const std::wstring progid = classes + kProgID + L"\\Clsid";
-    const std::wstring ours = classes + kClsidKey + L"\\InprocServer32";
+    // A class's ProgID key with its CLSID, and its server key.
+    const auto progid = [&](const ServedClass& cls) { return classes + cls.prog_id + L"\\Clsid"; };
+    const auto ours = [&](const ServedClass& cls) { return classes + cls.ClsidKey() + L"\\InprocServer32"; };
     const std::wstring off = std::wstring(L"/u ") + root.options;
     // Some runtimes keep one class key for both views below this root: there
     // two registrations are one, and there is nothing to tell apart.
@@ -244,46 +285,58 @@ TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
         ASSERT_EQ(Regsvr32(root.options, other, OtherRegsvr32()), 0);
         return;
       }
-      WriteInView(root.store, classes + kClsidKey, OtherView(), nullptr, L"V7 AddIn 2.0");
-      WriteInView(root.store, ours, OtherView(), nullptr, L"C:\\Drivers\\velko\\other\\a_velko1c83.dll");
-      WriteInView(root.store, ours, OtherView(), L"ThreadingModel", L"Apartment");
-      WriteInView(root.store, classes + kProgID, OtherView(), nullptr, L"V7 AddIn 2.0");
-      WriteInView(root.store, progid, OtherView(), nullptr, kClsidText);
-      WriteInView(root.store, classes + kClsidKey + L"\\ProgID", OtherView(), nullptr, kProgID);
+      for (const ServedClass& cls : kClasses) {
+        WriteInView(root.store, classes + cls.ClsidKey(), OtherView(), nullptr, L"V7 AddIn 2.0");
+        WriteInView(root.store, ours(cls), OtherView(), nullptr, L"C:\\Drivers\\velko\\other\\a_velko1c83.dll");
+        WriteInView(root.store, ours(cls), OtherView(), L"ThreadingModel", L"Apartment");
+        WriteInView(root.store, classes + cls.prog_id, OtherView(), nullptr, L"V7 AddIn 2.0");
+        WriteInView(root.store, progid(cls), OtherView(), nullptr, cls.clsid);
+        WriteInView(root.store, classes + cls.ClsidKey() + L"\\ProgID", OtherView(), nullptr, cls.prog_id);
+      }
     };
     ASSERT_EQ(Regsvr32(L"/u"), 0);
     ASSERT_EQ(Regsvr32(root.options), 0);
     register_other();
-    ASSERT_TRUE(host::RegKeyExists(root.store, ours, OtherView())) << "the other DLL registered in its own view";
+    for (const ServedClass& cls : kClasses)
+      ASSERT_TRUE(host::RegKeyExists(root.store, ours(cls), OtherView()))
+          << "the other DLL registered " << Narrow(cls.prog_id) << " in its own view";
 
     if (other_runs) {
-      // The other one goes: this bitness keeps its class and its ProgID.
+      // The other one goes: this bitness keeps its classes and their ProgIDs.
       EXPECT_EQ(Regsvr32(off, other, OtherRegsvr32()), 0);
-      EXPECT_TRUE(host::RegKeyExists(root.store, progid));
-      EXPECT_TRUE(host::RegKeyExists(root.store, ours));
-      if (root.store == HKEY_LOCAL_MACHINE) {
-        CLSID clsid{};
-        ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
-        Ref<IInitDone> object;
-        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+      for (const ServedClass& cls : kClasses) {
+        SCOPED_TRACE(Narrow(cls.prog_id));
+        EXPECT_TRUE(host::RegKeyExists(root.store, progid(cls)));
+        EXPECT_TRUE(host::RegKeyExists(root.store, ours(cls)));
+        if (root.store == HKEY_LOCAL_MACHINE) {
+          CLSID clsid{};
+          ASSERT_EQ(CLSIDFromProgID(cls.prog_id, &clsid), S_OK);
+          Ref<IInitDone> object;
+          EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+        }
       }
       register_other();
     }
 
-    // This one goes: the other keeps its class and the ProgID, seen from its view.
+    // This one goes: the other keeps its classes and the ProgIDs, seen from its view.
     EXPECT_EQ(Regsvr32(off), 0);
-    EXPECT_FALSE(host::RegKeyExists(root.store, ours));
-    EXPECT_TRUE(host::RegKeyExists(root.store, ours, OtherView()));
-    EXPECT_EQ(host::RegText(root.store, progid, nullptr, OtherView()), kClsidText);
+    for (const ServedClass& cls : kClasses) {
+      SCOPED_TRACE(Narrow(cls.prog_id));
+      EXPECT_FALSE(host::RegKeyExists(root.store, ours(cls)));
+      EXPECT_TRUE(host::RegKeyExists(root.store, ours(cls), OtherView()));
+      EXPECT_EQ(host::RegText(root.store, progid(cls), nullptr, OtherView()), cls.clsid);
+    }
 
     if (other_runs) {
-      // The last one takes the ProgID with it.
+      // The last one takes the ProgIDs with it.
       EXPECT_EQ(Regsvr32(off, other, OtherRegsvr32()), 0);
-      EXPECT_FALSE(host::RegKeyExists(root.store, classes + kProgID));
+      for (const ServedClass& cls : kClasses)
+        EXPECT_FALSE(host::RegKeyExists(root.store, classes + cls.prog_id)) << Narrow(cls.prog_id);
     } else {
-      for (const std::wstring& key : {classes + kClsidKey + L"\\ProgID", ours, classes + kClsidKey, progid,
-                                      classes + std::wstring(kProgID)})
-        RegDeleteKeyExW(root.store, key.c_str(), OtherView(), 0);
+      for (const ServedClass& cls : kClasses)
+        for (const std::wstring& key : {classes + cls.ClsidKey() + L"\\ProgID", ours(cls), classes + cls.ClsidKey(),
+                                        progid(cls), classes + std::wstring(cls.prog_id)})
+          RegDeleteKeyExW(root.store, key.c_str(), OtherView(), 0);
     }
   }
   ASSERT_EQ(Regsvr32(L""), 0);  // the other tests need it
@@ -860,12 +913,27 @@ TEST(VelkoCom, CallsTheRegisteredDllByItsProgID) {
 
   EXPECT_EQ(host::RunAndCapture(velko + L" session --com", "{\"call\": \"GetVersion\"}\n", out), 0) << out;
   EXPECT_NE(out.find("\"return\":\"1.1.1.4\""), std::string::npos) << out;
+  // A later class by its own ProgID; velko checks the object names itself so.
+  const std::string version_line = "{\"call\": \"GetVersion\"}\n";
+  EXPECT_EQ(host::RunAndCapture(velko + L" session --com --class a_velko1c83_4000", version_line, out), 0) << out;
+  EXPECT_NE(out.find("\"return\":\"1.1.1.4\""), std::string::npos) << out;
+
+  // As an older DLL registers: the first class alone. velko says so.
+  for (const wchar_t* key :
+       {L"Software\\Classes\\AddIn.a_velko1c83_3004\\Clsid", L"Software\\Classes\\AddIn.a_velko1c83_3004"})
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, key), ERROR_SUCCESS);
+  EXPECT_EQ(host::RunAndCapture(velko + L" call --com --class a_velko1c83_3004 GetVersion", "", out), 2) << out;
+  EXPECT_NE(out.find("older than this class"), std::string::npos) << out;
 
   ASSERT_EQ(Regsvr32(L"/u"), 0);
+  std::string later;
   const long refused = host::RunAndCapture(velko + L" call --com GetVersion", "", out);
+  const long later_refused = host::RunAndCapture(velko + L" call --com --class a_velko1c83_3004 GetVersion", "", later);
   ASSERT_EQ(Regsvr32(L""), 0);
   EXPECT_EQ(refused, 2) << out;
   EXPECT_NE(out.find("AddIn.a_velko1c83 is not registered"), std::string::npos) << out;
+  EXPECT_EQ(later_refused, 2) << later;
+  EXPECT_NE(later.find("AddIn.a_velko1c83_3004 is not registered"), std::string::npos) << later;
 }
 
 // ------------------------------------------------------------------- windows

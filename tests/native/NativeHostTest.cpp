@@ -315,10 +315,22 @@ class NativeHost : public ::testing::Test {
 velko::testing::TempDataFolder* NativeHost::folder_ = nullptr;
 velko::emulator::TerminalEmulator* NativeHost::emulator_ = nullptr;
 
+// The module's classes, as GetClassNames lists them, and the extension name
+// each object registers as: the host creates AddIn.<attach name>.<that name>.
+constexpr const char16_t* kClassNames = u"VelkoAcquiring|VelkoAcquiring3004|VelkoAcquiring4000";
+const struct {
+  const char16_t* native_name;
+  const char16_t* extension;
+} kClasses[] = {
+    {u"VelkoAcquiring", u"a_velko1c83"},
+    {u"VelkoAcquiring3004", u"a_velko1c83_3004"},
+    {u"VelkoAcquiring4000", u"a_velko1c83_4000"},
+};
+
 TEST(NativeModule, ExportsAndClasses) {
   Module module;
   ASSERT_TRUE(module.Loaded()) << ModulePath();
-  EXPECT_EQ(Text(module.Get<const Unit* (*)()>("GetClassNames")()), T(u"VelkoAcquiring"));
+  EXPECT_EQ(Text(module.Get<const Unit* (*)()>("GetClassNames")()), T(kClassNames));
   EXPECT_EQ(module.Get<int (*)(int)>("SetPlatformCapabilities")(1), 1);
   // 1: only in the host's own process, not isolated in a process of its own.
   const auto attach_type = module.Get<int (*)()>("GetAttachType");
@@ -328,6 +340,28 @@ TEST(NativeModule, ExportsAndClasses) {
   EXPECT_EQ(module.Get<long (*)(const Unit*, void**)>("GetClassObject")(T(u"Other").c_str(), &object), 0);
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(module.Get<long (*)(void**)>("DestroyObject")(&object), -1);
+}
+
+TEST(NativeModule, EachClassRegistersAsItsOwnExtension) {
+  Module module;
+  ASSERT_TRUE(module.Loaded()) << ModulePath();
+  const auto create = module.Get<long (*)(const Unit*, void**)>("GetClassObject");
+  const auto destroy = module.Get<long (*)(void**)>("DestroyObject");
+  MemoryManager memory{kMemoryTable + 2 - kHead};
+  for (const auto& cls : kClasses) {
+    const Text extension = T(cls.extension);
+    SCOPED_TRACE(std::string(extension.begin(), extension.end()));
+    void* object = nullptr;
+    ASSERT_NE(create(T(cls.native_name).c_str(), &object), 0);
+    ASSERT_NE(object, nullptr);
+    EXPECT_TRUE((Invoke<bool, void*>(object, kInitDone, 1, &memory)));  // setMemManager
+    Unit* name = nullptr;
+    ASSERT_TRUE((Invoke<bool, Unit**>(object, kLanguage, kRegisterExtensionAs, &name)));
+    EXPECT_EQ(Text(name), extension);
+    Free(&memory, reinterpret_cast<void**>(&name));
+    EXPECT_EQ(destroy(&object), 0);
+  }
+  EXPECT_TRUE(memory.live.empty());
 }
 
 TEST_F(NativeHost, DescribesItself) {
@@ -481,7 +515,7 @@ TEST_F(NativeHost, ExportsAndAPaymentHoldOnAFourByteAlignedStack) {
       const auto [self, function] = slot(object, part, index);
       return CallMisaligned<R>(function, self, args...);
     };
-    EXPECT_EQ(Text(CallMisaligned<const Unit*>(module_.Get<const void*>("GetClassNames"))), T(u"VelkoAcquiring"));
+    EXPECT_EQ(Text(CallMisaligned<const Unit*>(module_.Get<const void*>("GetClassNames"))), T(kClassNames));
     void* object = nullptr;
     const Text name = T(u"VelkoAcquiring");
     ASSERT_NE(CallMisaligned<long>(module_.Get<const void*>("GetClassObject"), name.c_str(), &object), 0);
