@@ -160,8 +160,11 @@ HResult TAddInObject::Init(IHostConnection* Connection) {
 
     FObjectNumber = g_object_counter.load();
     if (!FDriver) {
-      std::unique_ptr<TBaseDriver> driver = CreateDriverByName(kDriverClassName);
-      if (!driver) throw PlatformError("No driver class is registered under the name TDriver");
+      // The class names the revision; the driver below knows only the number.
+      std::unique_ptr<TBaseDriver> driver = CreateDriverByName(kDriverClassName, FClass.InterfaceRevision);
+      if (!driver)
+        throw PlatformError("No driver class of interface revision " + std::to_string(FClass.InterfaceRevision) +
+                            " is registered under the name TDriver");
       driver->SetDriverObjNumber(static_cast<uint8_t>(FObjectNumber & 0xFF));
       driver->SetExecExternalEvent(
           [this](const std::wstring& source, const std::wstring& message, const std::wstring& data) {

@@ -20,6 +20,7 @@ inline constexpr int32_t kNotSupported = 1003;
 inline constexpr int32_t kBadParameters = 1004;
 inline constexpr int32_t kNoConnection = 1007;      // the server cannot be reached
 inline constexpr int32_t kBusy = 1009;              // a host call arrived while another ran
+inline constexpr int32_t kBadDeviceParameters = 1020;  // the host's equipment type is not this driver's
 inline constexpr int32_t kDeclined = 4003;
 inline constexpr int32_t kAlreadyExists = 4004;     // "B9": that receipt number exists
 inline constexpr int32_t kUndetermined = 4005;      // "TT" that the journal did not settle

@@ -22,9 +22,10 @@ TPlatformVer DetectPlatformVersion(const std::wstring& executable_name) {
 
 std::wstring GetModuleVersion() { return Services().Process->ModuleFileVersion(); }
 
-TBaseDriver::TBaseDriver()
+TBaseDriver::TBaseDriver(int32_t InterfaceRevision)
     : FDeviceID(L"default"),
-      FPlatformVer(DetectPlatformVersion(Services().Process->HostExecutableName())) {}
+      FPlatformVer(DetectPlatformVersion(Services().Process->HostExecutableName())),
+      FInterfaceRevision(InterfaceRevision) {}
 
 TBaseDriver::~TBaseDriver() = default;
 
@@ -269,7 +270,11 @@ void RegisterDriverClass(const std::wstring& name, TDriverFactory factory) {
   registry.classes[name] = std::move(factory);
 }
 
-std::unique_ptr<TBaseDriver> CreateDriverByName(const std::wstring& name) {
+void RegisterDriverClass(const std::wstring& name, TOneRevisionDriverFactory factory) {
+  RegisterDriverClass(name, [factory = std::move(factory)](int32_t) { return factory(); });
+}
+
+std::unique_ptr<TBaseDriver> CreateDriverByName(const std::wstring& name, int32_t InterfaceRevision) {
   TDriverFactory factory;
   {
     DriverRegistry& registry = Registry();
@@ -278,7 +283,9 @@ std::unique_ptr<TBaseDriver> CreateDriverByName(const std::wstring& name) {
     if (it == registry.classes.end()) return nullptr;
     factory = it->second;
   }
-  return factory();
+  std::unique_ptr<TBaseDriver> driver = factory(InterfaceRevision);
+  if (driver && driver->InterfaceRevision() != InterfaceRevision) return nullptr;
+  return driver;
 }
 
 }  // namespace velko

@@ -10,7 +10,10 @@
 // Construction is two-phase because the tables are built by virtual
 // operations: CreateDriver<T>() constructs the object and then runs the
 // virtual Create(), which registers the most derived class's settings and
-// methods. A driver is used on the host's thread only; nothing is locked.
+// methods. A driver is of one revision of the host's interface for its life
+// (given to the constructor, 2004 by default); the revision picks the layout
+// its subclasses register their host methods in (driver/MethodLayouts). A
+// driver is used on the host's thread only; nothing is locked.
 #pragma once
 
 #include <cstdint>
@@ -55,8 +58,12 @@ std::wstring GetModuleVersion();
 
 class TBaseDriver {
  public:
-  TBaseDriver();
+  explicit TBaseDriver(int32_t InterfaceRevision = kDefaultInterfaceRevision);
   virtual ~TBaseDriver();
+
+  // The standard's 2.4 layout, which every host that does not ask speaks.
+  static constexpr int32_t kDefaultInterfaceRevision = 2004;
+  int32_t InterfaceRevision() const { return FInterfaceRevision; }
   TBaseDriver(const TBaseDriver&) = delete;
   TBaseDriver& operator=(const TBaseDriver&) = delete;
 
@@ -179,6 +186,7 @@ class TBaseDriver {
   void* FAppConnection = nullptr;  // never assigned in this system
   bool FEnabled = false;
   TPlatformVer FPlatformVer = TPlatformVer::pvUnknown;
+  const int32_t FInterfaceRevision;
   bool FCapSettingsDlg = false;
   int32_t FLastResultCode = 0;
   std::wstring FLastResultDescription;
@@ -202,7 +210,10 @@ class TBaseDriver {
   HResult HostSetDeviceID(HostValue& pvarRetValue, HostParams& paParams);
 };
 
-using TDriverFactory = std::function<std::unique_ptr<TBaseDriver>()>;
+// Makes a driver of the revision asked for.
+using TDriverFactory = std::function<std::unique_ptr<TBaseDriver>(int32_t InterfaceRevision)>;
+// Makes a driver of one revision only, whatever is asked.
+using TOneRevisionDriverFactory = std::function<std::unique_ptr<TBaseDriver>()>;
 
 // Constructs a driver class and builds its tables.
 template <class T, class... Args>
@@ -215,6 +226,11 @@ std::unique_ptr<T> CreateDriver(Args&&... args) {
 // The process-wide registry of driver classes by name; the module registers
 // its concrete driver under "TDriver" when it is loaded.
 void RegisterDriverClass(const std::wstring& name, TDriverFactory factory);
-std::unique_ptr<TBaseDriver> CreateDriverByName(const std::wstring& name);
+void RegisterDriverClass(const std::wstring& name, TOneRevisionDriverFactory factory);
+// A driver of that class and revision; nullptr when no class has that name,
+// or when the class made a driver of another revision (which would lay the
+// host's values onto the wrong positions).
+std::unique_ptr<TBaseDriver> CreateDriverByName(
+    const std::wstring& name, int32_t InterfaceRevision = TBaseDriver::kDefaultInterfaceRevision);
 
 }  // namespace velko

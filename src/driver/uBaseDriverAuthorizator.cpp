@@ -1,8 +1,11 @@
 #include "driver/uBaseDriverAuthorizator.h"
 
+#include <stdexcept>
+
 #include "common/CardMask.h"
 #include "common/ResultCodes.h"
 #include "common/uCommonUtils.h"
+#include "driver/HostXml.h"
 
 namespace velko {
 double TBaseDriverAuthorizator::AmountToHost(int64_t Amount) { return CurrencyToDouble(Amount); }
@@ -25,33 +28,24 @@ void TBaseDriverAuthorizator::RegisterSettings() {
 
 void TBaseDriverAuthorizator::RegisterMethods() {
   TCustomBaseDriver::RegisterMethods();
-  using Self = TBaseDriverAuthorizator;
-  const int32_t payment = AddMethod(L"PayByPaymentCard", L"ОплатитьПлатежнойКартой", Bind(&Self::PaymentForm), 7);
-  const int32_t refund =
-      AddMethod(L"ReturnPaymantByPaymantCard", L"ВернутьПлатежПоПлатежнойКарте", Bind(&Self::RefundForm), 7);
-  const int32_t cancellation = AddMethod(L"CancelPaymentByPaymentCard", L"ОтменитьПлатежПоПлатежнойКарте",
-                                         Bind(&Self::CancellationForm), 7);
-  const int32_t pre_authorisation = AddMethod(L"AuthorizePreSales", L"ПреавторизацияПоПлатежнойКарте",
-                                              Bind(&Self::PreAuthorisationForm), 7);
-  const int32_t completion = AddMethod(L"AuthorizeCompletion", L"ЗавершитьПреавторизациюПоПлатежнойКарте",
-                                       Bind(&Self::CompletionForm), 7);
-  const int32_t pre_authorisation_cancellation =
-      AddMethod(L"CancelAuthorisationByPaymentCard", L"ОтменитьПреавторизациюПоПлатежнойКарте",
-                Bind(&Self::CancellationForm), 7);
-  // Position 1 of every card operation: the card data in, the masked number out.
-  for (const int32_t method : {payment, refund, cancellation, pre_authorisation, completion,
-                               pre_authorisation_cancellation})
-    MarkCardParams(method, {1});
-  AddMethod(L"EmergencyReversal", L"АварийнаяОтменаОперации", Bind(&Self::EmergencyReversalForm), 1);
-  const int32_t settlement = AddMethod(L"Settelment", L"ИтогиДняПоКартам", Bind(&Self::SettlementForm), 2);
-  AddMethod(L"PrintSlipOnTerminal", L"ПечатьКвитанцийНаТерминале", Bind(&Self::SlipPrintingForm), 0);
-  // Configurations written in the host language's English script call these
-  // methods by the equipment standard's English names. The table keeps its
-  // own names and numbers, which hosts already hold.
-  AddMethodLookupName(refund, L"ReturnPaymentByPaymentCard");
-  AddMethodLookupName(pre_authorisation, L"AuthorisationByPaymentCard");
-  AddMethodLookupName(completion, L"AuthConfirmationByPaymentCard");
-  AddMethodLookupName(settlement, L"Settlement");
+  for (const TMethodLayout& entry : FLayout->Acquiring) {
+    TDriverMethod form;
+    switch (entry.Method) {
+      case THostMethod::hmPrintSlipOnTerminal: form = Bind(&TBaseDriverAuthorizator::SlipPrintingForm); break;
+      case THostMethod::hmTerminalParameters: form = Bind(&TBaseDriverAuthorizator::TerminalParametersForm); break;
+      default:
+        form = [this, &entry](HostValue& ret, HostParams& params) { return LayoutOperationForm(entry, ret, params); };
+    }
+    const int32_t number = AddMethod(entry.Name, entry.Alias, std::move(form), entry.ParamsCount);
+    // Card data in or out, and a customer's QR code, which carries the
+    // card's data too: the call log masks them.
+    for (int32_t position = 0; position < entry.ParamsCount; ++position) {
+      const TLayoutField field = entry.Positions[static_cast<size_t>(position)].Field;
+      if (field == TLayoutField::lfCardNumber || field == TLayoutField::lfConsumerQR)
+        MarkCardParams(number, {position});
+    }
+    if (entry.LookupName) AddMethodLookupName(number, entry.LookupName);
+  }
 }
 
 void TBaseDriverAuthorizator::Create() {
@@ -77,78 +71,160 @@ HResult TBaseDriverAuthorizator::CardPaymentForm(HostValue& pvarRetValue, HostPa
   return FinishForm(pvarRetValue);
 }
 
-HResult TBaseDriverAuthorizator::PaymentForm(HostValue& pvarRetValue, HostParams& paParams) {
-  return CardPaymentForm(pvarRetValue, paParams, [this](int64_t amount, const std::wstring& card, TCardAnswer& answer) {
-    return PayByPaymentCard(amount, card, answer);
-  });
+// The values of a card operation as the host passed them.
+struct TBaseDriverAuthorizator::TOperationInput {
+  std::wstring Merchant;  // empty: the MerchantID setting
+  std::wstring ConsumerQR;
+  int64_t Amount = 0;
+  int64_t AmountOriginal = 0;
+  int64_t AmountCash = 0;
+  std::wstring Card;
+  std::wstring RecNum;
+  std::wstring RRN;
+  std::wstring AuthorizationCode;
+};
+
+// The running operation's merchant, for the driver's engine call only.
+class TBaseDriverAuthorizator::MerchantScope {
+ public:
+  MerchantScope(TBaseDriverAuthorizator& driver, const std::wstring& merchant) : driver_(driver) {
+    driver_.FOperationMerchant = merchant;
+  }
+  ~MerchantScope() { driver_.FOperationMerchant.clear(); }
+  MerchantScope(const MerchantScope&) = delete;
+  MerchantScope& operator=(const MerchantScope&) = delete;
+
+ private:
+  TBaseDriverAuthorizator& driver_;
+};
+
+namespace {
+
+// The merchant number as the engine sends it: a whole number, 0 for the
+// setting's merchant. False for anything else.
+bool MerchantText(const HostValue& value, std::wstring& merchant) {
+  double number = 0;
+  try {
+    number = value.ToDouble();
+  } catch (const HostValueError&) {
+    return false;
+  }
+  // Up to the fifteen digits the server's merchant field holds.
+  if (!(number >= 0 && number < 1e15) || number != static_cast<double>(static_cast<int64_t>(number))) return false;
+  merchant = number == 0 ? std::wstring() : std::to_wstring(static_cast<int64_t>(number));
+  return true;
 }
 
-HResult TBaseDriverAuthorizator::RefundForm(HostValue& pvarRetValue, HostParams& paParams) {
+std::wstring ShownValue(const HostValue& value) {
+  try {
+    return L"\"" + value.ToText() + L"\"";
+  } catch (const HostValueError&) {
+    return L"(значение без текста)";
+  }
+}
+
+}  // namespace
+
+HResult TBaseDriverAuthorizator::Refuse(HostValue& pvarRetValue, int32_t Code, const std::wstring& Text) {
+  FLastResultCode = Code;
+  FLastResultDescription = Text;
+  return FinishForm(pvarRetValue);
+}
+
+HResult TBaseDriverAuthorizator::LayoutOperationForm(const TMethodLayout& Layout, HostValue& pvarRetValue,
+                                                     HostParams& paParams) {
   FLastResultDescription.clear();
+  TOperationInput in;
+  for (int32_t position = 0; position < Layout.ParamsCount; ++position) {
+    const TLayoutPosition& at = Layout.Positions[static_cast<size_t>(position)];
+    if (!at.In) continue;
+    switch (at.Field) {
+      case TLayoutField::lfMerchantNumber: {
+        const HostValue value = GetParam(paParams, position);
+        if (!MerchantText(value, in.Merchant))
+          return Refuse(pvarRetValue, rc::kBadParameters,
+                        L"Номер мерчанта (параметр " + std::to_wstring(position) + L") " + ShownValue(value) +
+                            L" не является целым неотрицательным числом");
+        break;
+      }
+      case TLayoutField::lfConsumerQR: in.ConsumerQR = GetParam(paParams, position).ToText(); break;
+      case TLayoutField::lfAmount: in.Amount = GetAmountParam(paParams, position); break;
+      case TLayoutField::lfAmountOriginal: in.AmountOriginal = GetAmountParam(paParams, position); break;
+      case TLayoutField::lfAmountCash: in.AmountCash = GetAmountParam(paParams, position); break;
+      case TLayoutField::lfCardNumber: in.Card = GetParam(paParams, position).ToText(); break;
+      case TLayoutField::lfReceiptNumber: in.RecNum = GetParam(paParams, position).ToText(); break;
+      case TLayoutField::lfRRN: in.RRN = GetParam(paParams, position).ToText(); break;
+      case TLayoutField::lfAuthorizationCode: in.AuthorizationCode = GetParam(paParams, position).ToText(); break;
+      case TLayoutField::lfNone:
+      case TLayoutField::lfDeviceID:
+      case TLayoutField::lfSlip:
+        break;
+    }
+  }
+  // What the terminal server does not offer never reaches it ("ПараметрыТерминала"
+  // keeps these capabilities false, so a host asks for them only by mistake).
+  if (!in.ConsumerQR.empty()) return Refuse(pvarRetValue, rc::kNotSupported, kNoConsumerQRText);
+  if (in.AmountCash != 0) return Refuse(pvarRetValue, rc::kNotSupported, kNoCashWithdrawalText);
+  if (Layout.Method == THostMethod::hmCancel && in.AmountOriginal > 0 && in.Amount < in.AmountOriginal)
+    return Refuse(pvarRetValue, rc::kNotSupported, kNoPartialCancellationText);
+
   TCardAnswer answer;
-  answer.PAN = GetParam(paParams, 1).ToText();
-  const int64_t amount = GetAmountParam(paParams, 2);
-  answer.RecNum = GetParam(paParams, 3).ToText();
-  answer.RRN = GetParam(paParams, 4).ToText();
-  const std::wstring card = answer.PAN;
-  FLastResultCode = ReturnPaymantByPaymantCard(amount, card, answer);
-  PutCardAnswer(paParams, answer);
+  answer.PAN = in.Card;
+  answer.Amount = in.Amount;
+  answer.RecNum = in.RecNum;
+  answer.RRN = in.RRN;
+  {
+    const MerchantScope merchant(*this, in.Merchant);
+    FLastResultCode = RunOperation(Layout.Method, in, answer);
+  }
+  for (int32_t position = 0; position < Layout.ParamsCount; ++position) {
+    const TLayoutPosition& at = Layout.Positions[static_cast<size_t>(position)];
+    if (!at.Out) continue;
+    switch (at.Field) {
+      case TLayoutField::lfAmount: PutParam(paParams, position, AmountToHost(answer.Amount)); break;
+      case TLayoutField::lfCardNumber: PutParam(paParams, position, MaskCardNumber(answer.PAN)); break;
+      case TLayoutField::lfReceiptNumber: PutParam(paParams, position, answer.RecNum); break;
+      case TLayoutField::lfRRN: PutParam(paParams, position, answer.RRN); break;
+      case TLayoutField::lfAuthorizationCode: PutParam(paParams, position, answer.AuthorizationCode); break;
+      case TLayoutField::lfSlip: PutParam(paParams, position, answer.ReceiptText); break;
+      default: break;  // inputs only
+    }
+  }
   return FinishForm(pvarRetValue);
 }
 
-// Positions: 1 masked card, 2 amount, 3 receipt number, 4 reference number,
-// 5 authorisation code of the operation referred to, 6 slip.
-HResult TBaseDriverAuthorizator::ReferencedOperationForm(HostValue& pvarRetValue, HostParams& paParams,
-                                                         const TReferencedOperation& Operation) {
+int32_t TBaseDriverAuthorizator::RunOperation(THostMethod Method, const TOperationInput& Input, TCardAnswer& Answer) {
+  switch (Method) {
+    case THostMethod::hmPay:
+    case THostMethod::hmPayWithCashWithdrawal:  // without cash: a payment
+      return PayByPaymentCard(Input.Amount, Input.Card, Answer);
+    case THostMethod::hmRefund: return ReturnPaymantByPaymantCard(Input.Amount, Input.Card, Answer);
+    case THostMethod::hmCancel:
+    case THostMethod::hmCancelPreAuthorisation:  // a void, like the cancellation
+      return CancelPaymentByPaymentCard(Input.Amount, Input.RecNum, Input.RRN, Input.AuthorizationCode, Answer);
+    case THostMethod::hmPreAuthorise: return AuthorizePreSales(Input.Amount, Input.Card, Answer);
+    case THostMethod::hmComplete:
+      return AuthorizeCompletion(Input.Amount, Input.RecNum, Input.RRN, Input.AuthorizationCode, Answer);
+    case THostMethod::hmSettlement: return Settelment(Answer.ReceiptText);
+    case THostMethod::hmEmergencyReversal: return EmergencyReversal();
+    default: throw std::logic_error("A layout entry without a card operation");
+  }
+}
+
+HResult TBaseDriverAuthorizator::TerminalParametersForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
-  const int64_t amount = GetAmountParam(paParams, 2);
-  const std::wstring rec = GetParam(paParams, 3).ToText();
-  const std::wstring rrn = GetParam(paParams, 4).ToText();
-  const std::wstring auth = GetParam(paParams, 5).ToText();
-  TCardAnswer answer;
-  FLastResultCode = Operation(amount, rec, rrn, auth, answer);
-  PutTexts(paParams, {{1, MaskCardNumber(answer.PAN)}, {6, answer.ReceiptText}});
-  return FinishForm(pvarRetValue);
-}
-
-HResult TBaseDriverAuthorizator::CancellationForm(HostValue& pvarRetValue, HostParams& paParams) {
-  return ReferencedOperationForm(pvarRetValue, paParams, [this](int64_t amount, const std::wstring& rec,
-                                                                const std::wstring& rrn, const std::wstring& auth,
-                                                                TCardAnswer& answer) {
-    return CancelPaymentByPaymentCard(amount, rec, rrn, auth, answer);
-  });
-}
-
-HResult TBaseDriverAuthorizator::PreAuthorisationForm(HostValue& pvarRetValue, HostParams& paParams) {
-  FLastResultDescription.clear();
-  TCardAnswer answer;
-  answer.PAN = GetParam(paParams, 1).ToText();
-  const int64_t amount = GetAmountParam(paParams, 2);
-  const std::wstring card = answer.PAN;
-  FLastResultCode = AuthorizePreSales(amount, card, answer);
-  PutCardAnswer(paParams, answer);
-  return FinishForm(pvarRetValue);
-}
-
-HResult TBaseDriverAuthorizator::CompletionForm(HostValue& pvarRetValue, HostParams& paParams) {
-  return ReferencedOperationForm(pvarRetValue, paParams, [this](int64_t amount, const std::wstring& rec,
-                                                                const std::wstring& rrn, const std::wstring& auth,
-                                                                TCardAnswer& answer) {
-    return AuthorizeCompletion(amount, rec, rrn, auth, answer);
-  });
-}
-
-HResult TBaseDriverAuthorizator::EmergencyReversalForm(HostValue& pvarRetValue, HostParams&) {
-  FLastResultDescription.clear();
-  FLastResultCode = EmergencyReversal();
-  return FinishForm(pvarRetValue);
-}
-
-HResult TBaseDriverAuthorizator::SettlementForm(HostValue& pvarRetValue, HostParams& paParams) {
-  FLastResultDescription.clear();
-  std::wstring receipt;
-  FLastResultCode = Settelment(receipt);
-  PutParam(paParams, 1, receipt);
+  TTerminalParameters parameters;
+  FLastResultCode = TerminalParameters(parameters);
+  PutParam(paParams, 1,
+           XmlDocumentOfOneElement(L"TerminalParameters",
+                                   {{L"TerminalID", parameters.TerminalID},
+                                    {L"PrintSlipOnTerminal", XmlBoolean(parameters.PrintSlipOnTerminal)},
+                                    {L"ShortSlip", XmlBoolean(parameters.ShortSlip)},
+                                    {L"CashWithdrawal", XmlBoolean(parameters.CashWithdrawal)},
+                                    {L"ElectronicCertificates", XmlBoolean(parameters.ElectronicCertificates)},
+                                    {L"PartialCancellation", XmlBoolean(parameters.PartialCancellation)},
+                                    {L"ConsumerPresentedQR", XmlBoolean(parameters.ConsumerPresentedQR)},
+                                    {L"ListCardTransactions", XmlBoolean(parameters.ListCardTransactions)}}));
   return FinishForm(pvarRetValue);
 }
 
@@ -177,5 +253,11 @@ int32_t TBaseDriverAuthorizator::AuthorizeCompletion(int64_t, const std::wstring
 int32_t TBaseDriverAuthorizator::Settelment(std::wstring&) { return rc::kNotSupported; }
 int32_t TBaseDriverAuthorizator::EmergencyReversal() { return rc::kNotSupported; }
 bool TBaseDriverAuthorizator::PrintSlipOnTerminal() { return false; }
+
+int32_t TBaseDriverAuthorizator::TerminalParameters(TTerminalParameters& Parameters) {
+  Parameters = TTerminalParameters{};
+  Parameters.PrintSlipOnTerminal = PrintSlipOnTerminal();
+  return 0;
+}
 
 }  // namespace velko

@@ -1,9 +1,14 @@
 // TBaseDriverAuthorizator: makes a driver an acquiring-terminal driver. It adds
-// the equipment type, the "CurrencyCode" setting and the nine host methods of
-// the acquiring family. Their host forms convert the host's values (amounts to
-// currency, texts), run one typed operation each, and write the results back
-// with every card number masked; the typed operations answer "not supported"
-// here and are overridden by the complete driver. Host's thread only.
+// the equipment type, the "CurrencyCode" setting and the host methods of the
+// acquiring family in the layout of the driver's revision (driver/
+// MethodLayouts). One host form serves every card operation of every layout:
+// it reads the positions the layout entry gives (amounts to currency, texts),
+// runs one typed operation, and writes back the positions the entry gives,
+// every card number masked. What the terminal cannot do (a customer's QR
+// code, cash withdrawal, a partial cancellation) is answered false with a
+// text saying so, before anything is sent. The typed operations answer "not
+// supported" here and are overridden by the complete driver. Host's thread
+// only.
 #pragma once
 
 #include <cstdint>
@@ -28,14 +33,30 @@ struct TCardAnswer {
 
 // A typed card payment: amount and card data in, the answer out.
 using TCardPayment = std::function<int32_t(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer)>;
-// An operation on an earlier one, named by its receipt number, reference
-// number and authorisation code (cancellation, completion).
-using TReferencedOperation =
-    std::function<int32_t(int64_t Amount, const std::wstring& RecNum, const std::wstring& RRN,
-                          const std::wstring& AuthCode, TCardAnswer& Answer)>;
+
+// What "ПараметрыТерминала" reports: the terminal's identifier and what the
+// host may offer the cashier. A capability left false is one the host does
+// not offer.
+struct TTerminalParameters {
+  std::wstring TerminalID;
+  bool PrintSlipOnTerminal = false;
+  bool ShortSlip = false;
+  bool CashWithdrawal = false;
+  bool ElectronicCertificates = false;
+  bool PartialCancellation = false;
+  bool ConsumerPresentedQR = false;
+  bool ListCardTransactions = false;
+};
+
+// The texts of the operations the terminal server does not offer.
+inline constexpr const wchar_t* kNoConsumerQRText = L"Устройство не поддерживает оплату по QR-коду покупателя";
+inline constexpr const wchar_t* kNoCashWithdrawalText = L"Устройство не поддерживает выдачу наличных";
+inline constexpr const wchar_t* kNoPartialCancellationText = L"Устройство не поддерживает частичную отмену операции";
 
 class TBaseDriverAuthorizator : public TCustomBaseDriver {
  public:
+  using TCustomBaseDriver::TCustomBaseDriver;
+
   void RegisterSettings() override;
   void RegisterMethods() override;
   void Create() override;
@@ -56,6 +77,9 @@ class TBaseDriverAuthorizator : public TCustomBaseDriver {
   virtual int32_t Settelment(std::wstring& ReceiptText);
   virtual int32_t EmergencyReversal();
   virtual bool PrintSlipOnTerminal();
+  // Base: the slip printing of PrintSlipOnTerminal, every capability false,
+  // no terminal ID; result 0.
+  virtual int32_t TerminalParameters(TTerminalParameters& Parameters);
 
   // An amount as the host gets it back: a double of the currency value.
   static double AmountToHost(int64_t Amount);
@@ -73,18 +97,24 @@ class TBaseDriverAuthorizator : public TCustomBaseDriver {
   // A card operation's answer at the positions of the payment form (1 masked
   // card, 3 receipt number, 4 reference number, 5 authorisation code, 6 slip).
   static void PutCardAnswer(HostParams& paParams, const TCardAnswer& Answer);
+  // The merchant the running operation names in place of the MerchantID
+  // setting; empty: the setting's.
+  const std::wstring& OperationMerchant() const { return FOperationMerchant; }
 
  private:
-  HResult ReferencedOperationForm(HostValue& pvarRetValue, HostParams& paParams,
-                                  const TReferencedOperation& Operation);
-  HResult PaymentForm(HostValue& pvarRetValue, HostParams& paParams);
-  HResult RefundForm(HostValue& pvarRetValue, HostParams& paParams);
-  HResult CancellationForm(HostValue& pvarRetValue, HostParams& paParams);
-  HResult PreAuthorisationForm(HostValue& pvarRetValue, HostParams& paParams);
-  HResult CompletionForm(HostValue& pvarRetValue, HostParams& paParams);
-  HResult EmergencyReversalForm(HostValue& pvarRetValue, HostParams& paParams);
-  HResult SettlementForm(HostValue& pvarRetValue, HostParams& paParams);
+  struct TOperationInput;
+  class MerchantScope;
+  // The host form of a card operation (and of settlement and emergency
+  // reversal) at the positions of its layout entry.
+  HResult LayoutOperationForm(const TMethodLayout& Layout, HostValue& pvarRetValue, HostParams& paParams);
+  // Runs the entry's typed operation.
+  int32_t RunOperation(THostMethod Method, const TOperationInput& Input, TCardAnswer& Answer);
+  // Answers false with the code and text; nothing is written, nothing sent.
+  HResult Refuse(HostValue& pvarRetValue, int32_t Code, const std::wstring& Text);
   HResult SlipPrintingForm(HostValue& pvarRetValue, HostParams& paParams);
+  HResult TerminalParametersForm(HostValue& pvarRetValue, HostParams& paParams);
+
+  std::wstring FOperationMerchant;
 };
 
 }  // namespace velko

@@ -1,7 +1,12 @@
 #include "driver/uCustomBaseDriver.h"
 
+#include <stdexcept>
+#include <string>
+
 #include "VelkoVersion.h"
+#include "common/Common.Log.h"
 #include "common/ResultCodes.h"
+#include "driver/HostXml.h"
 #include "driver/u1cLib.h"
 #include "platform/TextCompare.h"
 
@@ -16,24 +21,6 @@ std::wstring TrimControls(const std::wstring& text) {
   return text.substr(first, last - first);
 }
 
-void AppendEscaped(std::wstring& out, const std::wstring& text) {
-  for (wchar_t c : text) {
-    switch (c) {
-      case L'&': out += L"&amp;"; break;
-      case L'<': out += L"&lt;"; break;
-      case L'>': out += L"&gt;"; break;
-      case L'"': out += L"&quot;"; break;
-      case L'\r': out += L"&#xD;"; break;
-      case L'\n': out += L"&#xA;"; break;
-      case L'\t': out += L"&#x9;"; break;
-      default:
-        // Other control characters cannot appear in XML 1.0 at all.
-        if (static_cast<uint32_t>(c) < 0x20) break;
-        out.push_back(c);
-    }
-  }
-}
-
 std::wstring DefaultValueText(const HostValue& value) {
   const HostValue& v = value.Deref();
   if (v.BaseType() == vt::kBoolean && !v.IsArray()) return v.ToBool() ? L"true" : L"false";
@@ -45,29 +32,39 @@ std::wstring DefaultValueText(const HostValue& value) {
 const wchar_t* const kDriverDownloadURL = L"" VELKO_DOWNLOAD_URL_TEXT;
 
 std::wstring BuildParameterDescription(const std::vector<TSettingStruct>& Settings) {
-  std::wstring xml = L"<?xml version=\"1.0\"?>\r\n<Settings><Page Caption=\"Параметры\">";
+  std::wstring xml = kXmlDeclaration;
+  xml += L"<Settings><Page Caption=\"Параметры\">";
   for (const TSettingStruct& s : Settings) {
-    xml += L"<Parameter Name=\"";
-    AppendEscaped(xml, s.ID);
-    xml += L"\" Caption=\"";
-    AppendEscaped(xml, s.Name);
-    xml += L"\" TypeValue=\"";
-    AppendEscaped(xml, DataTypeName(s.ValueType));
-    xml += L"\" DefaultValue=\"";
-    AppendEscaped(xml, DefaultValueText(s.Default));
-    xml += L"\"/>";
+    xml += L"<Parameter";
+    AppendXmlAttributes(xml, {{L"Name", s.ID},
+                              {L"Caption", s.Name},
+                              {L"TypeValue", DataTypeName(s.ValueType)},
+                              {L"DefaultValue", DefaultValueText(s.Default)}});
+    xml += L"/>";
   }
   xml += L"</Page></Settings>";
   return xml;
 }
 
-TCustomBaseDriver::TCustomBaseDriver() = default;
+namespace {
+
+const TInterfaceLayout& LayoutOf(int32_t revision) {
+  const TInterfaceLayout* layout = FindInterfaceLayout(revision);
+  if (!layout)
+    throw std::invalid_argument("The driver has no method layout of interface revision " + std::to_string(revision));
+  return *layout;
+}
+
+}  // namespace
+
+TCustomBaseDriver::TCustomBaseDriver(int32_t InterfaceRevision)
+    : TBaseDriver(InterfaceRevision), FLayout(&LayoutOf(InterfaceRevision)) {}
 
 void TCustomBaseDriver::Create() {
   TBaseDriver::Create();
   FDriverInfo.Name = L"VELKO32";
   FDriverInfo.Description = L"Драйвер эквайринг-терминала VELKO32 \"1С:Совместимо\"";
-  FDriverInfo.InterfaceRevision = 2004;
+  FDriverInfo.InterfaceRevision = FInterfaceRevision;
   FDriverInfo.DownloadURL = kDriverDownloadURL;
   FLastResultDescription.clear();
   FLastResultCode = 0;
@@ -76,28 +73,33 @@ void TCustomBaseDriver::Create() {
 void TCustomBaseDriver::RegisterMethods() {
   TBaseDriver::RegisterMethods();
   // Each entry goes through the virtual host form, so an override is what runs.
-  auto bind = [this](HResult (TCustomBaseDriver::*form)(HostValue&, HostParams&)) -> TDriverMethod {
+  using Form = HResult (TCustomBaseDriver::*)(HostValue&, HostParams&);
+  auto bind = [this](Form form) -> TDriverMethod {
     return [this, form](HostValue& ret, HostParams& params) { return (this->*form)(ret, params); };
   };
-  AddMethod(L"ПолучитьОписание", L"GetDescription",
-            bind(static_cast<HResult (TCustomBaseDriver::*)(HostValue&, HostParams&)>(
-                &TCustomBaseDriver::GetDescription)), 7);
-  AddMethod(L"ПолучитьОшибку", L"GetLastError", bind(&TCustomBaseDriver::GetLastErrorForm), 1);
-  AddMethod(L"ПолучитьПараметры", L"GetParameters",
-            bind(static_cast<HResult (TCustomBaseDriver::*)(HostValue&, HostParams&)>(
-                &TCustomBaseDriver::GetParameters)), 1);
-  AddMethod(L"УстановитьПараметр", L"SetParameter", bind(&TCustomBaseDriver::SetParameterForm), 2);
-  AddMethod(L"Подключить", L"Open", bind(&TCustomBaseDriver::OpenForm), 1);
-  AddMethod(L"Отключить", L"Close", bind(&TCustomBaseDriver::CloseForm), 1);
-  AddMethod(L"ПолучитьДополнительныеДействия", L"GetAdditionalActions",
-            bind(static_cast<HResult (TCustomBaseDriver::*)(HostValue&, HostParams&)>(
-                &TCustomBaseDriver::GetAdditionalActions)), 1);
-  AddMethod(L"ВыполнитьДополнительноеДействие", L"DoAdditionalAction",
-            bind(static_cast<HResult (TCustomBaseDriver::*)(HostValue&, HostParams&)>(
-                &TCustomBaseDriver::DoAdditionalAction)), 1);
-  AddMethod(L"ТестУстройства", L"DeviceTest",
-            bind(static_cast<HResult (TCustomBaseDriver::*)(HostValue&, HostParams&)>(
-                &TCustomBaseDriver::DeviceTest)), 2);
+  for (const TMethodLayout& entry : FLayout->Equipment) {
+    Form form = nullptr;
+    switch (entry.Method) {
+      case THostMethod::hmGetInterfaceRevision: form = &TCustomBaseDriver::GetInterfaceRevisionForm; break;
+      case THostMethod::hmGetDescription: form = static_cast<Form>(&TCustomBaseDriver::GetDescription); break;
+      case THostMethod::hmGetDescriptionXml: form = &TCustomBaseDriver::GetDescriptionXmlForm; break;
+      case THostMethod::hmGetLastError: form = &TCustomBaseDriver::GetLastErrorForm; break;
+      case THostMethod::hmGetParameters: form = static_cast<Form>(&TCustomBaseDriver::GetParameters); break;
+      case THostMethod::hmSetParameter: form = &TCustomBaseDriver::SetParameterForm; break;
+      case THostMethod::hmOpen: form = &TCustomBaseDriver::OpenForm; break;
+      case THostMethod::hmClose: form = &TCustomBaseDriver::CloseForm; break;
+      case THostMethod::hmGetAdditionalActions:
+        form = static_cast<Form>(&TCustomBaseDriver::GetAdditionalActions);
+        break;
+      case THostMethod::hmDoAdditionalAction: form = static_cast<Form>(&TCustomBaseDriver::DoAdditionalAction); break;
+      case THostMethod::hmDeviceTest: form = static_cast<Form>(&TCustomBaseDriver::DeviceTest); break;
+      case THostMethod::hmSetLocalization: form = &TCustomBaseDriver::SetLocalizationForm; break;
+      default:
+        throw std::logic_error("An acquiring method in the equipment part of a layout");
+    }
+    const int32_t number = AddMethod(entry.Name, entry.Alias, bind(form), entry.ParamsCount);
+    if (entry.LookupName) AddMethodLookupName(number, entry.LookupName);
+  }
 }
 
 std::wstring TCustomBaseDriver::LastResultDescription() {
@@ -152,6 +154,17 @@ HResult TCustomBaseDriver::GetParameters(HostValue& pvarRetValue, HostParams& pa
 HResult TCustomBaseDriver::SetParameterForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
   const std::wstring name = GetParam(paParams, 0).ToText();
+  if (FLayout->DeviceIDs && SameTextIgnoreCase(name, L"EquipmentType")) {
+    // The host's own choice of equipment, checked when the device is opened.
+    try {
+      FEquipmentType = GetParam(paParams, 1).ToText();
+    } catch (const HostValueError&) {
+      FEquipmentType = L"(значение без текста)";
+    }
+    FLastResultCode = 0;
+    pvarRetValue = HostValue::FromBool(true);
+    return kS_OK;
+  }
   SetSettingValue(name, GetParam(paParams, 1), false);
   if (SameTextIgnoreCase(name, L"DebugLogEnabled")) UpdateDebugLogEnabled();
   FLastResultCode = 0;
@@ -162,9 +175,13 @@ HResult TCustomBaseDriver::SetParameterForm(HostValue& pvarRetValue, HostParams&
 HResult TCustomBaseDriver::OpenForm(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
   UpdateDebugLogEnabled();
-  FLastResultCode = Enable();
+  FLastResultCode = CheckEquipmentType();
+  if (FLastResultCode == 0) FLastResultCode = Enable();
   FEnabled = FLastResultCode == 0;
-  PutParam(paParams, 0, std::wstring(L"0"));
+  if (!FLayout->DeviceIDs)
+    PutParam(paParams, 0, std::wstring(L"0"));
+  else
+    PutParam(paParams, 0, FEnabled ? OpenedDeviceID() : std::wstring());
   pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
   return kS_OK;
 }
@@ -194,6 +211,14 @@ HResult TCustomBaseDriver::DoAdditionalAction(HostValue& pvarRetValue, HostParam
 
 HResult TCustomBaseDriver::DeviceTest(HostValue& pvarRetValue, HostParams& paParams) {
   FLastResultDescription.clear();
+  FLastResultCode = CheckEquipmentType();
+  if (FLastResultCode != 0) {
+    // A driver of another kind of equipment: the test says so at once.
+    PutParam(paParams, 0, LastResultDescription());
+    PutParam(paParams, 1, std::wstring());
+    pvarRetValue = HostValue::FromBool(false);
+    return kS_OK;
+  }
   FLastResultCode = Enable();
   std::wstring text;
   GetResultDescription(FLastResultCode, text);
@@ -233,5 +258,57 @@ int32_t TCustomBaseDriver::DeviceTest(std::wstring& Description) {
 std::wstring TCustomBaseDriver::GetAdditionalActions() { return L""; }
 
 int32_t TCustomBaseDriver::DoAdditionalAction(const std::wstring&) { return rc::kNotSupported; }
+
+std::wstring TCustomBaseDriver::OpenedDeviceID() { return FDeviceID; }
+
+int32_t TCustomBaseDriver::CheckEquipmentType() {
+  if (!FEquipmentType || SameTextIgnoreCase(*FEquipmentType, kEquipmentTypeAcquiring) ||
+      SameTextIgnoreCase(*FEquipmentType, kEquipmentTypeAcquiringEnglish))
+    return 0;
+  FLastResultDescription = L"Драйвер эквайринговых терминалов не подключает оборудование типа \"" +
+                           *FEquipmentType + L"\": ожидается \"" + kEquipmentTypeAcquiring + L"\" (" +
+                           kEquipmentTypeAcquiringEnglish + L")";
+  return rc::kBadDeviceParameters;
+}
+
+HResult TCustomBaseDriver::GetInterfaceRevisionForm(HostValue& pvarRetValue, HostParams&) {
+  pvarRetValue = HostValue::FromInt32(FInterfaceRevision);
+  return kS_OK;
+}
+
+HResult TCustomBaseDriver::GetDescriptionXmlForm(HostValue& pvarRetValue, HostParams& paParams) {
+  FLastResultDescription.clear();
+  std::wstring name, description, type, url;
+  int32_t revision = 0;
+  bool integration = false, installed = false;
+  FLastResultCode = GetDescription(name, description, type, revision, integration, installed, url);
+  // The texts stay Russian whatever localization the host sets.
+  const std::wstring version = GetModuleVersion();
+  PutParam(paParams, 0,
+           XmlDocumentOfOneElement(L"DriverDescription",
+                                   {{L"Name", name},
+                                    {L"Description", description},
+                                    {L"EquipmentType", type},
+                                    {L"DriverVersion", version},
+                                    {L"IntegrationComponentVersion", version},
+                                    {L"DownloadURL", url},
+                                    {L"LogPath", TLog::LogFileName()},
+                                    {L"IntegrationComponent", XmlBoolean(integration)},
+                                    {L"MainDriverInstalled", XmlBoolean(installed)},
+                                    {L"LogIsEnabled", XmlBoolean(GetSettingValueBool(L"DebugLogEnabled"))},
+                                    {L"LocalizationSupported", XmlBoolean(false)},
+                                    {L"IsEmulator", XmlBoolean(false)}}));
+  pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
+  return kS_OK;
+}
+
+HResult TCustomBaseDriver::SetLocalizationForm(HostValue& pvarRetValue, HostParams&) {
+  // Accepted so that the host goes on; the driver's texts are Russian only,
+  // as the description's LocalizationSupported tells the host.
+  FLastResultDescription.clear();
+  FLastResultCode = 0;
+  pvarRetValue = HostValue::FromBool(true);
+  return kS_OK;
+}
 
 }  // namespace velko

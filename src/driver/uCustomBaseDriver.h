@@ -6,12 +6,19 @@
 // Each host method has a host form (bound in the method table, reading and
 // writing the host's parameter array) and, where the content is device
 // specific, a typed virtual operation that the concrete driver overrides.
+// The driver's revision picks the methods and their layout: from 3004 on the
+// host asks the revision, reads the description as one XML text, sets the
+// equipment type as a parameter, gets a device ID from the opening and, at
+// 4000, sets the localization.
 // Used on the host's thread only.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include <optional>
+
+#include "driver/MethodLayouts.h"
 #include "driver/uBaseDriver.h"
 
 namespace velko {
@@ -27,14 +34,21 @@ struct TDriverInfo {
 // Where integrators download the driver; set by the build.
 extern const wchar_t* const kDriverDownloadURL;
 
+// The equipment type the host names in "УстановитьПараметр" (3004 on), in
+// either of its two spellings.
+inline constexpr const wchar_t* kEquipmentTypeAcquiring = L"ЭквайринговыйТерминал";
+inline constexpr const wchar_t* kEquipmentTypeAcquiringEnglish = L"POSTerminal";
+
 class TCustomBaseDriver : public TBaseDriver {
  public:
-  TCustomBaseDriver();
+  // Raises std::invalid_argument for a revision without a layout.
+  explicit TCustomBaseDriver(int32_t InterfaceRevision = kDefaultInterfaceRevision);
 
   void RegisterMethods() override;
   void Create() override;
 
   const TDriverInfo& DriverInfo() const { return FDriverInfo; }
+  const TInterfaceLayout& Layout() const { return *FLayout; }
   // The text the host receives for the last result: the description the last
   // method left, else the standard text of a standard code, else the hook's.
   std::wstring LastResultDescription();
@@ -49,6 +63,9 @@ class TCustomBaseDriver : public TBaseDriver {
   virtual HResult GetAdditionalActions(HostValue& pvarRetValue, HostParams& paParams);
   virtual HResult DoAdditionalAction(HostValue& pvarRetValue, HostParams& paParams);
   virtual HResult DeviceTest(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult GetInterfaceRevisionForm(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult GetDescriptionXmlForm(HostValue& pvarRetValue, HostParams& paParams);
+  virtual HResult SetLocalizationForm(HostValue& pvarRetValue, HostParams& paParams);
 
   // The per-code text hook.
   virtual void GetResultDescription(int32_t Code, std::wstring& Description);
@@ -62,9 +79,19 @@ class TCustomBaseDriver : public TBaseDriver {
   virtual int32_t DeviceTest(std::wstring& Description);
   virtual std::wstring GetAdditionalActions();
   virtual int32_t DoAdditionalAction(const std::wstring& ActionName);
+  // The ID that "Подключить" answers from 3004 on; every operation passes it
+  // back, and any other ID the host passes still means this driver's device.
+  virtual std::wstring OpenedDeviceID();
 
  protected:
+  // 0 when the host named no equipment type or an acquiring terminal; else
+  // the code for a wrong driver class, its text left as the description.
+  int32_t CheckEquipmentType();
+
   TDriverInfo FDriverInfo;
+  const TInterfaceLayout* FLayout;
+  // The equipment type the host set (3004 on); none until it sets one.
+  std::optional<std::wstring> FEquipmentType;
 };
 
 // The XML text of the parameter description for a settings list.

@@ -10,7 +10,11 @@
 namespace velko {
 
 TDriver::TDriver(std::unique_ptr<TTransactionExchange> Exchange)
-    : FEngine(std::make_unique<TVelkoDriver>(std::move(Exchange))) {
+    : TDriver(kDefaultInterfaceRevision, std::move(Exchange)) {}
+
+TDriver::TDriver(int32_t InterfaceRevision, std::unique_ptr<TTransactionExchange> Exchange)
+    : TBaseDriverAuthorizator(InterfaceRevision),
+      FEngine(std::make_unique<TVelkoDriver>(std::move(Exchange))) {
   // What the engine does on its own (an automatic void, a transaction left
   // to void, a numerator it could not write) goes to the debug log, so that
   // support can see why a payment was cancelled.
@@ -67,9 +71,7 @@ int32_t TDriver::Enable() {
   FEngine->SetReceiptEnumDir(GetSettingValueStr(L"ReceiptEnumDir"));
   FEngine->SetCurrencyCode(GetSettingValueStr(L"CurrencyCode"));
   FEngine->SetMerchantID(GetSettingValueStr(L"MerchantID"));
-  const int32_t result = FEngine->Enable();
-  FLastResultDescription = FEngine->ExtErrorDescription();
-  return result;
+  return Finish(FEngine->Enable());
 }
 
 void TDriver::Disable() {
@@ -83,8 +85,31 @@ void TDriver::GetResultDescription(int32_t Code, std::wstring& Description) {
 
 int32_t TDriver::Finish(int32_t Result) {
   FLastResultDescription = FEngine->ExtErrorDescription();
+  if (std::wstring id = FEngine->TerminalID(); !id.empty()) FTerminalID = std::move(id);
   return Result;
 }
+
+// The merchant the running host call names, in the engine for that call
+// only; the MerchantID setting the device was opened with comes back after it.
+class TDriver::MerchantOverride {
+ public:
+  explicit MerchantOverride(TDriver& driver) : engine_(*driver.FEngine) {
+    if (driver.OperationMerchant().empty()) return;
+    saved_ = engine_.MerchantID();
+    engine_.SetMerchantID(driver.OperationMerchant());
+    active_ = true;
+  }
+  ~MerchantOverride() {
+    if (active_) engine_.SetMerchantID(saved_);
+  }
+  MerchantOverride(const MerchantOverride&) = delete;
+  MerchantOverride& operator=(const MerchantOverride&) = delete;
+
+ private:
+  TVelkoDriver& engine_;
+  std::wstring saved_;
+  bool active_ = false;
+};
 
 void TDriver::TakeAnswer(TCardAnswer& Answer) {
   Answer.RecNum = FEngine->ReceiptNumber();
@@ -131,6 +156,7 @@ int32_t TDriver::DeviceTest(std::wstring& Description) {
 }
 
 int32_t TDriver::PayByPaymentCard(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) {
+  const MerchantOverride merchant(*this);
   const int32_t result = Finish(FEngine->Sale(Amount, CardData));
   Answer.Amount = FEngine->Amount();
   TakeAnswer(Answer);
@@ -138,6 +164,7 @@ int32_t TDriver::PayByPaymentCard(int64_t Amount, const std::wstring& CardData, 
 }
 
 int32_t TDriver::ReturnPaymantByPaymantCard(int64_t Amount, const std::wstring& CardData, TCardAnswer& Answer) {
+  const MerchantOverride merchant(*this);
   const int32_t result = Finish(FEngine->Refund(Amount, CardData, L""));
   TakeAnswer(Answer);
   return result;
@@ -147,6 +174,7 @@ int32_t TDriver::CancelPaymentByPaymentCard(int64_t Amount, const std::wstring& 
                                             const std::wstring& AuthorizationCode, TCardAnswer& Answer) {
   std::wstring number;
   if (ResolveReceiptNumber(RecNum, number) != 0) return rc::kCancelledByCashier;
+  const MerchantOverride merchant(*this);
   const int32_t result = Finish(FEngine->Void(Amount, number, AuthorizationCode, L""));
   Answer.PAN = FEngine->CardNumber();
   Answer.ReceiptText = FEngine->ReceiptText();
@@ -178,6 +206,17 @@ int32_t TDriver::Settelment(std::wstring& ReceiptText) {
 int32_t TDriver::EmergencyReversal() { return Finish(FEngine->EmergencyVoid()); }
 
 bool TDriver::PrintSlipOnTerminal() { return GetSettingValueBool(L"PrintOnTerminal"); }
+
+int32_t TDriver::TerminalParameters(TTerminalParameters& Parameters) {
+  const int32_t result = TBaseDriverAuthorizator::TerminalParameters(Parameters);
+  Parameters.TerminalID = FTerminalID;
+  return result;
+}
+
+std::wstring TDriver::OpenedDeviceID() {
+  // One device per cash register: the register's number names it.
+  return L"VELKO32-" + std::to_wstring(GetSettingValueInt(L"ECRNumber"));
+}
 
 int32_t TDriver::ReadCard(std::wstring& CardDataEnc, std::wstring& Issuer, std::wstring& PAN) {
   const int32_t result = Finish(FEngine->ReadCard(CardDataEnc));
@@ -277,7 +316,7 @@ HResult TDriver::PaymentForm(HostValue& pvarRetValue, HostParams& paParams) {
 }
 
 void RegisterDriverClassTDriver() {
-  RegisterDriverClass(L"TDriver", [] { return CreateDriver<TDriver>(); });
+  RegisterDriverClass(L"TDriver", [](int32_t InterfaceRevision) { return CreateDriver<TDriver>(InterfaceRevision); });
 }
 
 }  // namespace velko

@@ -4,6 +4,9 @@
 // runs every acquiring operation as one engine call and hands the answer back
 // (amounts, receipt and reference numbers, masked card numbers, slips), and
 // asks the cashier for a missing receipt number in a small modal prompt.
+// It is a driver of the revision it is made with; the engine below knows no
+// revision. An operation that names its own merchant sends that merchant in
+// place of the MerchantID setting.
 // Host's thread only.
 #pragma once
 
@@ -18,6 +21,9 @@ class TDriver : public TBaseDriverAuthorizator {
  public:
   // The engine's exchange defaults to TCP; tests may pass their own.
   explicit TDriver(std::unique_ptr<TTransactionExchange> Exchange = nullptr);
+  // A driver of that interface revision (std::invalid_argument for one
+  // without a layout).
+  explicit TDriver(int32_t InterfaceRevision, std::unique_ptr<TTransactionExchange> Exchange = nullptr);
   ~TDriver() override;
 
   void RegisterSettings() override;
@@ -41,6 +47,8 @@ class TDriver : public TBaseDriverAuthorizator {
   int32_t Settelment(std::wstring& ReceiptText) override;
   int32_t EmergencyReversal() override;
   bool PrintSlipOnTerminal() override;
+  int32_t TerminalParameters(TTerminalParameters& Parameters) override;
+  std::wstring OpenedDeviceID() override;
 
   // Typed forms of the extra methods.
   int32_t ReadCard(std::wstring& CardDataEnc, std::wstring& Issuer, std::wstring& PAN);
@@ -58,6 +66,7 @@ class TDriver : public TBaseDriverAuthorizator {
   // Copies the engine's answer (all but the amount) into Answer.
   void TakeAnswer(TCardAnswer& Answer);
   int32_t Finish(int32_t Result);
+  class MerchantOverride;
 
   HResult ReadCardForm(HostValue& pvarRetValue, HostParams& paParams);
   HResult GiftCardActivateForm(HostValue& pvarRetValue, HostParams& paParams);
@@ -67,9 +76,12 @@ class TDriver : public TBaseDriverAuthorizator {
   HResult PaymentForm(HostValue& pvarRetValue, HostParams& paParams);
 
   std::unique_ptr<TVelkoDriver> FEngine;
+  // The terminal's identifier as the server's last answer that named it gave it.
+  std::wstring FTerminalID;
 };
 
-// Registers TDriver under the name "TDriver" in the process's driver classes.
+// Registers TDriver, of every revision, under the name "TDriver" in the
+// process's driver classes.
 void RegisterDriverClassTDriver();
 
 }  // namespace velko

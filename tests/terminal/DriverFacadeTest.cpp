@@ -137,7 +137,7 @@ TEST_F(FacadeTest, DescriptionAndLastErrorAfterConstruction) {
   EXPECT_EQ(p[3], HostValue::FromInt32(2004));
   EXPECT_EQ(p[4], HostValue::FromBool(false));
   EXPECT_EQ(p[5], HostValue::FromBool(true));
-  EXPECT_FALSE(p[6].ToText().empty());
+  EXPECT_EQ(p[6].ToText(), std::wstring(kDriverDownloadURL)) << "the build's page; none by default";
   EXPECT_EQ(LastError(), std::make_pair(0, std::wstring(L"Нет ошибок")));
   EXPECT_EQ(LastError(), std::make_pair(0, std::wstring(L"Нет ошибок")));
 }
