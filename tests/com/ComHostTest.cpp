@@ -9,6 +9,10 @@
 #include <ocidl.h>
 
 #include <cstdlib>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
 #include <iostream>
 #include <memory>
 #include <utility>
@@ -346,9 +350,12 @@ TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
 
 class AddIn : public ::testing::Test {
  protected:
+  // The class the test creates.
+  virtual const wchar_t* ProgID() const { return kProgID; }
+
   void SetUp() override {
     CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
+    ASSERT_EQ(CLSIDFromProgID(ProgID(), &clsid), S_OK);
     ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, init_.put_void()), S_OK);
     ASSERT_EQ(init_->QueryInterface(IID_ILanguageExtender, lang_.put_void()), S_OK);
   }
@@ -637,6 +644,10 @@ class Terminal : public AddIn {
     emulator_ = std::make_unique<host::EmulatorProcess>(VelkoExe(), EmulatorArguments());
     ASSERT_GT(emulator_->port(), 0) << "emulator said: " << emulator_->first_line();
     InitObject();
+    Configure();
+  }
+  // The host's settings, written as properties.
+  virtual void Configure() {
     SetProp(L"ServerAddress", L"127.0.0.1");
     Variant port;
     port.v.vt = VT_I4;
@@ -842,6 +853,167 @@ TEST_F(SlowTerminal, AHostTimerCallingInDuringTheWaitIsRefusedAndTheSaleStandsOn
   EXPECT_EQ(refused_, fired_) << "every nested call was refused with 1009";
   EXPECT_EQ(LastError().first, 0) << "the refusals left the sale's own result";
   EXPECT_EQ(ApprovedSales(), 1) << "one sale, approved once, never voided";
+}
+
+// ------------------------------------- edition A at revision 4000, through COM
+
+// The equipment library of the host's current configurations at revision
+// 4000, call by call through the registered DLL's class AddIn.a_velko1c83_4000:
+// its connection order, then a payment, a refused QR payment and cash
+// withdrawal, a cancellation, the settlement and the closing. Each step gives
+// the parameter count the host must get, what it passes and what it reads
+// back; every position a step does not list comes back as the host passed it.
+struct HostArg {
+  LONG position;
+  std::wstring text;              // a text, unless number or saved is set
+  std::optional<double> number;
+  std::string saved;              // a text read back by an earlier step
+};
+HostArg Text(LONG position, std::wstring text) { return {position, std::move(text), std::nullopt, ""}; }
+HostArg Number(LONG position, double number) { return {position, L"", number, ""}; }
+HostArg SavedText(LONG position, std::string name) { return {position, L"", std::nullopt, std::move(name)}; }
+
+struct HostRead {
+  LONG position;
+  std::string what;
+  std::function<bool(const host::ParamArray&, LONG)> ok;
+  std::string save = "";  // the text is kept under this name for a later step
+};
+HostRead Contains(LONG position, std::vector<std::wstring> pieces) {
+  return {position, "a text with " + Narrow(pieces.front()), [pieces](const host::ParamArray& p, LONG i) {
+            if (p.TypeAt(i) != VT_BSTR) return false;
+            for (const std::wstring& piece : pieces)
+              if (p.TextAt(i).find(piece) == std::wstring::npos) return false;
+            return true;
+          }};
+}
+HostRead Equals(LONG position, std::wstring text, std::string save = "") {
+  return {position, "== " + Narrow(text),
+          [text](const host::ParamArray& p, LONG i) { return p.TypeAt(i) == VT_BSTR && p.TextAt(i) == text; },
+          std::move(save)};
+}
+HostRead Digits(LONG position, size_t count, std::string save = "") {
+  return {position, std::to_string(count) + " digits",
+          [count](const host::ParamArray& p, LONG i) {
+            const std::wstring t = p.TextAt(i);
+            return p.TypeAt(i) == VT_BSTR && t.size() == count && t.find_first_not_of(L"0123456789") == t.npos;
+          },
+          std::move(save)};
+}
+HostRead Masked(LONG position) {
+  return {position, "a masked card number", [](const host::ParamArray& p, LONG i) {
+            const std::wstring t = p.TextAt(i);
+            return p.TypeAt(i) == VT_BSTR && t.size() >= 13 && t.find_first_not_of(L'*') == t.size() - 4;
+          }};
+}
+HostRead Filled(LONG position) {
+  return {position, "a text",
+          [](const host::ParamArray& p, LONG i) { return p.TypeAt(i) == VT_BSTR && !p.TextAt(i).empty(); }};
+}
+HostRead Amount(LONG position, double amount) {
+  return {position, "the amount " + std::to_string(amount),
+          [amount](const host::ParamArray& p, LONG i) { return p.TypeAt(i) == VT_R8 && p.DoubleAt(i) == amount; }};
+}
+
+struct HostStep {
+  const wchar_t* method;
+  long params;  // GetNParams, as the host asks it
+  std::vector<HostArg> args;
+  VARIANT_BOOL answer;                        // the Boolean the method returns,
+  std::optional<long> number = std::nullopt;  // or the number, for a method that returns one
+  std::vector<HostRead> reads = {};
+  long code = 0;  // "ПолучитьОшибку" afterwards
+};
+
+class EditionA4000 : public Terminal {
+ protected:
+  const wchar_t* ProgID() const override { return L"AddIn.a_velko1c83_4000"; }
+  void Configure() override {}  // the library sets its parameters by "УстановитьПараметр"
+
+  void Replay(const std::vector<HostStep>& steps) {
+    std::map<std::string, std::wstring> saved;
+    for (const HostStep& step : steps) {
+      SCOPED_TRACE(Narrow(step.method));
+      const long number = MethodNumber(step.method);
+      ASSERT_GE(number, 0);
+      long count = -1;
+      ASSERT_EQ(lang_->GetNParams(number, &count), S_OK);
+      ASSERT_EQ(count, step.params);
+      host::ParamArray params(static_cast<ULONG>(count));
+      for (const HostArg& arg : step.args) {
+        if (arg.number)
+          params.SetDouble(arg.position, *arg.number);
+        else
+          params.SetText(arg.position, arg.saved.empty() ? arg.text : saved.at(arg.saved));
+      }
+      std::vector<std::pair<VARTYPE, std::wstring>> passed;
+      for (LONG i = 0; i < count; ++i) passed.emplace_back(params.TypeAt(i), params.TextAt(i));
+
+      Variant ret;
+      ASSERT_EQ(lang_->CallAsFunc(number, &ret.v, params.put()), S_OK);
+      if (step.number) {
+        EXPECT_EQ(ret.v.vt, VT_I4);
+        EXPECT_EQ(ret.v.lVal, *step.number);
+      } else {
+        ASSERT_EQ(ret.v.vt, VT_BOOL);
+        EXPECT_EQ(ret.v.boolVal, step.answer);
+      }
+      std::set<LONG> listed;
+      for (const HostRead& read : step.reads) {
+        listed.insert(read.position);
+        EXPECT_TRUE(read.ok(params, read.position))
+            << "position " << read.position << ": " << Narrow(params.TextAt(read.position)) << ", wanted "
+            << read.what;
+        if (!read.save.empty()) saved[read.save] = params.TextAt(read.position);
+      }
+      for (LONG i = 0; i < count; ++i) {
+        if (listed.count(i)) continue;
+        EXPECT_EQ(params.TypeAt(i), passed[i].first) << "position " << i << " comes back as passed";
+        EXPECT_EQ(params.TextAt(i), passed[i].second) << "position " << i << " comes back as passed";
+      }
+      EXPECT_EQ(LastError().first, step.code);
+    }
+  }
+};
+
+TEST_F(EditionA4000, ConnectsAndRunsTheDayThroughRawSlots) {
+  const VARIANT_BOOL yes = VARIANT_TRUE, no = VARIANT_FALSE;
+  const double port = emulator_->port();
+  Replay({
+      {L"ПолучитьРевизиюИнтерфейса", 0, {}, yes, 4000},
+      {L"ПолучитьОписание", 1, {Text(0, L"")}, yes, std::nullopt,
+       {Contains(0, {L"<DriverDescription ", L"Name=\"VELKO32\"", L"DriverVersion=\"1.1.1.4\"",
+                     L"LocalizationSupported=\"false\"", L"IntegrationComponent=\"false\""})}},
+      {L"ПолучитьПараметры", 1, {Text(0, L"")}, yes, std::nullopt,
+       {Contains(0, {L"<Settings>", L"<Parameter Name=\"ServerPort\""})}},
+      {L"УстановитьПараметр", 2, {Text(0, L"EquipmentType"), Text(1, L"ЭквайринговыйТерминал")}, yes},
+      {L"УстановитьПараметр", 2, {Text(0, L"ServerAddress"), Text(1, L"127.0.0.1")}, yes},
+      {L"УстановитьПараметр", 2, {Text(0, L"ServerPort"), Number(1, port)}, yes},
+      {L"УстановитьПараметр", 2, {Text(0, L"MerchantID"), Text(1, L"12")}, yes},
+      {L"Подключить", 1, {Text(0, L"")}, yes, std::nullopt, {Equals(0, L"VELKO32-1", "id")}},
+      {L"УстановитьЛокализацию", 2, {Text(0, L"ru"), Text(1, L"")}, yes},
+      {L"ПараметрыТерминала", 2, {SavedText(0, "id"), Text(1, L"")}, yes, std::nullopt,
+       {Contains(1, {L"<TerminalParameters ", L"TerminalID=\"00012345\"", L"PrintSlipOnTerminal=",
+                     L"CashWithdrawal=\"false\"", L"PartialCancellation=\"false\"",
+                     L"ConsumerPresentedQR=\"false\""})}},
+      // 0 ID, 1 merchant, 2 customer's QR, 3 amount, 4 card, 5 receipt, 6 RRN, 7 auth, 8 slip.
+      {L"ОплатитьПлатежнойКартой", 9, {SavedText(0, "id"), Number(1, 0), Text(2, L""), Number(3, 100), Text(4, L"")},
+       yes, std::nullopt,
+       {Amount(3, 100), Masked(4), Digits(5, 10, "receipt"), Digits(6, 12), Filled(7), Filled(8)}},
+      // What the terminal server cannot do: false, nothing written back.
+      {L"ОплатитьПлатежнойКартой", 9,
+       {SavedText(0, "id"), Number(1, 0), Text(2, L"QR-PHONE-EMV"), Number(3, 100), Text(4, L"")}, no, std::nullopt,
+       {}, 1003},
+      {L"ОплатитьПлатежнойКартойCВыдачейНаличных", 10,
+       {SavedText(0, "id"), Number(1, 0), Text(2, L""), Number(3, 100), Number(4, 20)}, no, std::nullopt, {}, 1003},
+      // The whole payment cancelled (original amount 0); position 4 is never written.
+      {L"ОтменитьПлатежПоПлатежнойКарте", 10,
+       {SavedText(0, "id"), Number(1, 0), Text(2, L""), Number(3, 100), Number(4, 0), Text(5, L""),
+        SavedText(6, "receipt"), Text(7, L""), Text(8, L""), Text(9, L"")},
+       yes, std::nullopt, {Masked(5), Filled(9)}},
+      {L"ИтогиДняПоКартам", 2, {SavedText(0, "id"), Text(1, L"")}, yes, std::nullopt, {Filled(1)}},
+      {L"Отключить", 1, {SavedText(0, "id")}, yes},
+  });
 }
 
 // Run by the copy of this program named 1cv7.exe (see OldHostPlatform below).
