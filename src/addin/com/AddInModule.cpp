@@ -207,7 +207,7 @@ void DeleteKey(const RegistryRoot& where, const std::wstring& key) {
   if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) throw std::runtime_error("RegDeleteKey failed");
 }
 
-void RegisterClass(const RegistryRoot& where, const ServedClass& served, const std::wstring& server_path) {
+void RegisterServedClass(const RegistryRoot& where, const ServedClass& served, const std::wstring& server_path) {
   const std::wstring clsid = ClsidKey(served);
   const std::wstring prog_id = ProgID(served);
   SetValue(where, clsid, nullptr, kDescription);
@@ -218,7 +218,7 @@ void RegisterClass(const RegistryRoot& where, const ServedClass& served, const s
   SetValue(where, clsid + L"\\ProgID", nullptr, prog_id);
 }
 
-void UnregisterClass(const RegistryRoot& where, const ServedClass& served) {
+void UnregisterServedClass(const RegistryRoot& where, const ServedClass& served) {
   const std::wstring clsid = ClsidKey(served);
   const std::wstring prog_id = ProgID(served);
   DeleteKey(where, clsid + L"\\ProgID");
@@ -240,7 +240,7 @@ void UnregisterClass(const RegistryRoot& where, const ServedClass& served) {
 HRESULT RegisterServer(const RegistryRoot& where) noexcept {
   try {
     const std::wstring server_path = ServerPath();
-    for (const ServedClass& served : kServed) RegisterClass(where, served, server_path);
+    for (const ServedClass& served : kServed) RegisterServedClass(where, served, server_path);
     return S_OK;
   } catch (...) {
     return E_FAIL;
@@ -252,7 +252,7 @@ HRESULT UnregisterServer(const RegistryRoot& where) noexcept {
   HRESULT result = S_OK;
   for (const ServedClass& served : kServed) {
     try {
-      UnregisterClass(where, served);
+      UnregisterServedClass(where, served);
     } catch (...) {
       result = E_FAIL;
     }
