@@ -166,7 +166,10 @@ NativeHost::NativeHost(const std::string& package_or_module, const std::wstring&
   if (!impl_->object)
     throw std::runtime_error("the module offers no class named " + WideToUtf8(extension) + "; its classes are " +
                              WideToUtf8(answered));
-  if (!impl_->object->Init(&impl_->connection)) throw std::runtime_error("the module's object did not initialise");
+  if (!impl_->object->Init(&impl_->connection)) {
+    destroy(&impl_->object);
+    throw std::runtime_error("the module's object did not initialise");
+  }
 }
 
 NativeHost::~NativeHost() {
