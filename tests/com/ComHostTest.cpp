@@ -9,6 +9,10 @@
 #include <ocidl.h>
 
 #include <cstdlib>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
 #include <iostream>
 #include <memory>
 #include <utility>
@@ -23,9 +27,22 @@ namespace {
 using host::Bstr;
 using host::Variant;
 
+// The classes the DLL serves, each under a ProgID and a CLSID of its own; the
+// first is the one the tests below the registration ones create.
+struct ServedClass {
+  const wchar_t* name;  // what the object's RegisterExtensionAs answers
+  const wchar_t* prog_id;
+  const wchar_t* clsid;
+  std::wstring ClsidKey() const { return std::wstring(L"CLSID\\") + clsid; }
+};
+const ServedClass kClasses[] = {
+    {L"a_velko1c83", L"AddIn.a_velko1c83", L"{9A00111C-A9DA-4A0E-BA5A-CE340F0D29D7}"},
+    {L"a_velko1c83_3004", L"AddIn.a_velko1c83_3004", L"{5783D330-7120-4395-B928-5C554BB4B8FD}"},
+    {L"a_velko1c83_4000", L"AddIn.a_velko1c83_4000", L"{6F89C046-7288-4E30-8811-38FF988F139A}"},
+};
 constexpr const wchar_t* kProgID = L"AddIn.a_velko1c83";
-constexpr const wchar_t* kClsidText = L"{9A00111C-A9DA-4A0E-BA5A-CE340F0D29D7}";
-const std::wstring kClsidKey = std::wstring(L"CLSID\\") + kClsidText;
+const std::wstring kClsidKey = kClasses[0].ClsidKey();
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::wstring TestFolder() { return host::FolderOf(host::ModulePath()); }
 std::wstring DllPath() { return TestFolder() + L"\\a_velko1c83.dll"; }
@@ -63,19 +80,26 @@ class Ref {
   T* p_ = nullptr;
 };
 
-// The entries of a registration below `root`\`prefix`, as the test expects them.
+// The entries of a registration below `root`\`prefix`, as the test expects
+// them, for every class.
 void ExpectRegistered(HKEY root, const std::wstring& prefix, const std::wstring& dll) {
-  EXPECT_EQ(host::RegText(root, prefix + kClsidKey), L"V7 AddIn 2.0");
-  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\InprocServer32"), dll);
-  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
-  EXPECT_EQ(host::RegText(root, prefix + kProgID), L"V7 AddIn 2.0");
-  EXPECT_EQ(host::RegText(root, prefix + kProgID + L"\\Clsid"), kClsidText);
-  EXPECT_EQ(host::RegText(root, prefix + kClsidKey + L"\\ProgID"), kProgID);
+  for (const ServedClass& cls : kClasses) {
+    SCOPED_TRACE(Narrow(cls.prog_id));
+    const std::wstring clsid = prefix + cls.ClsidKey(), prog_id = prefix + cls.prog_id;
+    EXPECT_EQ(host::RegText(root, clsid), L"V7 AddIn 2.0");
+    EXPECT_EQ(host::RegText(root, clsid + L"\\InprocServer32"), dll);
+    EXPECT_EQ(host::RegText(root, clsid + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
+    EXPECT_EQ(host::RegText(root, prog_id), L"V7 AddIn 2.0");
+    EXPECT_EQ(host::RegText(root, prog_id + L"\\Clsid"), cls.clsid);
+    EXPECT_EQ(host::RegText(root, clsid + L"\\ProgID"), cls.prog_id);
+  }
 }
 
 void ExpectUnregistered(HKEY root, const std::wstring& prefix) {
-  EXPECT_FALSE(host::RegKeyExists(root, prefix + kClsidKey));
-  EXPECT_FALSE(host::RegKeyExists(root, prefix + kProgID));
+  for (const ServedClass& cls : kClasses) {
+    EXPECT_FALSE(host::RegKeyExists(root, prefix + cls.ClsidKey())) << Narrow(cls.prog_id);
+    EXPECT_FALSE(host::RegKeyExists(root, prefix + cls.prog_id)) << Narrow(cls.prog_id);
+  }
 }
 
 // Registered machine-wide for the whole program, so that every test finds the
@@ -103,20 +127,40 @@ class ServerEnvironment : public ::testing::Environment {
 
 // ---------------------------------------------------------------- registration
 
+// Each ProgID leads to an object of its own class: the host takes the object
+// by the name it registers as.
 TEST(Registration, MachineWideWritesTheEntriesAndUnregistrationRemovesThem) {
   ASSERT_EQ(Regsvr32(L""), 0);
   ExpectRegistered(HKEY_CLASSES_ROOT, L"", DllPath());
-  CLSID clsid{};
-  ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
-  EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_AddInVelko));
-  {
+  for (const ServedClass& cls : kClasses) {
+    SCOPED_TRACE(Narrow(cls.prog_id));
+    CLSID clsid{}, expected{};
+    ASSERT_EQ(CLSIDFromProgID(cls.prog_id, &clsid), S_OK);
+    ASSERT_EQ(CLSIDFromString(cls.clsid, &expected), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, expected));
     Ref<IInitDone> object;
-    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+    host::Connection connection;
+    ASSERT_EQ(object->Init(static_cast<IDispatch*>(&connection)), S_OK);
+    Ref<ILanguageExtender> lang;
+    ASSERT_EQ(object->QueryInterface(IID_ILanguageExtender, lang.put_void()), S_OK);
+    Bstr name;
+    ASSERT_EQ(lang->RegisterExtensionAs(&name.b), S_OK);
+    EXPECT_EQ(name.text(), cls.name);
+    EXPECT_EQ(object->Done(), S_OK);
   }
+  EXPECT_TRUE(IsEqualCLSID(CLSID_AddInVelko, [] {
+    CLSID clsid{};
+    CLSIDFromString(kClasses[0].clsid, &clsid);
+    return clsid;
+  }())) << "the declaration the other tests use names the first class";
 
   ASSERT_EQ(Regsvr32(L"/u"), 0);
   ExpectUnregistered(HKEY_CLASSES_ROOT, L"");
-  EXPECT_NE(CLSIDFromProgID(kProgID, &clsid), S_OK);
+  for (const ServedClass& cls : kClasses) {
+    CLSID clsid{};
+    EXPECT_NE(CLSIDFromProgID(cls.prog_id, &clsid), S_OK) << Narrow(cls.prog_id);
+  }
   ASSERT_EQ(Regsvr32(L""), 0);  // the other tests need it
 }
 
@@ -218,8 +262,9 @@ TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
   for (const Root& root : {Root{L"", HKEY_LOCAL_MACHINE}, Root{L"/n /i:user", HKEY_CURRENT_USER}}) {
     SCOPED_TRACE(root.options);
     const std::wstring classes = L"Software\\Classes\\";
-    const std::wstring progid = classes + kProgID + L"\\Clsid";
-    const std::wstring ours = classes + kClsidKey + L"\\InprocServer32";
+    // A class's ProgID key with its CLSID, and its server key.
+    const auto progid = [&](const ServedClass& cls) { return classes + cls.prog_id + L"\\Clsid"; };
+    const auto ours = [&](const ServedClass& cls) { return classes + cls.ClsidKey() + L"\\InprocServer32"; };
     const std::wstring off = std::wstring(L"/u ") + root.options;
     // Some runtimes keep one class key for both views below this root: there
     // two registrations are one, and there is nothing to tell apart.
@@ -244,46 +289,58 @@ TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
         ASSERT_EQ(Regsvr32(root.options, other, OtherRegsvr32()), 0);
         return;
       }
-      WriteInView(root.store, classes + kClsidKey, OtherView(), nullptr, L"V7 AddIn 2.0");
-      WriteInView(root.store, ours, OtherView(), nullptr, L"C:\\Drivers\\velko\\other\\a_velko1c83.dll");
-      WriteInView(root.store, ours, OtherView(), L"ThreadingModel", L"Apartment");
-      WriteInView(root.store, classes + kProgID, OtherView(), nullptr, L"V7 AddIn 2.0");
-      WriteInView(root.store, progid, OtherView(), nullptr, kClsidText);
-      WriteInView(root.store, classes + kClsidKey + L"\\ProgID", OtherView(), nullptr, kProgID);
+      for (const ServedClass& cls : kClasses) {
+        WriteInView(root.store, classes + cls.ClsidKey(), OtherView(), nullptr, L"V7 AddIn 2.0");
+        WriteInView(root.store, ours(cls), OtherView(), nullptr, L"C:\\Drivers\\velko\\other\\a_velko1c83.dll");
+        WriteInView(root.store, ours(cls), OtherView(), L"ThreadingModel", L"Apartment");
+        WriteInView(root.store, classes + cls.prog_id, OtherView(), nullptr, L"V7 AddIn 2.0");
+        WriteInView(root.store, progid(cls), OtherView(), nullptr, cls.clsid);
+        WriteInView(root.store, classes + cls.ClsidKey() + L"\\ProgID", OtherView(), nullptr, cls.prog_id);
+      }
     };
     ASSERT_EQ(Regsvr32(L"/u"), 0);
     ASSERT_EQ(Regsvr32(root.options), 0);
     register_other();
-    ASSERT_TRUE(host::RegKeyExists(root.store, ours, OtherView())) << "the other DLL registered in its own view";
+    for (const ServedClass& cls : kClasses)
+      ASSERT_TRUE(host::RegKeyExists(root.store, ours(cls), OtherView()))
+          << "the other DLL registered " << Narrow(cls.prog_id) << " in its own view";
 
     if (other_runs) {
-      // The other one goes: this bitness keeps its class and its ProgID.
+      // The other one goes: this bitness keeps its classes and their ProgIDs.
       EXPECT_EQ(Regsvr32(off, other, OtherRegsvr32()), 0);
-      EXPECT_TRUE(host::RegKeyExists(root.store, progid));
-      EXPECT_TRUE(host::RegKeyExists(root.store, ours));
-      if (root.store == HKEY_LOCAL_MACHINE) {
-        CLSID clsid{};
-        ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
-        Ref<IInitDone> object;
-        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+      for (const ServedClass& cls : kClasses) {
+        SCOPED_TRACE(Narrow(cls.prog_id));
+        EXPECT_TRUE(host::RegKeyExists(root.store, progid(cls)));
+        EXPECT_TRUE(host::RegKeyExists(root.store, ours(cls)));
+        if (root.store == HKEY_LOCAL_MACHINE) {
+          CLSID clsid{};
+          ASSERT_EQ(CLSIDFromProgID(cls.prog_id, &clsid), S_OK);
+          Ref<IInitDone> object;
+          EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, object.put_void()), S_OK);
+        }
       }
       register_other();
     }
 
-    // This one goes: the other keeps its class and the ProgID, seen from its view.
+    // This one goes: the other keeps its classes and the ProgIDs, seen from its view.
     EXPECT_EQ(Regsvr32(off), 0);
-    EXPECT_FALSE(host::RegKeyExists(root.store, ours));
-    EXPECT_TRUE(host::RegKeyExists(root.store, ours, OtherView()));
-    EXPECT_EQ(host::RegText(root.store, progid, nullptr, OtherView()), kClsidText);
+    for (const ServedClass& cls : kClasses) {
+      SCOPED_TRACE(Narrow(cls.prog_id));
+      EXPECT_FALSE(host::RegKeyExists(root.store, ours(cls)));
+      EXPECT_TRUE(host::RegKeyExists(root.store, ours(cls), OtherView()));
+      EXPECT_EQ(host::RegText(root.store, progid(cls), nullptr, OtherView()), cls.clsid);
+    }
 
     if (other_runs) {
-      // The last one takes the ProgID with it.
+      // The last one takes the ProgIDs with it.
       EXPECT_EQ(Regsvr32(off, other, OtherRegsvr32()), 0);
-      EXPECT_FALSE(host::RegKeyExists(root.store, classes + kProgID));
+      for (const ServedClass& cls : kClasses)
+        EXPECT_FALSE(host::RegKeyExists(root.store, classes + cls.prog_id)) << Narrow(cls.prog_id);
     } else {
-      for (const std::wstring& key : {classes + kClsidKey + L"\\ProgID", ours, classes + kClsidKey, progid,
-                                      classes + std::wstring(kProgID)})
-        RegDeleteKeyExW(root.store, key.c_str(), OtherView(), 0);
+      for (const ServedClass& cls : kClasses)
+        for (const std::wstring& key : {classes + cls.ClsidKey() + L"\\ProgID", ours(cls), classes + cls.ClsidKey(),
+                                        progid(cls), classes + std::wstring(cls.prog_id)})
+          RegDeleteKeyExW(root.store, key.c_str(), OtherView(), 0);
     }
   }
   ASSERT_EQ(Regsvr32(L""), 0);  // the other tests need it
@@ -293,9 +350,12 @@ TEST(Registration, UnregisteringOneBitnessLeavesTheOtherFindableByProgID) {
 
 class AddIn : public ::testing::Test {
  protected:
+  // The class the test creates.
+  virtual const wchar_t* ProgID() const { return kProgID; }
+
   void SetUp() override {
     CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(kProgID, &clsid), S_OK);
+    ASSERT_EQ(CLSIDFromProgID(ProgID(), &clsid), S_OK);
     ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, init_.put_void()), S_OK);
     ASSERT_EQ(init_->QueryInterface(IID_ILanguageExtender, lang_.put_void()), S_OK);
   }
@@ -584,6 +644,10 @@ class Terminal : public AddIn {
     emulator_ = std::make_unique<host::EmulatorProcess>(VelkoExe(), EmulatorArguments());
     ASSERT_GT(emulator_->port(), 0) << "emulator said: " << emulator_->first_line();
     InitObject();
+    Configure();
+  }
+  // The host's settings, written as properties.
+  virtual void Configure() {
     SetProp(L"ServerAddress", L"127.0.0.1");
     Variant port;
     port.v.vt = VT_I4;
@@ -791,6 +855,167 @@ TEST_F(SlowTerminal, AHostTimerCallingInDuringTheWaitIsRefusedAndTheSaleStandsOn
   EXPECT_EQ(ApprovedSales(), 1) << "one sale, approved once, never voided";
 }
 
+// ------------------------------------- edition A at revision 4000, through COM
+
+// The equipment library of the host's current configurations at revision
+// 4000, call by call through the registered DLL's class AddIn.a_velko1c83_4000:
+// its connection order, then a payment, a refused QR payment and cash
+// withdrawal, a cancellation, the settlement and the closing. Each step gives
+// the parameter count the host must get, what it passes and what it reads
+// back; every position a step does not list comes back as the host passed it.
+struct HostArg {
+  LONG position;
+  std::wstring text;              // a text, unless number or saved is set
+  std::optional<double> number;
+  std::string saved;              // a text read back by an earlier step
+};
+HostArg Text(LONG position, std::wstring text) { return {position, std::move(text), std::nullopt, ""}; }
+HostArg Number(LONG position, double number) { return {position, L"", number, ""}; }
+HostArg SavedText(LONG position, std::string name) { return {position, L"", std::nullopt, std::move(name)}; }
+
+struct HostRead {
+  LONG position;
+  std::string what;
+  std::function<bool(const host::ParamArray&, LONG)> ok;
+  std::string save = "";  // the text is kept under this name for a later step
+};
+HostRead Contains(LONG position, std::vector<std::wstring> pieces) {
+  return {position, "a text with " + Narrow(pieces.front()), [pieces](const host::ParamArray& p, LONG i) {
+            if (p.TypeAt(i) != VT_BSTR) return false;
+            for (const std::wstring& piece : pieces)
+              if (p.TextAt(i).find(piece) == std::wstring::npos) return false;
+            return true;
+          }};
+}
+HostRead Equals(LONG position, std::wstring text, std::string save = "") {
+  return {position, "== " + Narrow(text),
+          [text](const host::ParamArray& p, LONG i) { return p.TypeAt(i) == VT_BSTR && p.TextAt(i) == text; },
+          std::move(save)};
+}
+HostRead Digits(LONG position, size_t count, std::string save = "") {
+  return {position, std::to_string(count) + " digits",
+          [count](const host::ParamArray& p, LONG i) {
+            const std::wstring t = p.TextAt(i);
+            return p.TypeAt(i) == VT_BSTR && t.size() == count && t.find_first_not_of(L"0123456789") == t.npos;
+          },
+          std::move(save)};
+}
+HostRead Masked(LONG position) {
+  return {position, "a masked card number", [](const host::ParamArray& p, LONG i) {
+            const std::wstring t = p.TextAt(i);
+            return p.TypeAt(i) == VT_BSTR && t.size() >= 13 && t.find_first_not_of(L'*') == t.size() - 4;
+          }};
+}
+HostRead Filled(LONG position) {
+  return {position, "a text",
+          [](const host::ParamArray& p, LONG i) { return p.TypeAt(i) == VT_BSTR && !p.TextAt(i).empty(); }};
+}
+HostRead Amount(LONG position, double amount) {
+  return {position, "the amount " + std::to_string(amount),
+          [amount](const host::ParamArray& p, LONG i) { return p.TypeAt(i) == VT_R8 && p.DoubleAt(i) == amount; }};
+}
+
+struct HostStep {
+  const wchar_t* method;
+  long params;  // GetNParams, as the host asks it
+  std::vector<HostArg> args;
+  VARIANT_BOOL answer;                        // the Boolean the method returns,
+  std::optional<long> number = std::nullopt;  // or the number, for a method that returns one
+  std::vector<HostRead> reads = {};
+  long code = 0;  // "ПолучитьОшибку" afterwards
+};
+
+class EditionA4000 : public Terminal {
+ protected:
+  const wchar_t* ProgID() const override { return L"AddIn.a_velko1c83_4000"; }
+  void Configure() override {}  // the library sets its parameters by "УстановитьПараметр"
+
+  void Replay(const std::vector<HostStep>& steps) {
+    std::map<std::string, std::wstring> saved;
+    for (const HostStep& step : steps) {
+      SCOPED_TRACE(Narrow(step.method));
+      const long number = MethodNumber(step.method);
+      ASSERT_GE(number, 0);
+      long count = -1;
+      ASSERT_EQ(lang_->GetNParams(number, &count), S_OK);
+      ASSERT_EQ(count, step.params);
+      host::ParamArray params(static_cast<ULONG>(count));
+      for (const HostArg& arg : step.args) {
+        if (arg.number)
+          params.SetDouble(arg.position, *arg.number);
+        else
+          params.SetText(arg.position, arg.saved.empty() ? arg.text : saved.at(arg.saved));
+      }
+      std::vector<std::pair<VARTYPE, std::wstring>> passed;
+      for (LONG i = 0; i < count; ++i) passed.emplace_back(params.TypeAt(i), params.TextAt(i));
+
+      Variant ret;
+      ASSERT_EQ(lang_->CallAsFunc(number, &ret.v, params.put()), S_OK);
+      if (step.number) {
+        EXPECT_EQ(ret.v.vt, VT_I4);
+        EXPECT_EQ(ret.v.lVal, *step.number);
+      } else {
+        ASSERT_EQ(ret.v.vt, VT_BOOL);
+        EXPECT_EQ(ret.v.boolVal, step.answer);
+      }
+      std::set<LONG> listed;
+      for (const HostRead& read : step.reads) {
+        listed.insert(read.position);
+        EXPECT_TRUE(read.ok(params, read.position))
+            << "position " << read.position << ": " << Narrow(params.TextAt(read.position)) << ", wanted "
+            << read.what;
+        if (!read.save.empty()) saved[read.save] = params.TextAt(read.position);
+      }
+      for (LONG i = 0; i < count; ++i) {
+        if (listed.count(i)) continue;
+        EXPECT_EQ(params.TypeAt(i), passed[i].first) << "position " << i << " comes back as passed";
+        EXPECT_EQ(params.TextAt(i), passed[i].second) << "position " << i << " comes back as passed";
+      }
+      EXPECT_EQ(LastError().first, step.code);
+    }
+  }
+};
+
+TEST_F(EditionA4000, ConnectsAndRunsTheDayThroughRawSlots) {
+  const VARIANT_BOOL yes = VARIANT_TRUE, no = VARIANT_FALSE;
+  const double port = emulator_->port();
+  Replay({
+      {L"ПолучитьРевизиюИнтерфейса", 0, {}, yes, 4000},
+      {L"ПолучитьОписание", 1, {Text(0, L"")}, yes, std::nullopt,
+       {Contains(0, {L"<DriverDescription ", L"Name=\"VELKO32\"", L"DriverVersion=\"1.1.1.4\"",
+                     L"LocalizationSupported=\"false\"", L"IntegrationComponent=\"false\""})}},
+      {L"ПолучитьПараметры", 1, {Text(0, L"")}, yes, std::nullopt,
+       {Contains(0, {L"<Settings>", L"<Parameter Name=\"ServerPort\""})}},
+      {L"УстановитьПараметр", 2, {Text(0, L"EquipmentType"), Text(1, L"ЭквайринговыйТерминал")}, yes},
+      {L"УстановитьПараметр", 2, {Text(0, L"ServerAddress"), Text(1, L"127.0.0.1")}, yes},
+      {L"УстановитьПараметр", 2, {Text(0, L"ServerPort"), Number(1, port)}, yes},
+      {L"УстановитьПараметр", 2, {Text(0, L"MerchantID"), Text(1, L"12")}, yes},
+      {L"Подключить", 1, {Text(0, L"")}, yes, std::nullopt, {Equals(0, L"VELKO32-1", "id")}},
+      {L"УстановитьЛокализацию", 2, {Text(0, L"ru"), Text(1, L"")}, yes},
+      {L"ПараметрыТерминала", 2, {SavedText(0, "id"), Text(1, L"")}, yes, std::nullopt,
+       {Contains(1, {L"<TerminalParameters ", L"TerminalID=\"00012345\"", L"PrintSlipOnTerminal=",
+                     L"CashWithdrawal=\"false\"", L"PartialCancellation=\"false\"",
+                     L"ConsumerPresentedQR=\"false\""})}},
+      // 0 ID, 1 merchant, 2 customer's QR, 3 amount, 4 card, 5 receipt, 6 RRN, 7 auth, 8 slip.
+      {L"ОплатитьПлатежнойКартой", 9, {SavedText(0, "id"), Number(1, 0), Text(2, L""), Number(3, 100), Text(4, L"")},
+       yes, std::nullopt,
+       {Amount(3, 100), Masked(4), Digits(5, 10, "receipt"), Digits(6, 12), Filled(7), Filled(8)}},
+      // What the terminal server cannot do: false, nothing written back.
+      {L"ОплатитьПлатежнойКартой", 9,
+       {SavedText(0, "id"), Number(1, 0), Text(2, L"QR-PHONE-EMV"), Number(3, 100), Text(4, L"")}, no, std::nullopt,
+       {}, 1003},
+      {L"ОплатитьПлатежнойКартойCВыдачейНаличных", 10,
+       {SavedText(0, "id"), Number(1, 0), Text(2, L""), Number(3, 100), Number(4, 20)}, no, std::nullopt, {}, 1003},
+      // The whole payment cancelled (original amount 0); position 4 is never written.
+      {L"ОтменитьПлатежПоПлатежнойКарте", 10,
+       {SavedText(0, "id"), Number(1, 0), Text(2, L""), Number(3, 100), Number(4, 0), Text(5, L""),
+        SavedText(6, "receipt"), Text(7, L""), Text(8, L""), Text(9, L"")},
+       yes, std::nullopt, {Masked(5), Filled(9)}},
+      {L"ИтогиДняПоКартам", 2, {SavedText(0, "id"), Text(1, L"")}, yes, std::nullopt, {Filled(1)}},
+      {L"Отключить", 1, {SavedText(0, "id")}, yes},
+  });
+}
+
 // Run by the copy of this program named 1cv7.exe (see OldHostPlatform below).
 TEST_F(Terminal, OldHostSeesItsOwnMethodTableAndIntegers) {
   if (!RunningAsOldHost()) GTEST_SKIP() << "runs in the copy named 1cv7.exe";
@@ -860,12 +1085,27 @@ TEST(VelkoCom, CallsTheRegisteredDllByItsProgID) {
 
   EXPECT_EQ(host::RunAndCapture(velko + L" session --com", "{\"call\": \"GetVersion\"}\n", out), 0) << out;
   EXPECT_NE(out.find("\"return\":\"1.1.1.4\""), std::string::npos) << out;
+  // A later class by its own ProgID; velko checks the object names itself so.
+  const std::string version_line = "{\"call\": \"GetVersion\"}\n";
+  EXPECT_EQ(host::RunAndCapture(velko + L" session --com --class a_velko1c83_4000", version_line, out), 0) << out;
+  EXPECT_NE(out.find("\"return\":\"1.1.1.4\""), std::string::npos) << out;
+
+  // As an older DLL registers: the first class alone. velko says so.
+  for (const wchar_t* key :
+       {L"Software\\Classes\\AddIn.a_velko1c83_3004\\Clsid", L"Software\\Classes\\AddIn.a_velko1c83_3004"})
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, key), ERROR_SUCCESS);
+  EXPECT_EQ(host::RunAndCapture(velko + L" call --com --class a_velko1c83_3004 GetVersion", "", out), 2) << out;
+  EXPECT_NE(out.find("older than this class"), std::string::npos) << out;
 
   ASSERT_EQ(Regsvr32(L"/u"), 0);
+  std::string later;
   const long refused = host::RunAndCapture(velko + L" call --com GetVersion", "", out);
+  const long later_refused = host::RunAndCapture(velko + L" call --com --class a_velko1c83_3004 GetVersion", "", later);
   ASSERT_EQ(Regsvr32(L""), 0);
   EXPECT_EQ(refused, 2) << out;
   EXPECT_NE(out.find("AddIn.a_velko1c83 is not registered"), std::string::npos) << out;
+  EXPECT_EQ(later_refused, 2) << later;
+  EXPECT_NE(later.find("AddIn.a_velko1c83_3004 is not registered"), std::string::npos) << later;
 }
 
 // ------------------------------------------------------------------- windows

@@ -14,7 +14,10 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -218,11 +221,14 @@ class NativeHost : public ::testing::Test {
     delete folder_;
   }
 
+  // The class the test creates.
+  virtual const char16_t* ClassName() const { return u"VelkoAcquiring"; }
+
   void SetUp() override {
     ASSERT_TRUE(module_.Loaded()) << ModulePath();
     const auto create = module_.Get<long (*)(const Unit*, void**)>("GetClassObject");
     ASSERT_NE(create, nullptr);
-    ASSERT_NE(create(T(u"VelkoAcquiring").c_str(), &object_), 0);
+    ASSERT_NE(create(T(ClassName()).c_str(), &object_), 0);
     ASSERT_NE(object_, nullptr);
     EXPECT_TRUE((Invoke<bool, void*>(object_, kInitDone, 1, &memory_)));  // setMemManager
     EXPECT_TRUE((Invoke<bool, void*>(object_, kInitDone, 0, &connection_)));  // Init
@@ -315,10 +321,22 @@ class NativeHost : public ::testing::Test {
 velko::testing::TempDataFolder* NativeHost::folder_ = nullptr;
 velko::emulator::TerminalEmulator* NativeHost::emulator_ = nullptr;
 
+// The module's classes, as GetClassNames lists them, and the extension name
+// each object registers as: the host creates AddIn.<attach name>.<that name>.
+constexpr const char16_t* kClassNames = u"VelkoAcquiring|VelkoAcquiring3004|VelkoAcquiring4000";
+const struct {
+  const char16_t* native_name;
+  const char16_t* extension;
+} kClasses[] = {
+    {u"VelkoAcquiring", u"a_velko1c83"},
+    {u"VelkoAcquiring3004", u"a_velko1c83_3004"},
+    {u"VelkoAcquiring4000", u"a_velko1c83_4000"},
+};
+
 TEST(NativeModule, ExportsAndClasses) {
   Module module;
   ASSERT_TRUE(module.Loaded()) << ModulePath();
-  EXPECT_EQ(Text(module.Get<const Unit* (*)()>("GetClassNames")()), T(u"VelkoAcquiring"));
+  EXPECT_EQ(Text(module.Get<const Unit* (*)()>("GetClassNames")()), T(kClassNames));
   EXPECT_EQ(module.Get<int (*)(int)>("SetPlatformCapabilities")(1), 1);
   // 1: only in the host's own process, not isolated in a process of its own.
   const auto attach_type = module.Get<int (*)()>("GetAttachType");
@@ -328,6 +346,28 @@ TEST(NativeModule, ExportsAndClasses) {
   EXPECT_EQ(module.Get<long (*)(const Unit*, void**)>("GetClassObject")(T(u"Other").c_str(), &object), 0);
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(module.Get<long (*)(void**)>("DestroyObject")(&object), -1);
+}
+
+TEST(NativeModule, EachClassRegistersAsItsOwnExtension) {
+  Module module;
+  ASSERT_TRUE(module.Loaded()) << ModulePath();
+  const auto create = module.Get<long (*)(const Unit*, void**)>("GetClassObject");
+  const auto destroy = module.Get<long (*)(void**)>("DestroyObject");
+  MemoryManager memory{kMemoryTable + 2 - kHead};
+  for (const auto& cls : kClasses) {
+    const Text extension = T(cls.extension);
+    SCOPED_TRACE(std::string(extension.begin(), extension.end()));
+    void* object = nullptr;
+    ASSERT_NE(create(T(cls.native_name).c_str(), &object), 0);
+    ASSERT_NE(object, nullptr);
+    EXPECT_TRUE((Invoke<bool, void*>(object, kInitDone, 1, &memory)));  // setMemManager
+    Unit* name = nullptr;
+    ASSERT_TRUE((Invoke<bool, Unit**>(object, kLanguage, kRegisterExtensionAs, &name)));
+    EXPECT_EQ(Text(name), extension);
+    Free(&memory, reinterpret_cast<void**>(&name));
+    EXPECT_EQ(destroy(&object), 0);
+  }
+  EXPECT_TRUE(memory.live.empty());
 }
 
 TEST_F(NativeHost, DescribesItself) {
@@ -481,7 +521,7 @@ TEST_F(NativeHost, ExportsAndAPaymentHoldOnAFourByteAlignedStack) {
       const auto [self, function] = slot(object, part, index);
       return CallMisaligned<R>(function, self, args...);
     };
-    EXPECT_EQ(Text(CallMisaligned<const Unit*>(module_.Get<const void*>("GetClassNames"))), T(u"VelkoAcquiring"));
+    EXPECT_EQ(Text(CallMisaligned<const Unit*>(module_.Get<const void*>("GetClassNames"))), T(kClassNames));
     void* object = nullptr;
     const Text name = T(u"VelkoAcquiring");
     ASSERT_NE(CallMisaligned<long>(module_.Get<const void*>("GetClassObject"), name.c_str(), &object), 0);
@@ -632,6 +672,174 @@ TEST_F(NativeHost, TheGuidesObjectNameIsTheOneTheHostGives) {
   EXPECT_EQ(create[2].str(), std::string(extension.begin(), extension.end()));
   // An equipment library attaches AddIn.X under X and creates AddIn.X.X.
   EXPECT_EQ(create[1].str(), create[2].str());
+}
+
+// The equipment library of the host's current configurations at revision
+// 4000, call by call through the module's class for it: its connection order,
+// then a payment, a refused QR payment and cash withdrawal (nothing sent), a
+// cancellation, the settlement and the closing. Each step gives the parameter
+// count the host must get, what it passes and what it reads back; every
+// position a step does not list comes back as the host passed it.
+struct Arg {
+  long position;
+  const char16_t* text;  // a text, unless number or saved is set
+  std::optional<double> number;
+  std::string saved;  // a text read back by an earlier step
+};
+Arg Txt(long position, const char16_t* text) { return {position, text, std::nullopt, ""}; }
+Arg Num(long position, double number) { return {position, nullptr, number, ""}; }
+Arg SavedTxt(long position, std::string name) { return {position, nullptr, std::nullopt, std::move(name)}; }
+
+struct ReadBack {
+  long position;
+  std::string what;
+  std::function<bool(const Value&)> ok;
+  std::string save = "";  // the text is kept under this name for a later step
+};
+Text TextOf(const Value& v) { return v.vt == kPwstr ? Text(v.ws.p, v.ws.len) : Text(); }
+ReadBack Has(long position, std::vector<const char16_t*> pieces) {
+  return {position, "a text with its attributes", [pieces](const Value& v) {
+            if (v.vt != kPwstr) return false;
+            for (const char16_t* piece : pieces)
+              if (TextOf(v).find(T(piece)) == Text::npos) return false;
+            return true;
+          }};
+}
+ReadBack Is(long position, const char16_t* text, std::string save = "") {
+  return {position, "the text", [text](const Value& v) { return v.vt == kPwstr && TextOf(v) == T(text); },
+          std::move(save)};
+}
+ReadBack Digits(long position, size_t count, std::string save = "") {
+  return {position, std::to_string(count) + " digits",
+          [count](const Value& v) {
+            const Text t = TextOf(v);
+            return v.vt == kPwstr && t.size() == count &&
+                   std::all_of(t.begin(), t.end(), [](Unit c) { return c >= '0' && c <= '9'; });
+          },
+          std::move(save)};
+}
+ReadBack MaskedCard(long position) {
+  return {position, "a masked card number", [](const Value& v) {
+            const Text t = TextOf(v);
+            return v.vt == kPwstr && t.size() >= 13 && t.find_first_not_of(Unit('*')) == t.size() - 4;
+          }};
+}
+ReadBack Filled(long position) {
+  return {position, "a text", [](const Value& v) { return v.vt == kPwstr && v.ws.len > 0; }};
+}
+ReadBack AmountOf(long position, double amount) {
+  return {position, "the amount", [amount](const Value& v) { return v.vt == kR8 && v.r8 == amount; }};
+}
+
+struct Step {
+  const char16_t* method;
+  long params;  // GetNParams, as the host asks it
+  std::vector<Arg> args;
+  bool answer;                                   // the Boolean the method returns,
+  std::optional<int32_t> number = std::nullopt;  // or the number, for a method that returns one
+  std::vector<ReadBack> reads = {};
+  int32_t code = 0;    // "ПолучитьОшибку" afterwards
+  bool sends = false;  // a request reaches the server
+};
+
+class EditionA4000 : public NativeHost {
+ protected:
+  const char16_t* ClassName() const override { return u"VelkoAcquiring4000"; }
+
+  void Replay(const std::vector<Step>& steps) {
+    std::map<std::string, Text> saved;
+    for (const Step& step : steps) {
+      const Text method = T(step.method);
+      SCOPED_TRACE(::testing::Message() << "step " << (&step - steps.data()));
+      const long number = Invoke<long, const Unit*>(object_, kLanguage, kFindMethod, method.c_str());
+      ASSERT_GE(number, 0);
+      ASSERT_EQ((Invoke<long, long>(object_, kLanguage, kGetNParams, number)), step.params);
+      std::vector<Value> params(static_cast<size_t>(step.params));
+      for (const Arg& arg : step.args) {
+        Value& v = params.at(static_cast<size_t>(arg.position));
+        if (arg.number) {
+          v.vt = kR8;
+          v.r8 = *arg.number;
+        } else {
+          const Text text = arg.saved.empty() ? T(arg.text) : saved.at(arg.saved);
+          v = Str(reinterpret_cast<const char16_t*>(text.c_str()));
+        }
+      }
+      std::vector<std::pair<uint16_t, Text>> passed;
+      for (const Value& v : params) passed.emplace_back(v.vt, v.vt == kR8 ? T(u"") : TextOf(v));
+      const std::vector<Value> before = params;
+      const size_t requests = emulator_->RequestCount();
+
+      Value ret{};
+      ASSERT_TRUE((Invoke<bool, long, Value*, Value*, long>(object_, kLanguage, kCallAsFunc, number, &ret,
+                                                             params.data(), step.params)));
+      if (step.number) {
+        EXPECT_TRUE(ret.vt == kI4 && ret.i4 == *step.number) << ret.vt;
+      } else {
+        EXPECT_TRUE(ret.vt == kBool && ret.b == step.answer) << ret.vt;
+      }
+      std::set<long> listed;
+      for (const ReadBack& read : step.reads) {
+        listed.insert(read.position);
+        const Value& got = params[static_cast<size_t>(read.position)];
+        EXPECT_TRUE(read.ok(got)) << "position " << read.position << ", wanted " << read.what;
+        if (!read.save.empty()) saved[read.save] = TextOf(got);
+      }
+      for (size_t i = 0; i < params.size(); ++i) {
+        if (listed.count(static_cast<long>(i))) continue;
+        EXPECT_EQ(params[i].vt, passed[i].first) << "position " << i << " comes back as passed";
+        if (params[i].vt == kR8) {
+          EXPECT_EQ(params[i].r8, before[i].r8) << "position " << i;
+        }
+        if (params[i].vt == kPwstr) {
+          EXPECT_EQ(TextOf(params[i]), passed[i].second) << "position " << i;
+        }
+      }
+      EXPECT_EQ(emulator_->RequestCount() > requests, step.sends) << "whether the step reached the server";
+      Clear(params);
+      EXPECT_EQ(LastError().first, step.code);
+    }
+    EXPECT_TRUE(connection_.errors.empty());
+  }
+};
+
+TEST_F(EditionA4000, ConnectsAndRunsTheDayThroughRawSlots) {
+  Unit* name = nullptr;
+  ASSERT_TRUE((Invoke<bool, Unit**>(object_, kLanguage, kRegisterExtensionAs, &name)));
+  EXPECT_EQ(Take(name), T(u"a_velko1c83_4000")) << "the host creates AddIn.<attach name>.a_velko1c83_4000";
+  Replay({
+      {u"ПолучитьРевизиюИнтерфейса", 0, {}, true, 4000},
+      {u"ПолучитьОписание", 1, {Txt(0, u"")}, true, std::nullopt,
+       {Has(0, {u"<DriverDescription ", u"Name=\"VELKO32\"", u"LocalizationSupported=\"false\"",
+                u"IntegrationComponent=\"false\""})}},
+      {u"ПолучитьПараметры", 1, {Txt(0, u"")}, true, std::nullopt,
+       {Has(0, {u"<Settings>", u"<Parameter Name=\"ServerPort\""})}},
+      {u"УстановитьПараметр", 2, {Txt(0, u"EquipmentType"), Txt(1, u"ЭквайринговыйТерминал")}, true},
+      {u"УстановитьПараметр", 2, {Txt(0, u"ServerPort"), Num(1, emulator_->Port())}, true},
+      {u"УстановитьПараметр", 2, {Txt(0, u"MerchantID"), Txt(1, u"12")}, true},
+      {u"Подключить", 1, {Txt(0, u"")}, true, std::nullopt, {Is(0, u"VELKO32-1", "id")}, 0, true},
+      {u"УстановитьЛокализацию", 2, {Txt(0, u"ru"), Txt(1, u"")}, true},
+      {u"ПараметрыТерминала", 2, {SavedTxt(0, "id"), Txt(1, u"")}, true, std::nullopt,
+       {Has(1, {u"<TerminalParameters ", u"TerminalID=\"00012345\"", u"CashWithdrawal=\"false\"",
+                u"PartialCancellation=\"false\"", u"ConsumerPresentedQR=\"false\""})}},
+      // 0 ID, 1 merchant, 2 customer's QR, 3 amount, 4 card, 5 receipt, 6 RRN, 7 auth, 8 slip.
+      {u"ОплатитьПлатежнойКартой", 9, {SavedTxt(0, "id"), Num(1, 0), Txt(2, u""), Num(3, 100), Txt(4, u"")}, true,
+       std::nullopt,
+       {AmountOf(3, 100), MaskedCard(4), Digits(5, 10, "receipt"), Digits(6, 12), Filled(7), Filled(8)}, 0, true},
+      // What the terminal server cannot do: false, nothing written back, nothing sent.
+      {u"ОплатитьПлатежнойКартой", 9,
+       {SavedTxt(0, "id"), Num(1, 0), Txt(2, u"QR-PHONE-EMV"), Num(3, 100), Txt(4, u"")}, false, std::nullopt, {},
+       1003},
+      {u"ОплатитьПлатежнойКартойCВыдачейНаличных", 10,
+       {SavedTxt(0, "id"), Num(1, 0), Txt(2, u""), Num(3, 100), Num(4, 20)}, false, std::nullopt, {}, 1003},
+      // The whole payment cancelled (original amount 0); position 4 is never written.
+      {u"ОтменитьПлатежПоПлатежнойКарте", 10,
+       {SavedTxt(0, "id"), Num(1, 0), Txt(2, u""), Num(3, 100), Num(4, 0), Txt(5, u""), SavedTxt(6, "receipt"),
+        Txt(7, u""), Txt(8, u""), Txt(9, u"")},
+       true, std::nullopt, {MaskedCard(5), Filled(9)}, 0, true},
+      {u"ИтогиДняПоКартам", 2, {SavedTxt(0, "id"), Txt(1, u"")}, true, std::nullopt, {Filled(1)}, 0, true},
+      {u"Отключить", 1, {SavedTxt(0, "id")}, true},
+  });
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include "addin/com/ComResources.h"
 #include "addin/com/HostValueCom.h"
 #include "common/TextUtf.h"
-#include "common/TextUtf.h"
 
 namespace velko::tool {
 namespace {
@@ -21,7 +20,6 @@ using com::com_ptr;
 using com::unique_bstr;
 using com::unique_safearray;
 using com::unique_variant;
-
 
 std::string HResultText(HRESULT status) {
   char text[16];
@@ -102,8 +100,16 @@ class ComHost final : public Host {
     const std::wstring prog_id = std::wstring(L"AddIn.") + cls.ExtensionName;
     const std::string name = WideToUtf8(prog_id);
     CLSID clsid{};
-    if (FAILED(CLSIDFromProgID(prog_id.c_str(), &clsid)))
+    if (FAILED(CLSIDFromProgID(prog_id.c_str(), &clsid))) {
+      // A DLL of a version before the later classes registers the first class alone.
+      CLSID first{};
+      const std::wstring first_id = std::wstring(L"AddIn.") + DefaultAddInClass().ExtensionName;
+      if (&cls != &DefaultAddInClass() && SUCCEEDED(CLSIDFromProgID(first_id.c_str(), &first)))
+        throw std::runtime_error(name + " is not registered, " + WideToUtf8(first_id) +
+                                 " is: the registered a_velko1c83.dll is older than this class; register this "
+                                 "version's DLL (regsvr32 a_velko1c83.dll)");
       throw std::runtime_error(name + " is not registered (regsvr32 a_velko1c83.dll)");
+    }
     const HRESULT created =
         CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IInitDone, reinterpret_cast<void**>(init_.put()));
     if (created == REGDB_E_CLASSNOTREG)
@@ -117,6 +123,15 @@ class ComHost final : public Host {
     const HRESULT initialised = init_->Init(static_cast<IDispatch*>(&connection_));
     if (initialised != S_OK) throw std::runtime_error(name + " refused Init: " + HResultText(initialised));
     initialised_ = true;
+    // The object the registration leads to must be of the class asked for,
+    // as the host takes it by the name it registers as.
+    unique_bstr extension;
+    if (FAILED(lang_->RegisterExtensionAs(extension.put())) || com::FromBstr(extension.get()) != cls.ExtensionName) {
+      init_->Done();
+      initialised_ = false;
+      throw std::runtime_error(name + " created an object that names itself " +
+                               WideToUtf8(com::FromBstr(extension.get())));
+    }
   }
   ~ComHost() override {
     if (initialised_) init_->Done();

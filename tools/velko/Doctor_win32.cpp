@@ -1,5 +1,5 @@
-// `velko doctor` on Windows: where the add-in is registered for COM and what
-// each registration points at. A 32-bit host reads the 32-bit registry view,
+// `velko doctor` on Windows: where each class of the add-in is registered for
+// COM and what each registration points at. A 32-bit host reads the 32-bit registry view,
 // a 64-bit host the 64-bit one; per-user entries come before machine-wide ones.
 // What the registrations mean for the till is decided in DoctorRegistration.cpp.
 #include <windows.h>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Doctor.h"
+#include "addin/AddInClasses.h"
 #include "common/TextUtf.h"
 
 namespace velko::tool {
@@ -25,7 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const wchar_t* kClasses = L"Software\\Classes\\";
-constexpr const wchar_t* kProgID = L"AddIn.a_velko1c83";
 
 std::optional<std::wstring> ReadDefault(HKEY root, const std::wstring& path, REGSAM view) {
   com::unique_hkey key;
@@ -114,23 +114,25 @@ std::vector<DoctorLine> ComRegistrationLines() {
       {"COM registration, machine-wide, 32-bit hosts", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, 32},
   };
   std::vector<ComRegistrationFound> found;
-  for (const Place& place : places) {
-    ComRegistrationFound here{place.name, place.hostBits, std::nullopt, false, 0, ""};
-    const auto clsid = ReadDefault(place.root, std::wstring(kClasses) + kProgID + L"\\Clsid", place.view);
-    const auto path = clsid ? ReadDefault(place.root, std::wstring(kClasses) + L"CLSID\\" + *clsid + L"\\InprocServer32",
-                                          place.view)
-                            : std::nullopt;
-    if (path) {
-      here.path = WideToUtf8(*path);
-      std::error_code ec;
-      here.exists = fs::is_regular_file(fs::path(*path), ec);
-      if (here.exists) {
-        here.bits = ModuleBits(*path);
-        here.version = FileVersion(*path);
+  for (const Place& place : places)
+    for (const TAddInClass& cls : AddInClasses()) {
+      const std::wstring prog_id = std::wstring(L"AddIn.") + cls.ExtensionName;
+      ComRegistrationFound here{place.name, place.hostBits, std::nullopt, false, 0, "", WideToUtf8(cls.ExtensionName)};
+      const auto clsid = ReadDefault(place.root, std::wstring(kClasses) + prog_id + L"\\Clsid", place.view);
+      const auto path =
+          clsid ? ReadDefault(place.root, std::wstring(kClasses) + L"CLSID\\" + *clsid + L"\\InprocServer32", place.view)
+                : std::nullopt;
+      if (path) {
+        here.path = WideToUtf8(*path);
+        std::error_code ec;
+        here.exists = fs::is_regular_file(fs::path(*path), ec);
+        if (here.exists) {
+          here.bits = ModuleBits(*path);
+          here.version = FileVersion(*path);
+        }
       }
+      found.push_back(std::move(here));
     }
-    found.push_back(std::move(here));
-  }
   return ComRegistrationVerdict(found, WindowsBits(),
                                 [](const std::string& dll) { return NativePackageNear(Utf8ToWide(dll)); });
 }

@@ -83,8 +83,8 @@ HostHarness::HostHarness(const std::string& host_exe, const std::string& native_
   }
   LoadModule();
   if (!native_path.empty()) {
-    // The module's first class is its default one.
-    native_ = std::make_unique<NativeHost>(native_path, &cls == &DefaultAddInClass() ? L"" : cls.ExtensionName);
+    // The module's object of this class, found by its extension name as the host finds it.
+    native_ = std::make_unique<NativeHost>(native_path, cls.ExtensionName);
     return;
   }
   connection_ = std::make_shared<Connection>();

@@ -2,6 +2,7 @@
 
 #include "NativePackage.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -115,7 +116,7 @@ struct NativeHost::Impl {
   }
 };
 
-NativeHost::NativeHost(const std::string& package_or_module, const std::wstring& class_name)
+NativeHost::NativeHost(const std::string& package_or_module, const std::wstring& extension)
     : impl_(std::make_unique<Impl>()) {
   std::string path = package_or_module;
   const std::filesystem::path given(Utf8ToWide(path));
@@ -136,16 +137,39 @@ NativeHost::NativeHost(const std::string& package_or_module, const std::wstring&
     throw std::runtime_error("cannot load the Native module " + package_or_module + reason);
   }
   const std::wstring names = native::FromNativeText(impl_->Export<const NativeChar* (*)()>("GetClassNames")());
-  const std::wstring name = class_name.empty() ? names.substr(0, names.find(L'|')) : class_name;
   impl_->Export<native::NativeCapabilities (*)(native::NativeCapabilities)>("SetPlatformCapabilities")(
       native::kCapabilities1);
-  const std::u16string wide = native::ToUtf16(name);
-  if (!impl_->Export<long (*)(const NativeChar*, NativeComponentBase**)>("GetClassObject")(
-          reinterpret_cast<const NativeChar*>(wide.c_str()), &impl_->object) ||
-      !impl_->object)
-    throw std::runtime_error("the module did not create its object " + WideToUtf8(name));
-  if (!impl_->object->setMemManager(&impl_->memory) || !impl_->object->Init(&impl_->connection))
+  const auto create = impl_->Export<long (*)(const NativeChar*, NativeComponentBase**)>("GetClassObject");
+  const auto destroy = impl_->Export<long (*)(NativeComponentBase**)>("DestroyObject");
+  std::wstring answered;  // the extension names heard, for the message when none fits
+  for (size_t at = 0; at <= names.size() && !impl_->object;) {
+    const size_t bar = std::min(names.find(L'|', at), names.size());
+    const std::wstring name = names.substr(at, bar - at);
+    const std::u16string wide = native::ToUtf16(name);
+    at = bar + 1;
+    NativeComponentBase* object = nullptr;
+    if (!create(reinterpret_cast<const NativeChar*>(wide.c_str()), &object) || !object)
+      throw std::runtime_error("the module did not create its object " + WideToUtf8(name));
+    NativeChar* given = nullptr;
+    if (!object->setMemManager(&impl_->memory) || !object->RegisterExtensionAs(&given) || !given) {
+      destroy(&object);
+      throw std::runtime_error("the module's object " + WideToUtf8(name) + " gave no extension name");
+    }
+    const std::wstring own = impl_->Take(given);
+    if (extension.empty() || own == extension) {
+      impl_->object = object;
+    } else {
+      destroy(&object);
+      answered += (answered.empty() ? L"" : L", ") + own;
+    }
+  }
+  if (!impl_->object)
+    throw std::runtime_error("the module offers no class named " + WideToUtf8(extension) + "; its classes are " +
+                             WideToUtf8(answered));
+  if (!impl_->object->Init(&impl_->connection)) {
+    destroy(&impl_->object);
     throw std::runtime_error("the module's object did not initialise");
+  }
 }
 
 NativeHost::~NativeHost() {

@@ -18,12 +18,14 @@ class UnpackedModule;
 
 class NativeHost {
  public:
-  // Loads the module at `path` and creates and initialises its object of
-  // the class named (the module's first class when empty);
-  // throws std::runtime_error when any step fails. A package zip at `path`
+  // Loads the module at `path` and creates and initialises its object whose
+  // extension name is `extension` (the module's first class when empty),
+  // found as the host finds it: each class the module names is created and
+  // asked for its extension name, and the others are let go again. Throws
+  // std::runtime_error when any step fails. A package zip at `path`
   // is read as the host reads it: the module its manifest names for this
   // system is unpacked into a temporary folder, removed again at the end.
-  explicit NativeHost(const std::string& path, const std::wstring& class_name = L"");
+  explicit NativeHost(const std::string& path, const std::wstring& extension = L"");
   ~NativeHost();
   NativeHost(const NativeHost&) = delete;
   NativeHost& operator=(const NativeHost&) = delete;

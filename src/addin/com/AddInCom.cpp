@@ -79,8 +79,8 @@ void PutBstr(BSTR* target, const std::wstring& text) { *target = unique_bstr::fr
 
 }  // namespace
 
-com_ptr<IPropertyLink> TAddInComObject::Create() {
-  return ComObject<TAddInComObject>::Make<IPropertyLink>();
+com_ptr<IPropertyLink> TAddInComObject::Create(const TAddInClass& cls) {
+  return ComObject<TAddInComObject>::Make<IPropertyLink>(cls);
 }
 
 void* TAddInComObject::InternalQueryInterface(REFIID riid) {

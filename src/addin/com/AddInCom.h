@@ -24,8 +24,9 @@ class TAddInComObject : public IPropertyLink,
                         public IInitDone,
                         public IDispatch {
  public:
-  // A new object holding one reference, seen through its first interface.
-  static com_ptr<IPropertyLink> Create();
+  // A new object of the class given, holding one reference, seen through its
+  // first interface.
+  static com_ptr<IPropertyLink> Create(const TAddInClass& cls);
 
   // IPropertyLink.
   HRESULT STDMETHODCALLTYPE ChangeSettings() override;
@@ -68,7 +69,7 @@ class TAddInComObject : public IPropertyLink,
                                    UINT* puArgErr) override;
 
  protected:
-  TAddInComObject() = default;
+  explicit TAddInComObject(const TAddInClass& cls) : object_(cls) {}
   virtual ~TAddInComObject() = default;
   void* InternalQueryInterface(REFIID riid);
 

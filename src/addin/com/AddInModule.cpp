@@ -1,14 +1,19 @@
-// The in-process server module: the load-time steps, the class factory of the
-// add-in object, the registry entries, and the five exports.
+// The in-process server module: the load-time steps, the class factories of
+// the add-in's classes, the registry entries, and the five exports.
+//
+// Every class of the add-in (AddInClasses) is served under a CLSID and ProgID
+// of its own, "AddIn.<class name>"; one DLL registers and unregisters them all.
 #include <windows.h>
 #include <ole2.h>
 #include <olectl.h>
 
 #include <atomic>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "addin/AddInClasses.h"
 #include "addin/AddInLib.h"
 #include "addin/com/AddInCom.h"
 #include "addin/com/ComObject.h"
@@ -24,7 +29,6 @@ HMODULE g_module = nullptr;
 std::atomic<long> g_live_objects{0};
 std::atomic<long> g_locks{0};
 
-constexpr const wchar_t* kProgID = L"AddIn.a_velko1c83";
 constexpr const wchar_t* kDescription = L"V7 AddIn 2.0";
 constexpr const wchar_t* kThreadingModel = L"Apartment";
 constexpr const wchar_t* kUserPrefix = L"Software\\Classes\\";
@@ -46,8 +50,32 @@ void PrepareModule() {
   });
 }
 
+// A class as COM knows it: its add-in class and the CLSID it is served under.
+struct ServedClass {
+  const wchar_t* ExtensionName;  // a class of AddInClasses()
+  const GUID& Clsid;
+};
+
+constexpr ServedClass kServed[] = {
+    {L"a_velko1c83", CLSID_AddInVelko},
+    {L"a_velko1c83_3004", CLSID_AddInVelko3004},
+    {L"a_velko1c83_4000", CLSID_AddInVelko4000},
+};
+
+std::wstring ProgID(const ServedClass& served) { return std::wstring(L"AddIn.") + served.ExtensionName; }
+
+// The add-in class behind a served one; every name above is one of them.
+const TAddInClass& AddInClassOf(const ServedClass& served) {
+  const TAddInClass* cls = FindAddInClass(served.ExtensionName);
+  if (!cls) throw std::logic_error("a served COM class that the add-in does not offer");
+  return *cls;
+}
+
+// One factory per served class, making objects of that class.
 class TClassFactory final : public IClassFactory {
  public:
+  explicit TClassFactory(const ServedClass& served) : served_(served) {}
+
   // The factory lives as long as the module; references do not own it.
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
@@ -69,7 +97,7 @@ class TClassFactory final : public IClassFactory {
       PrepareModule();
       // Every request gives a new object; the reference of Create() goes when
       // `object` does, leaving the one QueryInterface handed out.
-      com_ptr<IPropertyLink> object = TAddInComObject::Create();
+      com_ptr<IPropertyLink> object = TAddInComObject::Create(AddInClassOf(served_));
       return object->QueryInterface(riid, ppv);
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
@@ -82,11 +110,17 @@ class TClassFactory final : public IClassFactory {
     ModuleLock(lock != FALSE);
     return S_OK;
   }
+
+ private:
+  const ServedClass& served_;
 };
 
-TClassFactory& Factory() {
-  static TClassFactory factory;
-  return factory;
+// The factories, in the order of kServed; they live as long as the module.
+TClassFactory* Factories() {
+  static TClassFactory factories[] = {TClassFactory(kServed[0]), TClassFactory(kServed[1]),
+                                      TClassFactory(kServed[2])};
+  static_assert(std::size(factories) == std::size(kServed));
+  return factories;
 }
 
 std::wstring GuidText(const GUID& guid) {
@@ -95,7 +129,7 @@ std::wstring GuidText(const GUID& guid) {
   return text;
 }
 
-std::wstring ClsidKey() { return L"CLSID\\" + GuidText(CLSID_AddInVelko); }
+std::wstring ClsidKey(const ServedClass& served) { return L"CLSID\\" + GuidText(served.Clsid); }
 
 // The path the registry names: the module's own, in its short form when it has
 // a blank.
@@ -173,42 +207,57 @@ void DeleteKey(const RegistryRoot& where, const std::wstring& key) {
   if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) throw std::runtime_error("RegDeleteKey failed");
 }
 
+void RegisterServedClass(const RegistryRoot& where, const ServedClass& served, const std::wstring& server_path) {
+  const std::wstring clsid = ClsidKey(served);
+  const std::wstring prog_id = ProgID(served);
+  SetValue(where, clsid, nullptr, kDescription);
+  SetValue(where, clsid + L"\\InprocServer32", nullptr, server_path);
+  SetValue(where, clsid + L"\\InprocServer32", L"ThreadingModel", kThreadingModel);
+  SetValue(where, prog_id, nullptr, kDescription);
+  SetValue(where, prog_id + L"\\Clsid", nullptr, GuidText(served.Clsid));
+  SetValue(where, clsid + L"\\ProgID", nullptr, prog_id);
+}
+
+void UnregisterServedClass(const RegistryRoot& where, const ServedClass& served) {
+  const std::wstring clsid = ClsidKey(served);
+  const std::wstring prog_id = ProgID(served);
+  DeleteKey(where, clsid + L"\\ProgID");
+  DeleteKey(where, prog_id + L"\\Clsid");
+  DeleteKey(where, prog_id);
+  DeleteKey(where, clsid + L"\\InprocServer32");
+  DeleteKey(where, clsid);
+  // The DLL of the other bitness may still serve the class from the other
+  // view; its host must go on finding the class by the shared ProgID.
+  const REGSAM other = OtherView();
+  const std::wstring store = where.store_prefix;
+  if (other != 0 && KeyExistsIn(where.store, store + clsid + L"\\InprocServer32", other) &&
+      !KeyExistsIn(where.store, store + prog_id + L"\\Clsid", other)) {
+    SetValueIn(where.store, store + prog_id, other, nullptr, kDescription);
+    SetValueIn(where.store, store + prog_id + L"\\Clsid", other, nullptr, GuidText(served.Clsid));
+  }
+}
+
 HRESULT RegisterServer(const RegistryRoot& where) noexcept {
   try {
-    const std::wstring clsid = ClsidKey();
-    SetValue(where, clsid, nullptr, kDescription);
-    SetValue(where, clsid + L"\\InprocServer32", nullptr, ServerPath());
-    SetValue(where, clsid + L"\\InprocServer32", L"ThreadingModel", kThreadingModel);
-    SetValue(where, kProgID, nullptr, kDescription);
-    SetValue(where, std::wstring(kProgID) + L"\\Clsid", nullptr, GuidText(CLSID_AddInVelko));
-    SetValue(where, clsid + L"\\ProgID", nullptr, kProgID);
+    const std::wstring server_path = ServerPath();
+    for (const ServedClass& served : kServed) RegisterServedClass(where, served, server_path);
     return S_OK;
   } catch (...) {
     return E_FAIL;
   }
 }
 
+// Every class is attempted, so that one class's fault leaves no other behind.
 HRESULT UnregisterServer(const RegistryRoot& where) noexcept {
-  try {
-    const std::wstring clsid = ClsidKey();
-    DeleteKey(where, clsid + L"\\ProgID");
-    DeleteKey(where, std::wstring(kProgID) + L"\\Clsid");
-    DeleteKey(where, kProgID);
-    DeleteKey(where, clsid + L"\\InprocServer32");
-    DeleteKey(where, clsid);
-    // The DLL of the other bitness may still serve the class from the other
-    // view; its host must go on finding the class by the shared ProgID.
-    const REGSAM other = OtherView();
-    const std::wstring store = where.store_prefix;
-    if (other != 0 && KeyExistsIn(where.store, store + clsid + L"\\InprocServer32", other) &&
-        !KeyExistsIn(where.store, store + kProgID + L"\\Clsid", other)) {
-      SetValueIn(where.store, store + kProgID, other, nullptr, kDescription);
-      SetValueIn(where.store, store + kProgID + L"\\Clsid", other, nullptr, GuidText(CLSID_AddInVelko));
+  HRESULT result = S_OK;
+  for (const ServedClass& served : kServed) {
+    try {
+      UnregisterServedClass(where, served);
+    } catch (...) {
+      result = E_FAIL;
     }
-    return S_OK;
-  } catch (...) {
-    return E_FAIL;
   }
+  return result;
 }
 
 }  // namespace
@@ -235,7 +284,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_module = instance;
     DisableThreadLibraryCalls(instance);
-    Factory();
+    Factories();
   }
   return TRUE;
 }
@@ -243,13 +292,16 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
-  if (!IsEqualCLSID(rclsid, CLSID_AddInVelko)) return CLASS_E_CLASSNOTAVAILABLE;
+  TClassFactory* factory = nullptr;
+  for (size_t i = 0; i < std::size(kServed); ++i)
+    if (IsEqualCLSID(rclsid, kServed[i].Clsid)) factory = &Factories()[i];
+  if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
   try {
     PrepareModule();
   } catch (...) {
     return E_FAIL;
   }
-  return Factory().QueryInterface(riid, ppv);
+  return factory->QueryInterface(riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return ModuleInUse() ? S_FALSE : S_OK; }

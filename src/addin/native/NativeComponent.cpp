@@ -72,7 +72,7 @@ class NativeEventSink final : public IHostEventSink, public IHostConnection {
 
 }  // namespace
 
-TNativeComponent::TNativeComponent() {
+TNativeComponent::TNativeComponent(const TAddInClass& cls) : object_(cls) {
   object_.SetErrorReporter([this](const std::wstring& method, const std::wstring& message) {
     ReportError(L"EXCEPTION", L"Method: " + method + L"\r\nMessage: " + message);
   });

@@ -23,15 +23,25 @@
 
 namespace velko::native {
 
-// The class the module offers, which the host asks GetClassObject for. The
-// host names the object by what RegisterExtensionAs answers, not by this:
-// "AddIn.<name given when attaching>.a_velko1c83", so a driver attached under
-// the name a_velko1c83 is created as "AddIn.a_velko1c83.a_velko1c83".
-inline constexpr const wchar_t* kNativeClassName = L"VelkoAcquiring";
+// The classes the module offers (GetClassNames), which the host asks
+// GetClassObject for, each the Native name of one add-in class. The host
+// names an object by what its RegisterExtensionAs answers, not by these:
+// "AddIn.<name given when attaching>.<extension name>", so a driver attached
+// under the name a_velko1c83 is created as "AddIn.a_velko1c83.a_velko1c83",
+// and its revision-4000 class as "AddIn.a_velko1c83.a_velko1c83_4000".
+struct TNativeClass {
+  const wchar_t* NativeName;
+  const wchar_t* ExtensionName;  // a class of AddInClasses()
+};
+inline constexpr TNativeClass kNativeClasses[] = {
+    {L"VelkoAcquiring", L"a_velko1c83"},
+    {L"VelkoAcquiring3004", L"a_velko1c83_3004"},
+    {L"VelkoAcquiring4000", L"a_velko1c83_4000"},
+};
 
 class TNativeComponent final : public NativeComponentBase {
  public:
-  TNativeComponent();
+  explicit TNativeComponent(const TAddInClass& cls);
   ~TNativeComponent();
   TNativeComponent(const TNativeComponent&) = delete;
   TNativeComponent& operator=(const TNativeComponent&) = delete;

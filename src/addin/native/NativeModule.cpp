@@ -64,10 +64,25 @@ void PrepareModule() {
   });
 }
 
-// "VelkoAcquiring" in the host's 16-bit code units, alive for the module's life.
+// The class names joined with "|", in the host's 16-bit code units, alive for
+// the module's life.
 const NativeChar* ClassNames() {
-  static const std::u16string names = ToUtf16(kNativeClassName);
+  static const std::u16string names = [] {
+    std::wstring joined;
+    for (const TNativeClass& cls : kNativeClasses) {
+      if (!joined.empty()) joined += L'|';
+      joined += cls.NativeName;
+    }
+    return ToUtf16(joined);
+  }();
   return reinterpret_cast<const NativeChar*>(names.c_str());
+}
+
+// The add-in class of a Native class name; nullptr for a name the module does not offer.
+const TAddInClass* ClassNamed(const std::wstring& name) {
+  for (const TNativeClass& cls : kNativeClasses)
+    if (name == cls.NativeName) return FindAddInClass(cls.ExtensionName);
+  return nullptr;
 }
 
 NativeCapabilities g_capabilities = kCapabilitiesInvalid;  // what the host last told
@@ -87,9 +102,10 @@ VELKO_NATIVE_EXPORT const NativeChar* GetClassNames() { return velko::native::Cl
 VELKO_NATIVE_EXPORT long GetClassObject(const NativeChar* name, NativeComponentBase** object) {
   try {
     if (!object || *object) return 0;
-    if (velko::native::FromNativeText(name) != velko::native::kNativeClassName) return 0;
+    const velko::TAddInClass* cls = velko::native::ClassNamed(velko::native::FromNativeText(name));
+    if (!cls) return 0;
     velko::native::PrepareModule();
-    auto component = std::make_unique<TNativeComponent>();
+    auto component = std::make_unique<TNativeComponent>(*cls);
     *object = component.release();
     return 1;
   } catch (...) {
