@@ -45,7 +45,8 @@ std::string Shown(const std::filesystem::path& path) { return WideToUtf8(path.ws
 std::string ReadPackage(const std::filesystem::path& file) {
   std::error_code error;
   const auto size = std::filesystem::file_size(file, error);
-  const std::string too_large = Shown(file) + " is larger than " + Mib(kMaxPackageBytes) + ", more than a package holds";
+  const std::string too_large =
+      Shown(file) + " is larger than " + Mib(kMaxPackageBytes) + ", more than a package holds";
   if (!error && size > kMaxPackageBytes) throw std::runtime_error(too_large);
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + Shown(file));
@@ -86,7 +87,8 @@ std::string Inflate(const char* data, size_t packed, size_t declared, const std:
     out.resize(out.size() - stream.avail_out);
     if (status == Z_STREAM_END) return out;
     if (status != Z_OK && status != Z_BUF_ERROR)
-      throw std::runtime_error(what + ": damaged deflate data (" + (stream.msg ? stream.msg : "zlib " + std::to_string(status)) + ")");
+      throw std::runtime_error(what + ": damaged deflate data (" +
+                               (stream.msg ? stream.msg : "zlib " + std::to_string(status)) + ")");
     if (stream.avail_in == 0 && stream.avail_out != 0) throw std::runtime_error(what + ": the deflate data ends early");
   }
 }
