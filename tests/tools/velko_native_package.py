@@ -206,8 +206,14 @@ def main(velko, module, manifest, release, sanitized):
         assert os.listdir(scratch) == [], os.listdir(scratch)
 
         for what, path in release_like_packages(work, module, manifest, release):
+            row_env = env
+            if sanitized and path == release:
+                # The release module carries a C++ runtime of its own, whose
+                # never-freed exception pool LeakSanitizer reports once it is unloaded.
+                options = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))
+                row_env = dict(env, ASAN_OPTIONS=options)
             proc = subprocess.run([velko, "call", "--native", path, "GetVersion"], capture_output=True,
-                                  text=True, timeout=60, env=env)
+                                  text=True, timeout=60, env=row_env)
             assert proc.returncode == 0, (what, proc)
             assert json.loads(proc.stdout)["return"] == "1.1.1.4", (what, proc.stdout)
 
