@@ -1,7 +1,8 @@
 # Lists the imports and exports of a Windows DLL and fails when it imports
 # anything but system DLLs or lacks one of the exports (the COM server's five
 # unless EXPORTS lists others; with ONLY_EXPORTS, any other export fails too).
-#   cmake -DOBJDUMP=<objdump> -DDLL=<file> [-DEXPORTS="a,b" [-DONLY_EXPORTS=ON]] -P CheckDll.cmake
+# With IMPORTS_ONLY (a program), only the imports are checked.
+#   cmake -DOBJDUMP=<objdump> -DDLL=<file> [-DEXPORTS="a,b" [-DONLY_EXPORTS=ON]] [-DIMPORTS_ONLY=ON] -P CheckDll.cmake
 if(NOT OBJDUMP OR NOT DLL)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=... -DDLL=... -P CheckDll.cmake")
 endif()
@@ -28,7 +29,7 @@ endforeach()
 
 # A list may come comma-separated (a semicolon splits a build command).
 string(REPLACE "," ";" EXPORTS "${EXPORTS}")
-if(NOT EXPORTS)
+if(NOT EXPORTS AND NOT IMPORTS_ONLY)
   set(EXPORTS DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer DllInstall)
 endif()
 set(missing "")

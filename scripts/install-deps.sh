@@ -34,10 +34,10 @@ rm -f "$update_log"
 
 packages=(g++ cmake ninja-build make git python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev)
+  nlohmann-json3-dev libcli11-dev zlib1g-dev)
 if [ "$native_only" = 0 ]; then
   packages+=(clang libclang-rt-14-dev
-    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
     wine wine32:i386 wine64 xvfb xauth zip unzip)
 fi
 

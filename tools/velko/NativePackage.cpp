@@ -1,11 +1,11 @@
 #include "NativePackage.h"
 
-#include <array>
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
-#include <iterator>
 #include <random>
-#include <regex>
 #include <stdexcept>
 #include <system_error>
 
@@ -14,224 +14,150 @@
 namespace velko::tool {
 namespace {
 
+constexpr uint32_t kLocalHeader = 0x04034b50;
+constexpr uint32_t kCentralHeader = 0x02014b50;
+constexpr uint32_t kEndOfDirectory = 0x06054b50;
+constexpr size_t kLocalHeaderSize = 30;
+constexpr size_t kCentralHeaderSize = 46;
+constexpr size_t kEndRecordSize = 22;
+constexpr size_t kMaxCommentSize = 0xFFFF;
+
+// True when `length` bytes from `at` lie inside `size` bytes. Written so that
+// nothing is added: a sum of offsets read from the file could wrap where
+// size_t has 32 bits.
+bool Fits(size_t size, size_t at, size_t length) { return at <= size && length <= size - at; }
+
 uint16_t Le16(const std::string& bytes, size_t at) {
-  if (at + 2 > bytes.size()) throw std::runtime_error("the zip ends inside a header");
+  if (!Fits(bytes.size(), at, 2)) throw std::runtime_error("the zip ends inside a header");
   return static_cast<uint16_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8);
 }
 
 uint32_t Le32(const std::string& bytes, size_t at) {
+  if (!Fits(bytes.size(), at, 4)) throw std::runtime_error("the zip ends inside a header");
   return static_cast<uint32_t>(Le16(bytes, at)) | static_cast<uint32_t>(Le16(bytes, at + 2)) << 16;
 }
 
-constexpr uint32_t kLocalHeader = 0x04034b50;
-constexpr uint32_t kCentralHeader = 0x02014b50;
-constexpr uint32_t kEndOfDirectory = 0x06054b50;
-
-// ------------------------------------------------------------------ inflate
-
-class Inflater {
- public:
-  explicit Inflater(const std::string& in) : in_(in) {}
-
-  std::string Run() {
-    bool last = false;
-    do {
-      last = Bits(1) != 0;
-      switch (Bits(2)) {
-        case 0: Stored(); break;
-        case 1: Fixed(); break;
-        case 2: Dynamic(); break;
-        default: throw std::runtime_error("a deflate block of an unknown type");
-      }
-    } while (!last);
-    return std::move(out_);
-  }
-
- private:
-  static constexpr int kMaxBits = 15;
-  struct Huffman {
-    std::array<uint16_t, kMaxBits + 1> count{};
-    std::array<uint16_t, 288> symbol{};
-  };
-
-  uint32_t Bits(int need) {
-    uint32_t value = bit_buffer_;
-    while (bit_count_ < need) {
-      if (pos_ >= in_.size()) throw std::runtime_error("the deflate data ends early");
-      value |= static_cast<uint32_t>(static_cast<uint8_t>(in_[pos_++])) << bit_count_;
-      bit_count_ += 8;
-    }
-    bit_buffer_ = value >> need;
-    bit_count_ -= need;
-    return value & ((1u << need) - 1);
-  }
-
-  static Huffman Build(const uint16_t* lengths, int n) {
-    Huffman h;
-    for (int i = 0; i < n; ++i) ++h.count[lengths[i]];
-    if (h.count[0] == n) return h;  // no codes: any use of it fails in Decode
-    int left = 1;
-    for (int len = 1; len <= kMaxBits; ++len) {
-      left <<= 1;
-      left -= h.count[len];
-      if (left < 0) throw std::runtime_error("an over-subscribed Huffman code");
-    }
-    std::array<uint16_t, kMaxBits + 1> offsets{};
-    for (int len = 1; len < kMaxBits; ++len) offsets[len + 1] = static_cast<uint16_t>(offsets[len] + h.count[len]);
-    for (int i = 0; i < n; ++i)
-      if (lengths[i] != 0) h.symbol[offsets[lengths[i]]++] = static_cast<uint16_t>(i);
-    return h;
-  }
-
-  int Decode(const Huffman& h) {
-    int code = 0, first = 0, index = 0;
-    for (int len = 1; len <= kMaxBits; ++len) {
-      code |= static_cast<int>(Bits(1));
-      const int count = h.count[len];
-      if (code - count < first) return h.symbol[static_cast<size_t>(index + (code - first))];
-      index += count;
-      first += count;
-      first <<= 1;
-      code <<= 1;
-    }
-    throw std::runtime_error("a deflate code that the block's table does not hold");
-  }
-
-  void Stored() {
-    bit_buffer_ = 0;
-    bit_count_ = 0;
-    if (pos_ + 4 > in_.size()) throw std::runtime_error("the deflate data ends early");
-    const uint16_t length = Le16(in_, pos_);
-    const uint16_t check = Le16(in_, pos_ + 2);
-    pos_ += 4;
-    if (static_cast<uint16_t>(~check) != length) throw std::runtime_error("a stored deflate block's length is damaged");
-    if (pos_ + length > in_.size()) throw std::runtime_error("the deflate data ends early");
-    out_.append(in_, pos_, length);
-    pos_ += length;
-  }
-
-  void Codes(const Huffman& lengths, const Huffman& distances) {
-    static constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                                 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-    static constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-    static constexpr uint16_t kDistBase[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                               33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
-                                               1025, 1537, 2049, 3073, 4097, 6145,  8193,  12289, 16385, 24577};
-    static constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                               6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-    for (;;) {
-      int symbol = Decode(lengths);
-      if (symbol < 256) {
-        out_.push_back(static_cast<char>(symbol));
-        continue;
-      }
-      if (symbol == 256) return;
-      symbol -= 257;
-      if (symbol >= 29) throw std::runtime_error("a deflate length code out of range");
-      const size_t length = kLengthBase[symbol] + Bits(kLengthExtra[symbol]);
-      symbol = Decode(distances);
-      if (symbol >= 30) throw std::runtime_error("a deflate distance code out of range");
-      const size_t distance = kDistBase[symbol] + Bits(kDistExtra[symbol]);
-      if (distance > out_.size()) throw std::runtime_error("a deflate distance reaches before the data");
-      for (size_t i = 0; i < length; ++i) out_.push_back(out_[out_.size() - distance]);
-    }
-  }
-
-  void Fixed() {
-    uint16_t lengths[288 + 30];
-    for (int i = 0; i < 144; ++i) lengths[i] = 8;
-    for (int i = 144; i < 256; ++i) lengths[i] = 9;
-    for (int i = 256; i < 280; ++i) lengths[i] = 7;
-    for (int i = 280; i < 288; ++i) lengths[i] = 8;
-    for (int i = 288; i < 288 + 30; ++i) lengths[i] = 5;
-    Codes(Build(lengths, 288), Build(lengths + 288, 30));
-  }
-
-  void Dynamic() {
-    static constexpr uint8_t kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-    const int nlen = static_cast<int>(Bits(5)) + 257;
-    const int ndist = static_cast<int>(Bits(5)) + 1;
-    const int ncode = static_cast<int>(Bits(4)) + 4;
-    if (nlen > 286 || ndist > 30) throw std::runtime_error("a deflate block with too many codes");
-    uint16_t lengths[286 + 30] = {};
-    for (int i = 0; i < ncode; ++i) lengths[kOrder[i]] = static_cast<uint16_t>(Bits(3));
-    const Huffman code_lengths = Build(lengths, 19);
-    for (uint16_t& l : lengths) l = 0;
-    int index = 0;
-    while (index < nlen + ndist) {
-      const int symbol = Decode(code_lengths);
-      if (symbol < 16) {
-        lengths[index++] = static_cast<uint16_t>(symbol);
-        continue;
-      }
-      uint16_t repeated = 0;
-      int times = 0;
-      if (symbol == 16) {
-        if (index == 0) throw std::runtime_error("a deflate length repeat with nothing before it");
-        repeated = lengths[index - 1];
-        times = 3 + static_cast<int>(Bits(2));
-      } else if (symbol == 17) {
-        times = 3 + static_cast<int>(Bits(3));
-      } else {
-        times = 11 + static_cast<int>(Bits(7));
-      }
-      if (index + times > nlen + ndist) throw std::runtime_error("deflate code lengths run past their count");
-      while (times--) lengths[index++] = repeated;
-    }
-    if (lengths[256] == 0) throw std::runtime_error("a deflate block without an end code");
-    Codes(Build(lengths, nlen), Build(lengths + nlen, ndist));
-  }
-
-  const std::string& in_;
-  size_t pos_ = 0;
-  uint32_t bit_buffer_ = 0;
-  int bit_count_ = 0;
-  std::string out_;
-};
+std::string Mib(size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
 // A path for a message, in UTF-8 whatever its characters.
 std::string Shown(const std::filesystem::path& path) { return WideToUtf8(path.wstring()); }
 
-std::string ReadWhole(const std::filesystem::path& file) {
+std::string ReadPackage(const std::filesystem::path& file) {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(file, error);
+  const std::string too_large =
+      Shown(file) + " is larger than " + Mib(kMaxPackageBytes) + ", more than a package holds";
+  if (!error && size > kMaxPackageBytes) throw std::runtime_error(too_large);
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + Shown(file));
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  // Read in pieces up to the cap: the size seen above need not be the size read.
+  std::string bytes;
+  char piece[64 * 1024];
+  while (in.read(piece, sizeof piece) || in.gcount() > 0) {
+    bytes.append(piece, static_cast<size_t>(in.gcount()));
+    if (bytes.size() > kMaxPackageBytes) throw std::runtime_error(too_large);
+  }
+  if (in.bad()) throw std::runtime_error("cannot read " + Shown(file));
+  return bytes;
 }
 
-std::string Attribute(const std::string& element, const std::string& name) {
-  const std::regex pattern("\\s" + name + "\\s*=\\s*(\"([^\"]*)\"|'([^']*)')");
-  std::smatch match;
-  if (!std::regex_search(element, match, pattern)) return "";
-  return match[2].matched ? match[2].str() : match[3].str();
+// Raw deflate data (RFC 1951) to the `declared` bytes it must give. The
+// output grows only as the data fills it and stops one byte past `declared`,
+// so data that inflates to far more than it says costs no more than that.
+std::string Inflate(const char* data, size_t packed, size_t declared, const std::string& what) {
+  z_stream stream{};
+  if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) throw std::runtime_error(what + ": zlib cannot start inflating");
+  struct End {
+    z_stream* stream;
+    ~End() { inflateEnd(stream); }
+  } end{&stream};
+  // packed and declared are below the caps, far inside zlib's 32-bit counts.
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+  stream.avail_in = static_cast<uInt>(packed);
+  const size_t limit = declared + 1;  // one byte more tells a longer entry from an exact one
+  std::string out;
+  for (;;) {
+    if (out.size() == limit)
+      throw std::runtime_error(what + " inflates to more than the " + std::to_string(declared) + " bytes it declares");
+    const size_t have = out.size();
+    out.resize(std::min(limit, std::max<size_t>(have * 2, 64 * 1024)));
+    stream.next_out = reinterpret_cast<Bytef*>(out.data() + have);
+    stream.avail_out = static_cast<uInt>(out.size() - have);
+    const int status = inflate(&stream, Z_NO_FLUSH);
+    out.resize(out.size() - stream.avail_out);
+    if (status == Z_STREAM_END) return out;
+    if (status != Z_OK && status != Z_BUF_ERROR)
+      throw std::runtime_error(what + ": damaged deflate data (" +
+                               (stream.msg ? stream.msg : "zlib " + std::to_string(status)) + ")");
+    if (stream.avail_in == 0 && stream.avail_out != 0) throw std::runtime_error(what + ": the deflate data ends early");
+  }
 }
+
+uint32_t Crc32(const std::string& data) {
+  return static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+}
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
 
-std::string Inflate(const std::string& data) { return Inflater(data).Run(); }
-
-uint32_t Crc32(const std::string& data) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  for (char ch : data) crc = table[(crc ^ static_cast<uint8_t>(ch)) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
-
-std::vector<ManifestComponent> ParseManifest(const std::string& xml) {
+std::vector<ManifestComponent> ParseManifest(std::string_view xml) {
+  constexpr std::string_view kElement = "<component";
   std::vector<ManifestComponent> components;
-  const std::regex element("<component\\b[^>]*>");
-  for (auto it = std::sregex_iterator(xml.begin(), xml.end(), element); it != std::sregex_iterator(); ++it) {
-    const std::string text = it->str();
-    components.push_back({Attribute(text, "os"), Attribute(text, "arch"), Attribute(text, "path"),
-                          Attribute(text, "type")});
+  size_t at = 0;
+  // One pass: `at` only moves forward, and each character is looked at a
+  // bounded number of times.
+  while ((at = xml.find('<', at)) != std::string_view::npos) {
+    const std::string_view rest = xml.substr(at);
+    if (rest.starts_with("<!--")) {
+      const size_t close = xml.find("-->", at + 4);
+      if (close == std::string_view::npos) break;
+      at = close + 3;
+      continue;
+    }
+    size_t pos = at + kElement.size();
+    if (!rest.starts_with(kElement) || pos >= xml.size() ||
+        !(IsXmlSpace(xml[pos]) || xml[pos] == '/' || xml[pos] == '>')) {
+      ++at;
+      continue;
+    }
+    ManifestComponent component;
+    bool closed = false;
+    while (pos < xml.size()) {
+      const char c = xml[pos];
+      if (c == '>') {
+        closed = true;
+        ++pos;
+        break;
+      }
+      if (IsXmlSpace(c) || c == '/') {
+        ++pos;
+        continue;
+      }
+      const size_t name_start = pos;
+      while (pos < xml.size() && !IsXmlSpace(xml[pos]) && xml[pos] != '=' && xml[pos] != '>' && xml[pos] != '/')
+        ++pos;
+      const std::string_view name = xml.substr(name_start, pos - name_start);
+      while (pos < xml.size() && IsXmlSpace(xml[pos])) ++pos;
+      if (pos >= xml.size() || xml[pos] != '=') continue;  // a name without a value
+      ++pos;
+      while (pos < xml.size() && IsXmlSpace(xml[pos])) ++pos;
+      if (pos >= xml.size() || (xml[pos] != '"' && xml[pos] != '\'')) continue;  // unquoted: not a value
+      const size_t close = xml.find(xml[pos], pos + 1);
+      if (close == std::string_view::npos) {
+        pos = xml.size();
+        break;
+      }
+      const std::string value(xml.substr(pos + 1, close - pos - 1));
+      pos = close + 1;
+      if (name == "os") component.os = value;
+      else if (name == "arch") component.arch = value;
+      else if (name == "path") component.path = value;
+      else if (name == "type") component.type = value;
+    }
+    if (!closed) break;  // an element never closed: what follows is inside it
+    components.push_back(std::move(component));
+    at = pos;
   }
   return components;
 }
@@ -260,32 +186,38 @@ bool IsZipFile(const std::filesystem::path& file) {
   return in.read(head, 4) && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4;
 }
 
-ZipFile::ZipFile(const std::filesystem::path& file) : file_(file), bytes_(ReadWhole(file)) {
+ZipFile::ZipFile(const std::filesystem::path& file) : ZipFile(ReadPackage(file), Shown(file)) {}
+
+ZipFile::ZipFile(std::string bytes, std::string shown) : shown_(std::move(shown)), bytes_(std::move(bytes)) {
+  const size_t size = bytes_.size();
+  if (size > kMaxPackageBytes)
+    throw std::runtime_error(shown_ + " is larger than " + Mib(kMaxPackageBytes) + ", more than a package holds");
   // The end record is the last 22 bytes, or earlier when a comment follows it.
-  if (bytes_.size() < 22) throw std::runtime_error(Shown(file) + " is not a zip");
-  size_t end = bytes_.size() - 22;
-  const size_t lowest = bytes_.size() > 22 + 0xFFFF ? bytes_.size() - 22 - 0xFFFF : 0;
+  if (size < kEndRecordSize) throw std::runtime_error(shown_ + " is not a zip");
+  size_t end = size - kEndRecordSize;
+  const size_t lowest = end > kMaxCommentSize ? end - kMaxCommentSize : 0;
   while (Le32(bytes_, end) != kEndOfDirectory) {
-    if (end == lowest) throw std::runtime_error(Shown(file) + " is not a zip (no central directory)");
+    if (end == lowest) throw std::runtime_error(shown_ + " is not a zip (no central directory)");
     --end;
   }
+  const std::string damaged = shown_ + ": a damaged central directory";
   const uint16_t count = Le16(bytes_, end + 10);
   size_t at = Le32(bytes_, end + 16);
   for (uint16_t i = 0; i < count; ++i) {
-    if (Le32(bytes_, at) != kCentralHeader) throw std::runtime_error(Shown(file) + ": a damaged central directory");
+    if (!Fits(size, at, kCentralHeaderSize) || Le32(bytes_, at) != kCentralHeader) throw std::runtime_error(damaged);
     Entry entry;
     entry.method = Le16(bytes_, at + 10);
     entry.crc = Le32(bytes_, at + 16);
     entry.packed = Le32(bytes_, at + 20);
     entry.size = Le32(bytes_, at + 24);
-    const uint16_t name_length = Le16(bytes_, at + 28);
-    const uint16_t extra_length = Le16(bytes_, at + 30);
-    const uint16_t comment_length = Le16(bytes_, at + 32);
+    const size_t name_length = Le16(bytes_, at + 28);
+    const size_t trailer = name_length + Le16(bytes_, at + 30) + Le16(bytes_, at + 32);  // name, extra, comment
     entry.local_offset = Le32(bytes_, at + 42);
-    if (at + 46 + name_length > bytes_.size()) throw std::runtime_error(Shown(file) + ": a damaged central directory");
-    entry.name = bytes_.substr(at + 46, name_length);
+    at += kCentralHeaderSize;  // inside the bytes, by the check above
+    if (!Fits(size, at, trailer)) throw std::runtime_error(damaged);
+    entry.name = bytes_.substr(at, name_length);
     entries_.push_back(std::move(entry));
-    at += 46u + name_length + extra_length + comment_length;
+    at += trailer;
   }
 }
 
@@ -303,24 +235,35 @@ std::vector<std::string> ZipFile::Names() const {
   return names;
 }
 
-std::string ZipFile::Read(const std::string& name) const {
+std::string ZipFile::Read(const std::string& name, size_t limit) const {
   const Entry* entry = Find(name);
-  if (!entry) throw std::runtime_error(Shown(file_) + " holds no " + name);
-  const size_t at = entry->local_offset;
-  if (Le32(bytes_, at) != kLocalHeader) throw std::runtime_error(Shown(file_) + ": a damaged entry " + name);
-  const size_t data = at + 30u + Le16(bytes_, at + 26) + Le16(bytes_, at + 28);
-  if (data + entry->packed > bytes_.size()) throw std::runtime_error(Shown(file_) + ": the entry " + name + " is cut short");
-  const std::string packed = bytes_.substr(data, entry->packed);
+  if (!entry) throw std::runtime_error(shown_ + " holds no " + name);
+  const std::string what = shown_ + ": " + name;
+  if (entry->size > limit)
+    throw std::runtime_error(what + " declares " + std::to_string(entry->size) + " bytes, more than the " +
+                             std::to_string(limit) + " velko unpacks");
+  const size_t size = bytes_.size();
+  size_t data = entry->local_offset;
+  if (!Fits(size, data, kLocalHeaderSize) || Le32(bytes_, data) != kLocalHeader)
+    throw std::runtime_error(shown_ + ": a damaged entry " + name);
+  // The local header's name and extra field, which need not match the central directory's.
+  const size_t local_trailer = size_t{Le16(bytes_, data + 26)} + Le16(bytes_, data + 28);
+  data += kLocalHeaderSize;
+  if (!Fits(size, data, local_trailer)) throw std::runtime_error(what + " is cut short");
+  data += local_trailer;
+  if (!Fits(size, data, entry->packed)) throw std::runtime_error(what + " is cut short");
   std::string content;
-  if (entry->method == 0)
-    content = packed;
-  else if (entry->method == 8)
-    content = Inflate(packed);
-  else
-    throw std::runtime_error(Shown(file_) + ": " + name + " is compressed by method " +
-                             std::to_string(entry->method) + ", which velko does not read");
+  if (entry->method == 0) {
+    if (entry->packed != entry->size) throw std::runtime_error(what + " does not match its declared size");
+    content = bytes_.substr(data, entry->packed);
+  } else if (entry->method == 8) {
+    content = Inflate(bytes_.data() + data, entry->packed, entry->size, what);
+  } else {
+    throw std::runtime_error(what + " is compressed by method " + std::to_string(entry->method) +
+                             ", which velko does not read");
+  }
   if (content.size() != entry->size || Crc32(content) != entry->crc)
-    throw std::runtime_error(Shown(file_) + ": " + name + " does not match its checksum");
+    throw std::runtime_error(what + " does not match its checksum");
   return content;
 }
 
@@ -330,7 +273,7 @@ UnpackedModule::UnpackedModule(const std::filesystem::path& package) {
   std::string content;
   try {
     const ZipFile zip(package);
-    for (const ManifestComponent& component : ParseManifest(zip.Read("MANIFEST.XML")))
+    for (const ManifestComponent& component : ParseManifest(zip.Read("MANIFEST.XML", kMaxManifestBytes)))
       if (component.os == ThisSystemOs() && component.arch == ThisSystemArch() &&
           (component.type.empty() || component.type == "native")) {
         file = component.path;
@@ -345,6 +288,15 @@ UnpackedModule::UnpackedModule(const std::filesystem::path& package) {
   if (file.empty())
     throw std::runtime_error(Shown(package) + ": MANIFEST.XML names no module for " + system +
                              "; unpack a module built for " + system + " and pass its path to --native");
+  // Only the file's own name: a path in the manifest must not lead out of the folder.
+#ifdef _WIN32
+  const std::filesystem::path name = std::filesystem::path(Utf8ToWide(file)).filename();
+#else
+  const std::filesystem::path name = std::filesystem::path(file).filename();
+#endif
+  if (name.empty() || name == "." || name == "..")
+    throw std::runtime_error(Shown(package) + ": MANIFEST.XML names \"" + file + "\" for " + system +
+                             ", which is not a file name");
 
   std::random_device random;
   const std::filesystem::path base = std::filesystem::temp_directory_path();
@@ -353,8 +305,7 @@ UnpackedModule::UnpackedModule(const std::filesystem::path& package) {
     if (std::filesystem::create_directory(candidate)) folder_ = candidate;
     if (attempt > 100) throw std::runtime_error("cannot create a temporary folder in " + Shown(base));
   }
-  // Only the file's own name: a path in the manifest must not lead out of the folder.
-  module_ = folder_ / std::filesystem::path(file).filename();
+  module_ = folder_ / name;
   std::ofstream out(module_, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   out.close();
