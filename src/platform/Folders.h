@@ -34,6 +34,12 @@ std::optional<std::wstring> CommonAppDataFolder();
 std::wstring MachineWideDataFolder();
 // The current user's application-data folder, or nullopt.
 std::optional<std::wstring> UserAppDataFolder();
+// Where that folder is, without creating it; nullopt when there is none.
+std::optional<std::wstring> UserAppDataFolderPath();
+// The folder under which the driver's machine-wide folders live, whether or
+// not this process may use them: VELKO_COMMON_APPDATA (created when missing)
+// or MachineWideDataFolder(); empty when there is none.
+std::wstring MachineDataRoot();
 
 bool FolderExists(const std::wstring& path);
 bool FileExists(const std::wstring& path);

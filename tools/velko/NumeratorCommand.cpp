@@ -122,7 +122,7 @@ Outcome Settle(const TillSettings& till, int ecr) {
   engine.SetMerchantID(till.merchantID);
   engine.SetWriteLogProc(WriteDriverLog);
   Outcome out;
-  const std::wstring path = engine.ReceiptEnumDir() + L"ECR" + std::to_wstring(ecr);
+  const std::wstring path = engine.ReceiptEnum().FileDir() + L"ECR" + std::to_wstring(ecr);
   out.json = {{"path", Narrow(path)}, {"ecr", ecr}};
   if (!FileExists(path)) {
     out.json["settled"] = nullptr;
