@@ -92,8 +92,11 @@ DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool 
                                                                         : "refused";
   line.data["othersMayReplaceFiles"] = check.access == FolderAccess::kOpen;
   if (check.verdict == FolderVerdict::kRefuse) {
-    line.severity = Severity::kBlocks;
+    // A refused numerator folder stops payments; the log and the settings
+    // go to the account's own folder meanwhile.
+    line.severity = keepEveryAccount ? Severity::kBlocks : Severity::kNote;
     line.text += ": " + check.reason;
+    if (!keepEveryAccount) line.text += "; this account's own folder serves the log and the settings meanwhile";
     line.fix = check.owner == FolderOwner::kOther
                    ? "remove it (it is not the till's; keep its numerator files if they are the till's) and run: " +
                          TillFolderCommand({bare}, {}, ThisAccountName())
@@ -371,7 +374,14 @@ std::vector<DoctorLine> RunChecks(const DoctorArgs& args) {
                        "", {{"from", Narrow(entry.path().wstring())}}});
     }
   }
-  lines.push_back(FolderLine("log and settings", IncludeTrailingPathDelimiter(files.Folder), false));
+  // A machine-wide folder that is there but not the till's is what needs
+  // mending, though the account's own folder serves meanwhile.
+  std::wstring files_line = files.Folder;
+  if (const std::wstring machine_root = MachineDataRoot(); !files.MachineWide && !machine_root.empty()) {
+    const std::wstring machine = IncludeTrailingPathDelimiter(machine_root) + L"a_velko1c83";
+    if (CheckTillFolder(machine, false).exists) files_line = machine;
+  }
+  lines.push_back(FolderLine("log and settings", IncludeTrailingPathDelimiter(files_line), false));
 
   TillSettings till;
   bool driver = true;
