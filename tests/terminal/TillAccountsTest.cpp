@@ -25,6 +25,7 @@
 #include "common/Common.Log.h"
 #include "common/TextUtf.h"
 #include "driver/uDriverSettings.h"
+#include "emulator/PrivateFile.h"
 #include "platform/FolderTrust.h"
 #include "support/ScriptedExchange.h"
 #include "terminal/uReceiptEnum.h"
@@ -246,6 +247,19 @@ TEST(TillAccounts, PlantedFilesAreNotTheTills) {
          return locked == TReceiptEnum::kCannotRead &&
                 WideToUtf8(numerator.LockError()).find("uid 2002") != std::string::npos &&
                 !fs::exists("/var/lib/home2001/.local/share/velko32/ECR1") && fs::is_empty("/var/lib/velko32");
+       }},
+      {"the emulator's journal, made first by the other account",
+       [] { mkdir("/var/lib/trial", 01777); chmod("/var/lib/trial", 01777); },
+       [] { WriteFile("/var/lib/trial/journal.jsonl", "", 0666); },
+       "/var/lib/trial/journal.jsonl",
+       [] {
+         try {
+           emulator::MakePrivateFile("/var/lib/trial/journal.jsonl");
+           return false;
+         } catch (const std::runtime_error& e) {
+           std::printf("%s\n", e.what());
+           return std::string(e.what()).find("uid 2002") != std::string::npos;
+         }
        }},
       {"a half-made tree: only the log and settings folder",
        [] { GroupFolder("/var/lib/a_velko1c83"); },
