@@ -9,6 +9,7 @@
 
 #include "common/TextUtf.h"
 #include "platform/FolderTrust.h"
+#include "platform/Folders.h"
 #include "platform/LockedFile.h"
 #include "platform/UniqueResource.h"
 #include "platform/posix/FileTrust_posix.h"
@@ -99,8 +100,17 @@ std::optional<std::string> UntrustedOpenFile(int fd, const std::string& path, bo
   if (!admitted)
     return path + " belongs to " + AccountName(st.st_uid) + (ownerOnly ? ", not to this account" : ", whom its folder does not admit") +
            "; it is not used";
+  // This account's own file that an older version left writable by others
+  // is narrowed (it is ours to mend); another's is refused.
+  const bool group_may = IsGroupFolder(folder) && st.st_gid == folder.st_gid;
+  const bool open_to_others = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && !group_may);
+  if (open_to_others && st.st_uid == geteuid() && !ownerOnly) {
+    mode_t mode = st.st_mode & 07777 & ~static_cast<mode_t>(S_IWOTH);
+    if (!group_may) mode &= ~static_cast<mode_t>(S_IWGRP);
+    if (fchmod(fd, mode) == 0) return std::nullopt;
+  }
   if (st.st_mode & S_IWOTH) return path + " (owner " + AccountName(st.st_uid) + ") may be changed by every account; it is not used";
-  if ((st.st_mode & S_IWGRP) && !(IsGroupFolder(folder) && st.st_gid == folder.st_gid) && !ownerOnly)
+  if ((st.st_mode & S_IWGRP) && !group_may && !ownerOnly)
     return path + " (owner " + AccountName(st.st_uid) + ") may be changed by the group " + GroupName(st.st_gid) +
            ", which its folder does not admit; it is not used";
   return std::nullopt;
@@ -147,7 +157,18 @@ FolderCheck CheckTillFolder(const std::wstring& path, bool keepEveryAccount) {
   if (check.access == FolderAccess::kOpen && check.owner != FolderOwner::kOther &&
       fchmod(folder.get(), (st.st_mode & 07777) | S_ISVTX) == 0)
     check.access = FolderAccess::kEveryAccount;
-  check.verdict = DecideFolder(check.owner, check.access, false, keepEveryAccount);
+  // This account's own folder, which older versions opened to every
+  // account: it becomes this account's alone again.
+  bool repaired = false;
+  if (check.owner == FolderOwner::kThisAccount && check.access != FolderAccess::kTillOnly && geteuid() != 0) {
+    const std::optional<std::wstring> user = UserAppDataFolderPath();
+    const std::string own = user ? WideToUtf8(IncludeTrailingPathDelimiter(*user)) : std::string();
+    if (!own.empty() && narrow.compare(0, own.size(), own) == 0 && fchmod(folder.get(), 0700) == 0) {
+      repaired = true;
+      check.access = FolderAccess::kTillOnly;
+    }
+  }
+  check.verdict = DecideFolder(check.owner, check.access, repaired, keepEveryAccount);
   const std::string who = " (owner " + check.ownerName + ", group " + GroupName(st.st_gid) + ")";
   if (check.owner == FolderOwner::kOther)
     check.reason = narrow + who + " was made by an account that is neither root nor this one; it is not used";
