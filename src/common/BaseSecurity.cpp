@@ -75,3 +75,19 @@ TSharedFolderChoice ChooseSharedFolder(const std::wstring& sub, bool create) {
 }
 
 }  // namespace velko
+
+namespace velko {
+
+void PrepareTillFolders() noexcept {
+  try {
+    const std::wstring root = MachineDataRoot();
+    if (root.empty()) return;
+    for (const wchar_t* sub : {L"velko32", L"a_velko1c83"}) {
+      const std::wstring folder = IncludeTrailingPathDelimiter(root) + sub;
+      if (!CheckTillFolder(folder, true).exists) (void)CreateTillFolder(folder);
+    }
+  } catch (...) {
+  }
+}
+
+}  // namespace velko

@@ -32,3 +32,13 @@ struct TSharedFolderChoice {
 TSharedFolderChoice ChooseSharedFolder(const std::wstring& sub, bool create);
 
 }  // namespace velko
+
+namespace velko {
+
+// What machine-wide registration (which runs elevated) does for the till:
+// makes the numerator folder and the log and settings folder under the
+// machine-wide data folder with the till's access, and corrects existing
+// ones where it may. Never throws; what it could not do, the doctor names.
+void PrepareTillFolders() noexcept;
+
+}  // namespace velko
