@@ -8,6 +8,7 @@
 #include "common/CardMask.h"
 #include "common/TextUtf.h"
 #include "common/uCommonUtils.h"
+#include "platform/FolderTrust.h"
 #include "platform/Folders.h"
 #include "platform/PlatformError.h"
 #include "platform/Services.h"
@@ -23,6 +24,7 @@ struct LogState {
   std::mutex lock;        // the log lock: one append at a time
   // Guarded by `lock`:
   std::wstring file_name;
+  std::wstring folder_note;  // why the log is not in the machine-wide folder
   uint64_t dropped_total = 0;
   uint64_t dropped_unreported = 0;
   std::mutex clock_lock;  // apart from `lock`: lines are stamped while it is held
@@ -99,7 +101,7 @@ bool AppendLine(const std::wstring& text, const std::wstring& file) {
   if (!file.empty()) {
     // A folder removed after load comes back, one level deep.
     const std::wstring folder = FolderOf(file);
-    if (!folder.empty() && !FolderExists(folder)) CreateFolder(folder);
+    if (!folder.empty() && !FolderExists(folder) && !FoldersLookOnly()) CreateTillFolder(folder);
     result = AppendDenyingWriters(file, bytes);
     for (uint32_t pause : kRetryPauses) {
       if (result != AppendResult::kBusy) break;
@@ -171,6 +173,12 @@ void TLog::Start() noexcept {
     WriteLine(L"Application:\t" + ModuleFileName());
     WriteLine(L"App. version:\t" + Services().Process->ModuleFileVersion());
     WriteLine(blanks);
+    std::wstring note;
+    {
+      std::lock_guard<std::mutex> guard(state.lock);
+      note = state.folder_note;
+    }
+    if (!note.empty()) WriteLine(FormatLogString(L"LOG", L"the log's folder: " + note, TMsgType::mtInfo));
     state.started.store(true);
   } catch (...) {
   }
@@ -210,33 +218,22 @@ std::wstring TLog::BuildLogFileName(const std::wstring& AOnlyName, const std::ws
 }
 
 std::wstring TLog::GetLogFolder(const std::wstring& AOnlyDir) {
-  // The log is shared by every user of the machine; without the machine-wide
-  // folder (or where its log folder cannot be made, as when only the
-  // numerator folder was made there) the user's own is the next best place,
-  // and without either there is nowhere to write.
+  // The log is shared by the till's accounts; where the machine-wide folder
+  // is not the till's, or this account cannot work in it, the user's own is
+  // the next best place (the log's first lines say why), and without either
+  // there is nowhere to write.
   const std::wstring sub = AOnlyDir.empty() ? ModuleBaseName() : AOnlyDir;
-  std::wstring folder;
-  for (const auto& where : {&CommonAppDataFolder, &UserAppDataFolder}) {
-    const std::optional<std::wstring> root = where();
-    if (!root) continue;
-    folder = IncludeTrailingPathDelimiter(IncludeTrailingPathDelimiter(*root) + sub);
-    const std::wstring bare = folder.substr(0, folder.size() - 1);
-    if (!FolderExists(bare)) {
-      // Parents first: the sub-folder name may hold more than one level.
-      std::wstring partial;
-      for (size_t i = 0; i + 1 < bare.size(); ++i) {
-        partial.push_back(bare[i]);
-        if ((bare[i] == L'/' || bare[i] == L'\\') && i > 0 && !FolderExists(partial)) CreateFolder(partial);
-      }
-    }
-    try {
-      EnsureSharedFolder(bare);
-      return folder;
-    } catch (const PlatformError&) {
-    }
+  const TSharedFolderChoice choice = ChooseSharedFolder(sub, true);
+  {
+    LogState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.folder_note = choice.MachineWide ? L"" : choice.Note + (choice.Fix.empty() ? L"" : L"; what to do: " + choice.Fix);
   }
-  if (folder.empty()) return L"";
-  throw PlatformError("Unable to create the log folder " + WideToUtf8(folder));
+  if (choice.Folder.empty()) {
+    if (choice.Note.empty()) return L"";
+    throw PlatformError("Unable to create the log folder: " + WideToUtf8(choice.Note));
+  }
+  return IncludeTrailingPathDelimiter(choice.Folder);
 }
 
 std::wstring WindowsVersionName(uint32_t major, uint32_t minor, bool nt_platform) {

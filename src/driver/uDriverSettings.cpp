@@ -7,6 +7,7 @@
 #include "common/BaseSecurity.h"
 #include "common/TextUtf.h"
 #include "common/uCommonUtils.h"
+#include "platform/FolderTrust.h"
 #include "platform/Folders.h"
 #include "platform/IniFile.h"
 #include "platform/LockedFile.h"
@@ -243,22 +244,11 @@ std::wstring DeviceFileName(const std::wstring& device_id) {
 }  // namespace
 
 std::wstring SettingsFileName(const std::wstring& DeviceID) {
-  // Shared with the debug log: the same folder, made the same way, and the
-  // user's own when it cannot be made machine-wide.
-  std::wstring folder;
-  for (const auto& where : {&CommonAppDataFolder, &UserAppDataFolder}) {
-    const std::optional<std::wstring> root = where();
-    if (!root) continue;
-    folder = IncludeTrailingPathDelimiter(*root) + L"a_velko1c83";
-    try {
-      EnsureSharedFolder(folder);
-      break;
-    } catch (const PlatformError&) {
-      // Without it the file operations fail and say so.
-    }
-  }
-  if (folder.empty()) return L"";
-  return IncludeTrailingPathDelimiter(folder) + DeviceFileName(DeviceID) + L".sts";
+  // Shared with the debug log: the same folder, chosen the same way, and the
+  // user's own when the machine-wide one is not the till's.
+  const TSharedFolderChoice choice = ChooseSharedFolder(L"a_velko1c83", true);
+  if (choice.Folder.empty()) return L"";
+  return IncludeTrailingPathDelimiter(choice.Folder) + DeviceFileName(DeviceID) + L".sts";
 }
 
 void ReadSettingsFile(TSettingList& Settings, const std::wstring& DeviceID) {
@@ -266,7 +256,9 @@ void ReadSettingsFile(TSettingList& Settings, const std::wstring& DeviceID) {
   if (file.empty()) return;
   // The folder is shared: a link or a second name in the file's place is no
   // settings file of this till, and is not read through.
-  if (auto reason = RefusedFileReason(file)) throw PlatformError("Unable to read " + *reason);
+  // Another account's file, or one that others may change, could point the
+  // till at a server of theirs: it is neither read nor overwritten.
+  if (auto reason = UntrustedFileReason(file)) throw PlatformError("Unable to read " + *reason);
   if (!FileExists(file)) return;
   // The text is converted for the declared type first: a string setting would
   // otherwise fit as it stands and keep its "\n" markers instead of its lines.
@@ -285,6 +277,8 @@ void SaveSettingsFile(const TSettingList& Settings, const std::wstring& DeviceID
   // The folder is shared with every user (the log lives there too): the file
   // gets its own access list first, so that no other user can point the till
   // at a server of their own.
+  if (FileExists(file))
+    if (auto reason = UntrustedFileReason(file)) throw PlatformError("Unable to write to " + *reason);
   if (!ProtectIniFile(file)) throw PlatformError("Unable to write to " + WideToUtf8(file));
   for (const TSettingStruct& setting : Settings.Items())
     if (!WriteIniString(file, kSettingsSection, setting.ID, SettingValueToText(setting.Value)))

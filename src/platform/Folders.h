@@ -7,11 +7,12 @@
 // can create them; otherwise none, and the callers use the user's folder,
 // $XDG_DATA_HOME (or ~/.local/share).
 //
-// A shared folder (the numerator folder, the log and settings folder) is one
-// where every user's till creates, reads and writes files, and where no user
-// may delete, rename or replace what another made, nor the folder itself.
-// Windows: a protected access list (SharedFolderSecurity_win32.h); POSIX:
-// mode 01777 (the sticky bit). Thread-safe.
+// CreateSharedFolder, SharedFolderFault and RepairSharedFolder keep the
+// older kind of shared folder, where every user's till creates, reads and
+// writes files and no user may delete, rename or replace what another made
+// (Windows: a protected access list, SharedFolderSecurity_win32.h; POSIX:
+// mode 01777). Whether a folder is the till's, and how the driver makes its
+// own, is FolderTrust.h. Thread-safe.
 #pragma once
 
 #include <optional>
@@ -34,6 +35,12 @@ std::optional<std::wstring> CommonAppDataFolder();
 std::wstring MachineWideDataFolder();
 // The current user's application-data folder, or nullopt.
 std::optional<std::wstring> UserAppDataFolder();
+// Where that folder is, without creating it; nullopt when there is none.
+std::optional<std::wstring> UserAppDataFolderPath();
+// The folder under which the driver's machine-wide folders live, whether or
+// not this process may use them: VELKO_COMMON_APPDATA (created when missing)
+// or MachineWideDataFolder(); empty when there is none.
+std::wstring MachineDataRoot();
 
 bool FolderExists(const std::wstring& path);
 bool FileExists(const std::wstring& path);

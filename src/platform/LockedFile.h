@@ -4,8 +4,9 @@
 // so that no other open of it can coexist, in this process or in another:
 // Windows opens with no sharing at all; POSIX takes an exclusive flock() on
 // the open file description, which also excludes a second open in the same
-// process (plain fcntl locks would not). A new file is readable and writable
-// by every user. The byte-range lock mirrors the Windows lock over the bytes
+// process (plain fcntl locks would not). A new file is writable only by the
+// till's accounts (FolderTrust.h), and a file that is not the till's is not
+// opened. The byte-range lock mirrors the Windows lock over the bytes
 // that were there when the file was opened. The file lives in a folder every
 // user may write to, so the open refuses whatever another user may have put
 // in its place: POSIX opens without following a symbolic link and accepts

@@ -4,8 +4,9 @@
 // kept out meanwhile, so pieces from different processes never interleave.
 // Windows: CreateFileW sharing reads only. POSIX: an exclusive flock() on the
 // open file, which also excludes a second open in this process; files are
-// created readable and writable by every user; a link or anything but a
-// regular file in the file's place fails the append. Thread-safe per call.
+// created writable only by the till's accounts; a link, anything but a
+// regular file, or a file that is not the till's (FolderTrust.h) in the
+// file's place fails the append. Thread-safe per call.
 #pragma once
 
 #include <string>

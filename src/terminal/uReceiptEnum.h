@@ -11,6 +11,16 @@
 // attempts 200 ms apart), and every other instance that uses the same file
 // fails to lock until Unlock. Between operations the file is the truth.
 //
+// The default folder is looked up again at every Lock and never changes
+// silently: it is "velko32" in the machine-wide data folder when that is the
+// till's (FolderTrust.h) and this account can work in it, else in the
+// user's own. A machine-wide folder that is not the till's is refused (4568
+// naming it and its owner), never traded for a fresh numerator elsewhere.
+// When the machine-wide folder appears while the user's own holds state, the
+// first Lock carries that state over under both locks (the larger next
+// number, the unfinished record; two records are voided in turn, the
+// machine-wide one first) and renames the old file.
+//
 // One instance is used on one thread; instances exclude each other through
 // the file, in this process and in others.
 #pragma once
@@ -34,8 +44,8 @@ class TReceiptEnum {
   static constexpr uint32_t kLockRetryMs = 200;
   static constexpr size_t kRecordSize = 8;
 
-  // Finds (and when missing creates and opens to everyone) the default folder;
-  // throws PlatformError when that fails.
+  // Finds (and when missing and possible creates) the default folder. Never
+  // throws: a folder that cannot be used is reported by Lock.
   explicit TReceiptEnum(FileService& files = PlatformFileService());
   ~TReceiptEnum();
   TReceiptEnum(const TReceiptEnum&) = delete;
@@ -66,9 +76,24 @@ class TReceiptEnum {
   bool Locked() const { return FFileHandle != nullptr; }
   std::wstring FilePath() const;
 
-  // "velko32" under the machine-wide (else the user's) application-data
-  // folder, created and opened to everyone when missing; with a delimiter.
+  // Where the default folder is and why (FolderTrust.h); `create`: make a
+  // missing one where this account may (never under ScopedLookOnly).
+  struct TFolderChoice {
+    std::wstring Folder;       // with a delimiter
+    bool MachineWide = false;
+    bool Exists = false;
+    std::wstring Refusal;      // not empty: the folder is not the till's (names it and its owner)
+    std::wstring Note;         // why the user's own folder, or the older folder's warning
+    std::wstring Fix;          // the one command that gives the till its machine-wide folder
+  };
+  static TFolderChoice ChooseDefaultFolder(bool create);
   static std::wstring DefaultFolder();
+  // The user's own numerator of this register whose state the next Lock in
+  // the machine-wide folder carries over; empty when there is none.
+  std::wstring PendingMove() const;
+
+  // The receipt number after `Number`: 0 means "no record", so it is skipped.
+  static uint32_t NextReceiptNumber(uint32_t Number) { return Number == UINT32_MAX ? 1 : Number + 1; }
 
  private:
   FileService& FFiles;
@@ -79,6 +104,14 @@ class TReceiptEnum {
   uint32_t FVoidReceiptNum = 0;
   int32_t FECRNumber = 1;
   std::wstring FLockError;
+  bool FDefault = true;        // FFileDir is the default folder, chosen at every Lock
+  std::wstring FLastReported;  // the folder the log last heard of
+
+  // Picks the default folder for this Lock; false (and FLockError) when the
+  // machine-wide one is refused.
+  bool RefreshDefaultFolder();
+  // Carries the user's own numerator's state into the locked one.
+  bool MoveOwnNumerator();
 };
 
 }  // namespace velko

@@ -102,7 +102,7 @@ TVelkoDriver::TVelkoDriver(std::unique_ptr<TTransactionExchange> Exchange, FileS
     : FCommunicationManager(Exchange ? std::move(Exchange)
                                      : std::make_unique<TCommunicationManager>()),
       FReceiptEnum(std::make_unique<TReceiptEnum>(Files)) {
-  FReceiptEnumDir = FReceiptEnum->FileDir();
+  // Empty: the default folder, chosen again at every lock (uReceiptEnum.h).
 }
 
 TVelkoDriver::~TVelkoDriver() { FReceiptEnum->Unlock(false); }

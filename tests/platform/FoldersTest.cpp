@@ -80,8 +80,8 @@ std::wstring CurrentSddl(const std::wstring& path) { return AccessListSddl(path)
 // list or owner change); a file's creator may delete it; protected.
 TEST(Folders, SharedFolderAccessListIsTheIntendedOne) {
   const std::wstring expected =
-      L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;AU)(A;;0x1200ab;;;OW)"
-      L"(A;OIIO;0x12019f;;;AU)(A;OIIO;0x13019f;;;CO)(A;OIIO;0x12019f;;;OW)";
+      L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;;0x1200ab;;;OW)"
+      L"(A;OIIO;0x12019f;;;BU)(A;OIIO;0x13019f;;;CO)(A;OIIO;0x12019f;;;OW)";
   EXPECT_EQ(SharedFolderSddlRoundTrip().value_or(L"<none>"), expected) << "the descriptor itself";
 
   testing::TempDataFolder data("shared_folder");

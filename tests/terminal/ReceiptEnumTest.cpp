@@ -63,7 +63,8 @@ TEST_F(ReceiptEnumTest, ReadsTheRecordAndKeepsWhatFollowsIt) {
     numerator.Unlock(true);
     Bytes after = ReadBytes(Ecr(1));
     ASSERT_EQ(after.size(), std::max<size_t>(content.size(), 8));
-    const uint32_t next = numbers.first + 1;  // 4294967295 wraps to 0
+    // 0 means "no record": 4294967295 is followed by 1.
+    const uint32_t next = numbers.first == 0xFFFFFFFFu ? 1 : numbers.first + 1;
     EXPECT_EQ(after[0] | after[1] << 8 | after[2] << 16 | static_cast<uint32_t>(after[3]) << 24, next);
     for (size_t i = 8; i < content.size(); ++i) EXPECT_EQ(after[i], content[i]) << i;
   }

@@ -21,6 +21,8 @@
 #include "HostHarness.h"
 #include "TillSettings.h"
 #include "common/TextUtf.h"
+#include "common/BaseSecurity.h"
+#include "platform/FolderTrust.h"
 #include "platform/Folders.h"
 #include "platform/LockedFile.h"
 #include "platform/PlatformError.h"
@@ -48,7 +50,13 @@ constexpr uint32_t kConnectLimitMs = 5000;
 
 std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
 
-DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool shared) {
+std::wstring ParentFolder(const std::wstring& bare) {
+  const size_t slash = bare.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring(L".") : bare.substr(0, slash == 0 ? 1 : slash);
+}
+
+// `keepEveryAccount`: the numerator stays in an older every-account folder.
+DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool keepEveryAccount) {
   DoctorLine line{what + " folder", Severity::kOk, Narrow(folder), "", {{"path", Narrow(folder)}}};
   std::error_code ec;
   // Without its delimiter: a file in the folder's place must show as a file.
@@ -57,8 +65,14 @@ DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool 
   const fs::file_status status = fs::symlink_status(fs::path(bare), ec);
   line.data["exists"] = fs::exists(status);
   if (!fs::exists(status)) {
-    line.severity = Severity::kNote;
-    line.text += ": missing; the driver creates it at its first use";
+    if (MayCreateFilesIn(ParentFolder(bare))) {
+      line.severity = Severity::kNote;
+      line.text += ": missing; the driver creates it at its first use";
+    } else {
+      line.severity = Severity::kNote;
+      line.text += ": missing, and this account cannot create it";
+      line.fix = TillFolderCommand({bare}, {}, ThisAccountName());
+    }
     return line;
   }
   if (!fs::is_directory(status)) {
@@ -67,41 +81,53 @@ DoctorLine FolderLine(const std::string& what, const std::wstring& folder, bool 
     line.fix = "remove or rename " + Narrow(folder) + " so that the driver can create its folder there";
     return line;
   }
-  const bool writable = CanCreateFileIn(folder);
-  line.data["writable"] = writable;
-  line.text += writable ? ": exists, writable" : ": exists, NOT writable";
-  if (!writable) {
-    line.severity = Severity::kBlocks;
-    line.fix = "give the till's user the right to write to " + Narrow(folder) +
-               (shared ? " (the driver opens it to every user)" : "");
+  // Whether the folder is the till's (made by an administrator or this
+  // account, changed only by the till's accounts); an administrator's run
+  // corrects what it may, as the driver does.
+  const FolderCheck check = CheckTillFolder(bare, keepEveryAccount);
+  line.data["owner"] = check.ownerName;
+  line.data["verdict"] = check.verdict == FolderVerdict::kUse           ? "use"
+                         : check.verdict == FolderVerdict::kUseRepaired ? "repaired"
+                         : check.verdict == FolderVerdict::kUseWarned   ? "olderFolderKept"
+                                                                        : "refused";
+  line.data["othersMayReplaceFiles"] = check.access == FolderAccess::kOpen;
+  if (check.verdict == FolderVerdict::kRefuse) {
+    // A refused numerator folder stops payments; the log and the settings
+    // go to the account's own folder meanwhile.
+    line.severity = keepEveryAccount ? Severity::kBlocks : Severity::kNote;
+    line.text += ": " + check.reason;
+    if (!keepEveryAccount) line.text += "; this account's own folder serves the log and the settings meanwhile";
+    line.fix = check.owner == FolderOwner::kOther
+                   ? "remove it (it is not the till's; keep its numerator files if they are the till's) and run: " +
+                         TillFolderCommand({bare}, {}, ThisAccountName())
+                   : TillFolderCommand({}, {bare}, ThisAccountName());
+    return line;
   }
-  // A folder that lets users remove or replace what others made (as older
-  // versions made it): the driver corrects it when an administrator's till
-  // or velko opens it; until then it is named here.
-  if (shared) {
-    const std::optional<std::string> fault = SharedFolderFault(bare);
-    line.data["othersMayReplaceFiles"] = fault.has_value();
-    if (fault) {
-      if (line.severity == Severity::kOk) line.severity = Severity::kNote;
-      line.text += "; " + *fault;
-      if (line.fix.empty())
-        line.fix = "the driver corrects it the next time it opens the folder as an administrator: run `velko "
-                   "doctor` (or start the till) once as one";
-    }
+  if (check.verdict != FolderVerdict::kUse) {
+    line.severity = Severity::kNote;
+    line.text += ": " + check.reason;
+    if (check.verdict == FolderVerdict::kUseWarned) line.fix = TillFolderCommand({}, {bare}, ThisAccountName());
+  }
+  if (check.groupIsEveryLocalAccount) {
+    if (line.severity == Severity::kOk) line.severity = Severity::kNote;
+    line.text += "; the group that may create files in it is every local account (Users)";
+    if (line.fix.empty())
+      line.fix = "narrow it to the till's accounts as INSTALL.md says (a group of their own in place of Users)";
+  }
+  const bool writable = MayCreateFilesIn(bare);
+  line.data["writable"] = writable;
+  line.text += writable ? "; this account may create files in it" : "; this account may NOT create files in it";
+  if (!writable && line.fix.empty()) {
+    if (line.severity == Severity::kOk) line.severity = Severity::kNote;
+    line.fix = TillFolderCommand({}, {}, ThisAccountName());
   }
 #ifndef _WIN32
   struct stat st {};
-  if (stat(Narrow(folder).c_str(), &st) == 0) {
-    const unsigned mode = static_cast<unsigned>(st.st_mode) & 07777;
+  if (stat(Narrow(bare).c_str(), &st) == 0) {
     char octal[8];
-    std::snprintf(octal, sizeof octal, "%04o", mode);
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(st.st_mode) & 07777);
     line.data["mode"] = octal;
     line.text += std::string(", mode ") + octal;
-    if (shared && mode != 01777) {
-      if (line.severity == Severity::kOk) line.severity = Severity::kNote;
-      line.text += " (the driver gives it 1777)";
-      if (line.fix.empty()) line.fix = "chmod 1777 " + Narrow(bare) + " if other users' tills share it";
-    }
   }
 #endif
   return line;
@@ -307,21 +333,55 @@ DoctorLine PinpadLine(const TillOptions& options) {
 
 std::vector<DoctorLine> RunChecks(const DoctorArgs& args) {
   std::vector<DoctorLine> lines;
-  const auto root = DataRoot();
-  if (!root) {
-    lines.push_back({"data folders", Severity::kBlocks, "no application-data folder is available", 
+  // The doctor looks: it makes no folder and moves no numerator (the driver
+  // object made below included).
+  const ScopedLookOnly look_only;
+  const TReceiptEnum::TFolderChoice numerator = TReceiptEnum::ChooseDefaultFolder(false);
+  const TSharedFolderChoice files = ChooseSharedFolder(L"a_velko1c83", false);
+  if (numerator.Folder.empty() || files.Folder.empty()) {
+    lines.push_back({"data folders", Severity::kBlocks, "no application-data folder is available",
                      "set up the machine-wide application-data folder (or the user's)", {}});
     return lines;
   }
-  // The folders first: making the driver object creates the missing ones.
-  const std::wstring numerators = IncludeTrailingPathDelimiter(*root + L"velko32");
+  const std::wstring root = IncludeTrailingPathDelimiter(ParentFolder(files.Folder));
+  const std::wstring numerators = numerator.Folder;
   lines.push_back(FolderLine("numerator", numerators, true));
   const DataRootScope scope = DescribeDataRoot();
-  if (!scope.machineWide)
-    lines.push_back({"machine-wide folder", scope.overridden ? Severity::kOk : Severity::kNote,
-                     Narrow(numerators) + " is " + scope.note, scope.fix,
-                     {{"machineWide", false}, {"overridden", scope.overridden}}});
-  lines.push_back(FolderLine("log and settings", DriverFilesFolder(*root), true));
+  if (scope.overridden) {
+    lines.push_back({"machine-wide folder", Severity::kOk, Narrow(numerators) + " is " + scope.note, "",
+                     {{"machineWide", false}, {"overridden", true}}});
+  } else if (!numerator.MachineWide || !files.MachineWide) {
+    const std::wstring note = !numerator.MachineWide ? numerator.Note : files.Note;
+    const std::wstring fix = !numerator.MachineWide ? numerator.Fix : files.Fix;
+    lines.push_back({"machine-wide folder", Severity::kNote,
+                     "not used by this account: " + Narrow(note) +
+                         (numerator.MachineWide ? "" : "; the till's accounts would number the same register twice"),
+                     Narrow(fix), {{"machineWide", false}, {"overridden", false}}});
+  }
+  // This account's own numerators that the next operation carries over.
+  if (const std::optional<std::wstring> user = UserAppDataFolderPath(); user && numerator.MachineWide) {
+    const fs::path own = fs::path(IncludeTrailingPathDelimiter(*user) + L"velko32");
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(own, ec)) {
+      const std::string name = Narrow(entry.path().filename().wstring());
+      if (name.size() < 4 || name.size() > 5 || name.compare(0, 3, "ECR") != 0 ||
+          name.find_first_not_of("0123456789", 3) != std::string::npos)
+        continue;
+      lines.push_back({"numerator move", Severity::kNote,
+                       Narrow(entry.path().wstring()) + " (this account's own numerator) is carried into " +
+                           Narrow(numerators) + " by the next operation: the larger next number and its unfinished "
+                           "record",
+                       "", {{"from", Narrow(entry.path().wstring())}}});
+    }
+  }
+  // A machine-wide folder that is there but not the till's is what needs
+  // mending, though the account's own folder serves meanwhile.
+  std::wstring files_line = files.Folder;
+  if (const std::wstring machine_root = MachineDataRoot(); !files.MachineWide && !machine_root.empty()) {
+    const std::wstring machine = IncludeTrailingPathDelimiter(machine_root) + L"a_velko1c83";
+    if (CheckTillFolder(machine, false).exists) files_line = machine;
+  }
+  lines.push_back(FolderLine("log and settings", IncludeTrailingPathDelimiter(files_line), false));
 
   TillSettings till;
   bool driver = true;
@@ -336,7 +396,7 @@ std::vector<DoctorLine> RunChecks(const DoctorArgs& args) {
     lines.insert(lines.begin(), {"driver", Severity::kBlocks, std::string("cannot be made: ") + e.what(),
                                  "the lines below say what stands in its way", {}});
   }
-  lines.push_back(LogLine(till, *root));
+  lines.push_back(LogLine(till, root));
   for (DoctorLine& line : NumeratorLines(numerators)) lines.push_back(std::move(line));
   lines.push_back(ServerLine(till));
   if (args.pinpad && driver) lines.push_back(PinpadLine(args.till));

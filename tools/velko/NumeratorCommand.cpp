@@ -11,6 +11,7 @@
 // record), 2 usage error.
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -20,7 +21,9 @@
 #include "common/Common.Log.h"
 #include "common/ResultCodes.h"
 #include "common/TextUtf.h"
+#include "platform/FolderTrust.h"
 #include "platform/Folders.h"
+#include "platform/LockedFile.h"
 #include "platform/PlatformError.h"
 #include "terminal/uReceiptEnum.h"
 #include "terminal/uVelkoDriver.h"
@@ -75,11 +78,37 @@ void AddFolder(Outcome& out, const TReceiptEnum& numerator) {
   if (!scope.fix.empty()) out.screen += "  what to do: " + scope.fix + "\n";
 }
 
+// This account's own numerator that the next operation carries into the
+// machine-wide one: its numbers, read without changing anything.
+void AddPendingMove(Outcome& out, const TReceiptEnum& numerator) {
+  const std::wstring own = numerator.PendingMove();
+  if (own.empty()) return;
+  std::unique_ptr<LockedFile> held = PlatformFileService().OpenExclusive(own);
+  unsigned char record[TReceiptEnum::kRecordSize] = {};
+  size_t got = 0;
+  if (!held || !held->ReadAt(0, record, sizeof record, got)) {
+    out.json["moveFrom"] = {{"path", Narrow(own)}, {"held", true}};
+    out.screen += "This account's own numerator " + Narrow(own) + " is held or cannot be read; the next operation "
+                  "carries it over\n";
+    return;
+  }
+  auto le = [&](int at) {
+    return static_cast<uint32_t>(record[at]) | static_cast<uint32_t>(record[at + 1]) << 8 |
+           static_cast<uint32_t>(record[at + 2]) << 16 | static_cast<uint32_t>(record[at + 3]) << 24;
+  };
+  const uint32_t next = got == sizeof record ? le(0) : 1, unfinished = got == sizeof record ? le(4) : 0;
+  out.json["moveFrom"] = {{"path", Narrow(own)}, {"nextReceipt", next}, {"unfinished", NumberOrNull(unfinished)}};
+  out.screen += "This account's own numerator " + Narrow(own) + " (next receipt " + std::to_string(next) +
+                ", unfinished transaction " + (unfinished == 0 ? std::string("none") : "receipt " + std::to_string(unfinished)) +
+                ") is carried into this one by the next operation: the larger next number and its record\n";
+}
+
 Outcome Show(TReceiptEnum& numerator) {
   Outcome out;
   const std::string path = Narrow(numerator.FilePath());
   out.json = {{"path", path}, {"ecr", numerator.ECRNumber()}};
   AddFolder(out, numerator);
+  AddPendingMove(out, numerator);
   if (!FileExists(numerator.FilePath())) {
     out.json["exists"] = false;
     out.screen += "Numerator " + path + ": no file yet (the first operation creates it)\n";
@@ -122,7 +151,7 @@ Outcome Settle(const TillSettings& till, int ecr) {
   engine.SetMerchantID(till.merchantID);
   engine.SetWriteLogProc(WriteDriverLog);
   Outcome out;
-  const std::wstring path = engine.ReceiptEnumDir() + L"ECR" + std::to_wstring(ecr);
+  const std::wstring path = engine.ReceiptEnum().FileDir() + L"ECR" + std::to_wstring(ecr);
   out.json = {{"path", Narrow(path)}, {"ecr", ecr}};
   if (!FileExists(path)) {
     out.json["settled"] = nullptr;
@@ -213,6 +242,9 @@ int RunNumerator(const NumeratorArgs& args, Action action) {
       return 2;
     }
   }
+  // `show` looks: it makes no folder and moves no numerator.
+  std::optional<ScopedLookOnly> look_only;
+  if (action == Action::kShow) look_only.emplace();
   TillSettings till;
   try {
     if (action == Action::kSettle || args.ecr < 0) till = ReadTillSettings(args.till);

@@ -8,6 +8,7 @@
 #include "common/TextUtf.h"
 #include "platform/Folders.h"
 #include "platform/SystemInfo.h"
+#include "terminal/uReceiptEnum.h"
 
 namespace velko::tool {
 namespace {
@@ -71,18 +72,18 @@ DataRootScope DescribeDataRoot() {
                  "folders under " + machine + " unless its environment sets the same";
     return scope;
   }
-  if (CommonAppDataFolder()) return scope;
+  const TReceiptEnum::TFolderChoice choice = TReceiptEnum::ChooseDefaultFolder(false);
+  if (choice.MachineWide && choice.Refusal.empty()) {
+    // An older every-account folder is kept, with its warning.
+    if (!choice.Note.empty()) {
+      scope.note = WideToUtf8(choice.Note);
+      scope.fix = WideToUtf8(choice.Fix);
+    }
+    return scope;
+  }
   scope.machineWide = false;
-#ifdef _WIN32
-  scope.note = "the machine's common application-data folder is not available; this account's own folder is "
-               "used, which no other account of the till shares";
-#else
-  scope.note = "this account's own folder: the machine-wide " + machine +
-               "velko32 does not exist and this account cannot create it, so each account that runs the till "
-               "keeps its own numerator and the server sees the same receipt numbers twice";
-  scope.fix = "create the machine-wide folders once, as root: sudo install -d -m 1777 " + machine + "velko32 " +
-              machine + "a_velko1c83";
-#endif
+  scope.note = WideToUtf8(choice.Refusal.empty() ? choice.Note : choice.Refusal);
+  scope.fix = WideToUtf8(choice.Fix);
   return scope;
 }
 

@@ -19,6 +19,7 @@
 #include "addin/com/ComObject.h"
 #include "addin/com/ComResources.h"
 #include "addin/com/ModuleDriver.h"
+#include "common/BaseSecurity.h"
 #include "common/Common.Log.h"
 
 namespace velko::com {
@@ -306,7 +307,11 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
 
 STDAPI DllCanUnloadNow() { return ModuleInUse() ? S_FALSE : S_OK; }
 
-STDAPI DllRegisterServer() { return RegisterServer(MachineRoot()); }
+STDAPI DllRegisterServer() {
+  const HRESULT result = RegisterServer(MachineRoot());
+  if (SUCCEEDED(result)) velko::PrepareTillFolders();  // elevated: the folders get the till's list
+  return result;
+}
 
 STDAPI DllUnregisterServer() { return UnregisterServer(MachineRoot()); }
 

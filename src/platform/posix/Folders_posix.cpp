@@ -43,15 +43,25 @@ std::wstring IncludeTrailingPathDelimiter(const std::wstring& path) {
   return path + L'/';
 }
 
+std::optional<std::wstring> UserAppDataFolderPath() {
+  if (std::optional<std::wstring> folder = EnvFolder("XDG_DATA_HOME")) return folder;
+  auto home = EnvFolder("HOME");
+  if (!home) return std::nullopt;
+  return IncludeTrailingPathDelimiter(*home) + L".local/share";
+}
+
 std::optional<std::wstring> UserAppDataFolder() {
-  std::optional<std::wstring> folder = EnvFolder("XDG_DATA_HOME");
-  if (!folder) {
-    auto home = EnvFolder("HOME");
-    if (!home) return std::nullopt;
-    folder = IncludeTrailingPathDelimiter(*home) + L".local/share";
-  }
-  if (!EnsureFolderTree(Narrow(*folder))) return std::nullopt;
+  std::optional<std::wstring> folder = UserAppDataFolderPath();
+  if (!folder || !EnsureFolderTree(Narrow(*folder))) return std::nullopt;
   return folder;
+}
+
+std::wstring MachineDataRoot() {
+  if (auto overridden = EnvFolder("VELKO_COMMON_APPDATA")) {
+    EnsureFolderTree(Narrow(*overridden));
+    return *overridden;
+  }
+  return MachineWideDataFolder();
 }
 
 std::optional<std::wstring> CommonAppDataFolder() {

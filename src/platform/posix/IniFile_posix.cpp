@@ -17,6 +17,7 @@
 #include "platform/IniFile.h"
 #include "platform/TextCompare.h"
 #include "platform/UniqueResource.h"
+#include "platform/posix/FileTrust_posix.h"
 
 namespace velko {
 namespace {
@@ -29,12 +30,21 @@ std::wstring Trim(std::wstring_view text) {
 }
 
 // The file's lines without their line ends; false when it cannot be read.
+// A file that is not the till's (a link, another account's, one others may
+// change) is not read.
 bool LoadLines(const std::string& path, std::vector<std::wstring>& lines) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  const std::wstring text = Utf8ToWide(content.str());
+  const unique_fd in(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!in || UntrustedOpenFile(in.get(), path)) return false;
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  const std::wstring text = Utf8ToWide(content);
   // A byte-order mark (as Windows editors write it) is no part of the first line.
   size_t start = !text.empty() && text.front() == L'\uFEFF' ? 1 : 0;
   while (start < text.size()) {
@@ -103,7 +113,8 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section,
   const std::string path = WideToUtf8(file);
   std::vector<std::wstring> lines;
   struct stat st {};
-  const bool existed = ::stat(path.c_str(), &st) == 0;
+  const bool existed = ::lstat(path.c_str(), &st) == 0;
+  // LoadLines refuses a file that is not the till's: it is not overwritten.
   if (existed && !LoadLines(path, lines)) return false;
 
   // Find the section, the key in it, and the last non-blank line of the section.
@@ -141,7 +152,7 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section,
   const std::string temp = path + ".tmp" + std::to_string(::getpid());
   // The folder may be shared with every user: a stale or planted name is
   // never followed or reused.
-  unique_fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  unique_fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!out) return false;
   bool ok = WriteAll(out.get(), bytes);
   if (ok && existed) ok = ::fchmod(out.get(), st.st_mode & 07777) == 0;
@@ -157,9 +168,9 @@ bool ProtectIniFile(const std::wstring& file) {
   unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd && errno == EEXIST) fd.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd) return false;
-  struct stat st {};
-  // A second name of some other file is not this till's settings file.
-  return ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && ::fchmod(fd.get(), 0644) == 0;
+  // Another account's file, a second name of some other file, or one that
+  // others may change is not this till's settings file.
+  return !UntrustedOpenFile(fd.get(), path) && ::fchmod(fd.get(), 0644) == 0;
 }
 
 }  // namespace velko

@@ -8,7 +8,9 @@
 
 #include "common/TextUtf.h"
 #include "platform/LockedFile.h"
+#include "platform/FolderTrust.h"
 #include "platform/UniqueResource.h"
+#include "platform/posix/FileTrust_posix.h"
 
 namespace velko {
 namespace {
@@ -76,10 +78,6 @@ class PosixLockedFile : public LockedFile {
   unique_fd file_;
 };
 
-// A file that another user may have planted is refused: a link (symbolic or a
-// second name of some other file), or anything that is no regular file.
-bool IsPlainFile(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_nlink == 1; }
-
 class PosixFileService : public FileService {
  public:
   std::unique_ptr<LockedFile> OpenExclusive(const std::wstring& path) override {
@@ -88,13 +86,14 @@ class PosixFileService : public FileService {
     // (which O_CREAT alone would follow and create its target).
     unique_fd file(open(narrow.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file && errno == ENOENT) {
-      file.reset(open(narrow.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-      // Every user of the machine shares the file, whatever the umask says.
-      if (file) fchmod(file.get(), 0666);
+      // The till's accounts share the file (its folder's group), whatever
+      // the umask says; no other account may change it.
+      const mode_t mode = CreatedFileMode(narrow);
+      file.reset(open(narrow.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+      if (file) fchmod(file.get(), mode);
     }
     if (!file) return nullptr;
-    struct stat st {};
-    if (fstat(file.get(), &st) != 0 || !IsPlainFile(st)) return nullptr;
+    if (UntrustedOpenFile(file.get(), narrow)) return nullptr;
     if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
     return std::make_unique<PosixLockedFile>(std::move(file));
   }
@@ -107,13 +106,6 @@ FileService& PlatformFileService() {
   return service;
 }
 
-std::optional<std::string> RefusedFileReason(const std::wstring& path) {
-  const std::string narrow = WideToUtf8(path);
-  struct stat st {};
-  if (lstat(narrow.c_str(), &st) != 0 || IsPlainFile(st)) return std::nullopt;
-  if (S_ISLNK(st.st_mode)) return narrow + " is a symbolic link, not a regular file";
-  if (S_ISREG(st.st_mode)) return narrow + " " + kSecondNameReason + ", it is not used";
-  return narrow + " is not a regular file";
-}
+std::optional<std::string> RefusedFileReason(const std::wstring& path) { return UntrustedFileReason(path); }
 
 }  // namespace velko

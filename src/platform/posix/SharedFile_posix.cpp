@@ -10,6 +10,7 @@
 #include "common/TextUtf.h"
 #include "platform/SharedFile.h"
 #include "platform/UniqueResource.h"
+#include "platform/posix/FileTrust_posix.h"
 
 namespace velko {
 
@@ -19,20 +20,20 @@ AppendResult AppendDenyingWriters(const std::wstring& path, std::string_view byt
   // Every user may write to the log's folder: a symbolic link, a second name
   // of another file or anything but a regular file found in the log's place
   // is not written to (O_EXCL and O_NOFOLLOW never follow a link).
-  unique_fd file(
-      ::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  const mode_t mode = CreatedFileMode(narrow);
+  unique_fd file(::open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (!file && errno == EEXIST) {
     created = false;
     file.reset(::open(narrow.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   }
   if (!file) return AppendResult::kFailed;
   const int fd = file.get();
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return AppendResult::kFailed;
+  // A log someone else made, or one other accounts may change, is not the till's.
+  if (UntrustedOpenFile(fd, narrow)) return AppendResult::kFailed;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
     return errno == EWOULDBLOCK || errno == EINTR ? AppendResult::kBusy : AppendResult::kFailed;
-  // The folder is shared by every user of the machine, and so is the file.
-  if (created) ::fchmod(fd, 0666);
+  // The till's accounts share the file, whatever the umask says.
+  if (created) ::fchmod(fd, mode);
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

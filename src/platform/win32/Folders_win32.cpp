@@ -67,6 +67,16 @@ std::optional<std::wstring> CommonAppDataFolder() {
 
 std::optional<std::wstring> UserAppDataFolder() { return ShellFolder(CSIDL_APPDATA); }
 
+std::optional<std::wstring> UserAppDataFolderPath() { return ShellFolder(CSIDL_APPDATA); }
+
+std::wstring MachineDataRoot() {
+  if (auto overridden = EnvFolder(L"VELKO_COMMON_APPDATA")) {
+    ::SHCreateDirectoryExW(nullptr, overridden->c_str(), nullptr);
+    return *overridden;
+  }
+  return MachineWideDataFolder();
+}
+
 std::wstring MachineWideDataFolder() { return ShellFolder(CSIDL_COMMON_APPDATA).value_or(L""); }
 
 bool FolderExists(const std::wstring& path) {

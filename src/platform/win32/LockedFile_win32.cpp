@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/TextUtf.h"
+#include "platform/FolderTrust.h"
 #include "platform/LockedFile.h"
 #include "platform/win32/PlainFile_win32.h"
 #include "platform/win32/UniqueHandle_win32.h"
@@ -68,9 +69,9 @@ class Win32FileService : public FileService {
     // No sharing at all: no other open of the file, for any access, can coexist.
     // The reparse point itself, never what it points to: a link in the
     // file's place is refused below instead of followed.
-    unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file || NotAPlainFile(file.get(), path)) return nullptr;
+    unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL, 0, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file || UntrustedOpenFile(file.get(), path)) return nullptr;
     return std::make_unique<Win32LockedFile>(std::move(file));
   }
 };
@@ -99,6 +100,7 @@ std::optional<std::string> NotAPlainFile(HANDLE file, const std::wstring& path) 
 }
 
 std::optional<std::string> RefusedFileReason(const std::wstring& path) {
+  if (auto reason = UntrustedFileReason(path)) return reason;
   // No data access asked: this open coexists with a holder's exclusive one.
   const unique_hfile file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING,

@@ -15,4 +15,13 @@ namespace velko {
 // Why the open handle is not a plain file, naming `path`; nullopt when it is.
 std::optional<std::string> NotAPlainFile(HANDLE file, const std::wstring& path);
 
+// Why the open handle (opened with READ_CONTROL) is owned by an account that
+// is neither SYSTEM, Administrators nor this one, naming `path` and the
+// owner; nullopt when it is one of those.
+std::optional<std::string> ForeignFileOwner(HANDLE file, const std::wstring& path);
+
+// The file rule of FolderTrust.h on an open handle (opened with READ_CONTROL):
+// a plain file that no one at all may change; nullopt when it is the till's.
+std::optional<std::string> UntrustedOpenFile(HANDLE file, const std::wstring& path);
+
 }  // namespace velko

@@ -2,7 +2,7 @@
 // numerator folder, the log and settings folder), written once, as SDDL:
 //
 //   SYSTEM, Administrators    full control of the folder and all in it;
-//   Authenticated Users       the folder: list it and create files in it
+//   Users (the till's group)  the folder: list it and create files in it
 //                             (no sub-folders, so no junction can be made in
 //                             it, and no deleting); its files: read and write
 //                             their data (no delete, no access list or owner);
@@ -11,7 +11,9 @@
 //   OWNER RIGHTS              whoever owns the folder or a file gets no more
 //                             than the above (no implicit change of the list).
 //
-// Protected: nothing is inherited from the parent folder. The settings file
+// Protected: nothing is inherited from the parent folder. Users stands for
+// every local account until an administrator puts a narrower group of the
+// till's accounts in its place (INSTALL.md says how). The settings file
 // carries its own, stricter list (IniFile.h). Thread-safe.
 #pragma once
 
@@ -21,8 +23,8 @@
 namespace velko {
 
 inline constexpr wchar_t kSharedFolderSddl[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;AU)(A;;0x1200ab;;;OW)"
-    L"(A;OIIO;0x12019f;;;AU)(A;OIIO;0x13019f;;;CO)(A;OIIO;0x12019f;;;OW)";
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;;0x1200ab;;;OW)"
+    L"(A;OIIO;0x12019f;;;BU)(A;OIIO;0x13019f;;;CO)(A;OIIO;0x12019f;;;OW)";
 
 // The access list (DACL) of a file or folder as SDDL, or nullopt when it
 // cannot be read.
