@@ -48,21 +48,18 @@ using testing::ScriptedExchange;
 constexpr uid_t kTill = 2001, kOther = 2002;
 constexpr gid_t kGroup = 3000;
 
-// Runs `body` as `uid` (group kGroup) in a child; its exit status is 0 when
-// it returned true. `report` gets what it wrote to its standard output.
-bool AsAccount(uid_t uid, const std::function<bool()>& body, std::string* report = nullptr) {
+// Runs `prepare` and then `body` in a forked child whose standard output is
+// read back into `report`. The child's exit status: what `prepare` exits
+// with when it cannot set the child up, else 0 when `body` returned true, 1
+// otherwise. Answers that status (-1 when the child did not exit).
+int InChild(const std::function<void()>& prepare, const std::function<bool()>& body, std::string& report) {
   int out[2];
-  if (pipe(out) != 0) return false;
+  if (pipe(out) != 0) return -1;
   const pid_t child = fork();
   if (child == 0) {
     close(out[0]);
     dup2(out[1], 1);
-    const gid_t groups[] = {kGroup};
-    if (setgroups(1, groups) != 0 || setresgid(kGroup, kGroup, kGroup) != 0 || setresuid(uid, uid, uid) != 0) _exit(3);
-    const std::string home = "/var/lib/home" + std::to_string(uid);
-    setenv("HOME", home.c_str(), 1);
-    unsetenv("XDG_DATA_HOME");
-    umask(022);
+    prepare();
     bool ok = false;
     try {
       ok = body();
@@ -73,64 +70,64 @@ bool AsAccount(uid_t uid, const std::function<bool()>& body, std::string* report
     _exit(ok ? 0 : 1);
   }
   close(out[1]);
-  std::string text;
   char buffer[512];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
   close(out[0]);
   int status = 0;
   waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs `body` as `uid` (group kGroup) in a child; true when it returned true.
+// `report` gets what it wrote to its standard output.
+bool AsAccount(uid_t uid, const std::function<bool()>& body, std::string* report = nullptr) {
+  std::string text;
+  const int status = InChild(
+      [uid] {
+        const gid_t groups[] = {kGroup};
+        if (setgroups(1, groups) != 0 || setresgid(kGroup, kGroup, kGroup) != 0 || setresuid(uid, uid, uid) != 0)
+          _exit(3);
+        const std::string home = "/var/lib/home" + std::to_string(uid);
+        setenv("HOME", home.c_str(), 1);
+        unsetenv("XDG_DATA_HOME");
+        umask(022);
+      },
+      body, text);
   if (report) *report = text;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return status == 0;
 }
 
 // Runs `body` (as root) in a child with a private, empty /var/lib (mode 0755)
 // and the two accounts' homes in it. Gives the child's report, or nullopt
 // with `why` when no such child can be made here.
 std::optional<std::string> InPrivateVarLib(const std::function<bool()>& body, std::string& why) {
-  int out[2];
-  if (pipe(out) != 0) return std::nullopt;
-  const pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    dup2(out[1], 1);
-    if (unshare(CLONE_NEWNS) != 0) {
-      std::printf("SKIP no mount namespace (unshare -m): %s", std::strerror(errno));
-      std::fflush(stdout);
-      _exit(4);
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=0755") != 0) {
-      std::printf("SKIP no private tmpfs over /var/lib: %s", std::strerror(errno));
-      std::fflush(stdout);
-      _exit(4);
-    }
-    unsetenv("VELKO_COMMON_APPDATA");
-    for (uid_t uid : {kTill, kOther}) {
-      const std::string home = "/var/lib/home" + std::to_string(uid);
-      mkdir(home.c_str(), 0700);
-      if (chown(home.c_str(), uid, kGroup) != 0) _exit(5);
-    }
-    bool ok = false;
-    try {
-      ok = body();
-    } catch (const std::exception& e) {
-      std::printf("exception: %s\n", e.what());
-    }
-    std::fflush(stdout);
-    _exit(ok ? 0 : 1);
-  }
-  close(out[1]);
   std::string text;
-  char buffer[512];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 4) {
+  const int status = InChild(
+      [] {
+        if (unshare(CLONE_NEWNS) != 0) {
+          std::printf("SKIP no mount namespace (unshare -m): %s", std::strerror(errno));
+          std::fflush(stdout);
+          _exit(4);
+        }
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=0755") != 0) {
+          std::printf("SKIP no private tmpfs over /var/lib: %s", std::strerror(errno));
+          std::fflush(stdout);
+          _exit(4);
+        }
+        unsetenv("VELKO_COMMON_APPDATA");
+        for (uid_t uid : {kTill, kOther}) {
+          const std::string home = "/var/lib/home" + std::to_string(uid);
+          mkdir(home.c_str(), 0700);
+          if (chown(home.c_str(), uid, kGroup) != 0) _exit(5);
+        }
+      },
+      body, text);
+  if (status == 4) {
     why = text;
     return std::nullopt;
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "FAILED " + text;
+  if (status != 0) return "FAILED " + text;
   return text;
 }
 

@@ -99,20 +99,22 @@ std::optional<std::string> NotAPlainFile(HANDLE file, const std::wstring& path) 
   return std::nullopt;
 }
 
+std::optional<std::string> UnopenedFileReason(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    return WideToUtf8(path) + " is a link (reparse point), not a regular file";
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return WideToUtf8(path) + " is not a regular file";
+  return std::nullopt;
+}
+
 std::optional<std::string> RefusedFileReason(const std::wstring& path) {
   if (auto reason = UntrustedFileReason(path)) return reason;
   // No data access asked: this open coexists with a holder's exclusive one.
   const unique_hfile file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-      return WideToUtf8(path) + " is a link (reparse point), not a regular file";
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return WideToUtf8(path) + " is not a regular file";
-    return std::nullopt;
-  }
+  if (!file) return UnopenedFileReason(path);
   return NotAPlainFile(file.get(), path);
 }
 

@@ -14,6 +14,9 @@ namespace velko {
 
 // Why the open handle is not a plain file, naming `path`; nullopt when it is.
 std::optional<std::string> NotAPlainFile(HANDLE file, const std::wstring& path);
+// The reason for a path that could not be opened for a look at it: a link or
+// a folder in its place; nullopt when nothing is there or nothing is known.
+std::optional<std::string> UnopenedFileReason(const std::wstring& path);
 
 // Why the open handle (opened with READ_CONTROL) is owned by an account that
 // is neither SYSTEM, Administrators nor this one, naming `path` and the
