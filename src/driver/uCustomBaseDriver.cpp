@@ -119,19 +119,23 @@ void TCustomBaseDriver::GetResultDescription(int32_t Code, std::wstring& Descrip
   Description = EquipmentErrorText(Code, FLastResultDescription, L"");
 }
 
-HResult TCustomBaseDriver::GetDescription(HostValue& pvarRetValue, HostParams& paParams) {
+TCustomBaseDriver::TDescriptionOutputs TCustomBaseDriver::RunGetDescription() {
   FLastResultDescription.clear();
-  std::wstring name, description, type, url;
-  int32_t revision = 0;
-  bool integration = false, installed = false;
-  FLastResultCode = GetDescription(name, description, type, revision, integration, installed, url);
-  PutParam(paParams, 0, name);
-  PutParam(paParams, 1, description);
-  PutParam(paParams, 2, type);
-  PutParam(paParams, 3, revision);
-  PutParam(paParams, 4, HostValue::FromBool(integration));
-  PutParam(paParams, 5, HostValue::FromBool(installed));
-  PutParam(paParams, 6, url);
+  TDescriptionOutputs out;
+  FLastResultCode = GetDescription(out.Name, out.Description, out.EquipmentType, out.InterfaceRevision,
+                                   out.IntegrationLibrary, out.MainDriverInstalled, out.DownloadURL);
+  return out;
+}
+
+HResult TCustomBaseDriver::GetDescription(HostValue& pvarRetValue, HostParams& paParams) {
+  const TDescriptionOutputs out = RunGetDescription();
+  PutParam(paParams, 0, out.Name);
+  PutParam(paParams, 1, out.Description);
+  PutParam(paParams, 2, out.EquipmentType);
+  PutParam(paParams, 3, out.InterfaceRevision);
+  PutParam(paParams, 4, HostValue::FromBool(out.IntegrationLibrary));
+  PutParam(paParams, 5, HostValue::FromBool(out.MainDriverInstalled));
+  PutParam(paParams, 6, out.DownloadURL);
   pvarRetValue = HostValue::FromBool(FLastResultCode == 0);
   return kS_OK;
 }
@@ -277,24 +281,20 @@ HResult TCustomBaseDriver::GetInterfaceRevisionForm(HostValue& pvarRetValue, Hos
 }
 
 HResult TCustomBaseDriver::GetDescriptionXmlForm(HostValue& pvarRetValue, HostParams& paParams) {
-  FLastResultDescription.clear();
-  std::wstring name, description, type, url;
-  int32_t revision = 0;
-  bool integration = false, installed = false;
-  FLastResultCode = GetDescription(name, description, type, revision, integration, installed, url);
+  const TDescriptionOutputs out = RunGetDescription();
   // The texts stay Russian whatever localization the host sets.
   const std::wstring version = GetModuleVersion();
   PutParam(paParams, 0,
            XmlDocumentOfOneElement(L"DriverDescription",
-                                   {{L"Name", name},
-                                    {L"Description", description},
-                                    {L"EquipmentType", type},
+                                   {{L"Name", out.Name},
+                                    {L"Description", out.Description},
+                                    {L"EquipmentType", out.EquipmentType},
                                     {L"DriverVersion", version},
                                     {L"IntegrationComponentVersion", version},
-                                    {L"DownloadURL", url},
+                                    {L"DownloadURL", out.DownloadURL},
                                     {L"LogPath", TLog::LogFileName()},
-                                    {L"IntegrationComponent", XmlBoolean(integration)},
-                                    {L"MainDriverInstalled", XmlBoolean(installed)},
+                                    {L"IntegrationComponent", XmlBoolean(out.IntegrationLibrary)},
+                                    {L"MainDriverInstalled", XmlBoolean(out.MainDriverInstalled)},
                                     {L"LogIsEnabled", XmlBoolean(GetSettingValueBool(L"DebugLogEnabled"))},
                                     {L"LocalizationSupported", XmlBoolean(false)},
                                     {L"IsEmulator", XmlBoolean(false)}}));

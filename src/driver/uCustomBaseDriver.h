@@ -88,6 +88,15 @@ class TCustomBaseDriver : public TBaseDriver {
   // the code for a wrong driver class, its text left as the description.
   int32_t CheckEquipmentType();
 
+  // The typed description's outputs, for both host forms of "ПолучитьОписание".
+  struct TDescriptionOutputs {
+    std::wstring Name, Description, EquipmentType, DownloadURL;
+    int32_t InterfaceRevision = 0;
+    bool IntegrationLibrary = false, MainDriverInstalled = false;
+  };
+  // Runs the typed GetDescription: clears the description, sets the last code.
+  TDescriptionOutputs RunGetDescription();
+
   TDriverInfo FDriverInfo;
   const TInterfaceLayout* FLayout;
   // The equipment type the host set (3004 on); none until it sets one.
